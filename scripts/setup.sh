@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages varbloc needs to build and test, when missing.
+# As root it runs apt-get itself; otherwise it prints the line to run.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libfast-float-dev gzip "$@")
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  echo "setup: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+else
+  echo "setup: missing packages; install them with:" >&2
+  echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi

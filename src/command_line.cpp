@@ -1,0 +1,112 @@
+#include "command_line.h"
+
+#include <unistd.h>  // getopt, optarg, optind
+
+#include <cerrno>
+#include <cstdio>   // fputs, fprintf
+#include <cstdlib>  // strtoll
+#include <cstring>  // strchr
+
+void print_banner() {
+  fputs("\nvarbloc: blocking error analysis of correlated samples (06/24/14)\n\n", stderr);
+}
+
+void usage_info() {
+  fputs("Usage: varbloc [optional arguments] <datafile> [number of columns]\n\n", stderr);
+  fputs("Input file may be gzip'ed (filename STDIN will read from standard input).\n", stderr);
+  fputs(
+      "If number of columns is omitted, it is determined from first data line (but -c is "
+      "obeyed).\n\n",
+      stderr);
+  fputs("Optional arguments:\n", stderr);
+  fputs("\t-a <n>\tallocate n times the default number of entries\n", stderr);
+  fputs("\t-c <n>\tignore first c columns in each line\n", stderr);
+  fputs("\t-i <m>\tdiscard initial m samples\n", stderr);
+  fputs("\t-o <file> write averages and error estimates to file (default ana.dat)\n", stderr);
+  fputs("\n", stderr);
+}
+
+int64_t parse_integer_argument(const char* text) {
+  int saved_errno = errno;
+  long long value = strtoll(text, nullptr, 10);
+  errno = saved_errno;
+  return value;
+}
+
+int32_t low_32_bits(int64_t value) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
+}
+
+namespace {
+
+// Multiplies the budget by an -a factor; a product beyond 64 bits is capped.
+uint64_t scale_budget(uint64_t budget, int64_t factor) {
+  uint64_t product;
+  if (__builtin_mul_overflow(budget, static_cast<uint64_t>(factor), &product)) return UINT64_MAX;
+  return product;
+}
+
+// Applies one option; returns false when the command line must fail.
+bool apply_option(int option, const char* argument, run_settings* settings) {
+  switch (option) {
+    case 'a': {
+      int64_t factor = parse_integer_argument(argument);
+      if (factor < 1 || factor > MAX_ALLOC_FACTOR) {
+        fprintf(stderr, "Argument of -a must be in range [1,%lu].\n",
+                static_cast<unsigned long>(MAX_ALLOC_FACTOR));
+        return false;
+      }
+      settings->alloc_budget = scale_budget(settings->alloc_budget, factor);
+      return true;
+    }
+    case 'c': {
+      int32_t skip = low_32_bits(parse_integer_argument(argument));
+      if (skip < 0) {
+        fputs("Argument of -c must be nonnegative.\n", stderr);
+        return false;
+      }
+      settings->skip_columns = skip;
+      return true;
+    }
+    case 'i': {
+      int32_t discard = low_32_bits(parse_integer_argument(argument));
+      if (discard < 0) {
+        fputs("Number of discarded samples must be non-negative.\n", stderr);
+        return false;
+      }
+      settings->discard_count = discard;
+      return true;
+    }
+    case 'o':
+      if (strchr(argument, '-') != nullptr) {
+        fputs("Error: File option needs filename argument.\n\n", stderr);
+        return false;
+      }
+      settings->output_path = argument;
+      return true;
+    default:  // getopt has already described the problem
+      return false;
+  }
+}
+
+}  // namespace
+
+bool parse_command_line(int argc, char** argv, run_settings* settings) {
+  settings->alloc_budget = DEFAULT_ALLOC_BUDGET;
+  settings->skip_columns = 0;
+  settings->discard_count = 0;
+  settings->output_path = "ana.dat";
+  settings->input_name = nullptr;
+  settings->column_count_argument = nullptr;
+
+  optind = 0;  // glibc: start a fresh scan, so the parser can run again
+  int option;
+  while ((option = getopt(argc, argv, "a:c:i:o:")) != -1) {
+    if (!apply_option(option, optarg, settings)) return false;
+  }
+  int positional = argc - optind;
+  if (positional < 1 || positional > 2) return false;
+  settings->input_name = argv[optind];
+  if (positional == 2) settings->column_count_argument = argv[optind + 1];
+  return true;
+}

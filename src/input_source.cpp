@@ -1,0 +1,82 @@
+#include "input_source.h"
+
+#include <fcntl.h>     // open, O_RDONLY, O_CLOEXEC
+#include <spawn.h>     // posix_spawnp
+#include <sys/wait.h>  // waitpid
+#include <unistd.h>    // access, close, pipe2, read
+
+#include <cerrno>
+#include <cstdio>   // fputs
+#include <cstring>  // strcmp, strlen
+
+#include "support/error.h"
+
+extern char** environ;
+
+bool is_compressed_name(const char* name) {
+  size_t length = strlen(name);
+  return length >= 4 && strcmp(name + length - 3, ".gz") == 0;
+}
+
+namespace {
+
+[[noreturn]] void cannot_open(const char* name) {
+  fatal_format(-1, "Cannot open input file %s", name);
+}
+
+// Starts "gzip -dc -- <name>" with its standard output on a pipe; returns the
+// read end. "--" keeps a name that begins with '-' from being an option.
+int start_decompressor(const char* name, pid_t* child) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) cannot_open(name);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  char* arguments[] = {const_cast<char*>("gzip"), const_cast<char*>("-dc"), const_cast<char*>("--"),
+                       const_cast<char*>(name), nullptr};
+  int failed = posix_spawnp(child, "gzip", &actions, nullptr, arguments, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  if (failed != 0) {
+    close(ends[0]);
+    cannot_open(name);
+  }
+  return ends[0];
+}
+
+}  // namespace
+
+void open_input(const char* name, input_source* input) {
+  input->name = name;
+  input->decompressor = 0;
+  if (strcmp(name, "STDIN") == 0) {
+    fputs("Reading from standard input.\n", stderr);
+    input->fd = STDIN_FILENO;
+    return;
+  }
+  if (access(name, F_OK) != 0) cannot_open(name);
+  if (is_compressed_name(name)) {
+    input->fd = start_decompressor(name, &input->decompressor);
+    return;
+  }
+  input->fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (input->fd < 0) cannot_open(name);
+}
+
+size_t read_input(const input_source* input, char* buffer, size_t capacity) {
+  for (;;) {
+    ssize_t count = read(input->fd, buffer, capacity);
+    if (count >= 0) return static_cast<size_t>(count);
+    if (errno != EINTR) fatal_format(-60, "Read error in input file %s", input->name);
+  }
+}
+
+void close_input(input_source* input) {
+  close(input->fd);
+  if (input->decompressor != 0) {
+    int status;
+    while (waitpid(input->decompressor, &status, 0) < 0 && errno == EINTR) {
+    }
+    input->decompressor = 0;
+  }
+}

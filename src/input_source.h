@@ -1,0 +1,33 @@
+// Where the samples come from: a plain file, standard input, or the output of
+// the decompressor for names ending in ".gz". Read in blocks with read().
+#ifndef VARBLOC_INPUT_SOURCE_H
+#define VARBLOC_INPUT_SOURCE_H
+
+#include <sys/types.h>  // pid_t, ssize_t
+
+#include <cstddef>  // size_t
+
+struct input_source {
+  int fd;              // descriptor read from
+  pid_t decompressor;  // the gzip process, or 0 when the input is not a pipe
+  const char* name;    // the name as given ("STDIN" for standard input)
+};
+
+// True for names of at least four characters ending in ".gz".
+bool is_compressed_name(const char* name);
+
+// Opens the named input. "STDIN" announces and uses standard input; a missing
+// file, or one that cannot be opened, ends the run with fatal error 1. A
+// compressed file is read through "gzip -dc", started without a shell so the
+// name reaches it unchanged as one argument; its standard error passes through.
+void open_input(const char* name, input_source* input);
+
+// Reads up to `capacity` bytes; returns the count, 0 at the end of input.
+// A read error ends the run with fatal error 60.
+size_t read_input(const input_source* input, char* buffer, size_t capacity);
+
+// Closes the input and, for a pipe, waits for the decompressor. Its exit
+// status is not examined: a truncated file still yields its readable part.
+void close_input(input_source* input);
+
+#endif

@@ -1,0 +1,43 @@
+#include "storage.h"
+
+#include <cstdio>  // fprintf, fputs
+
+#include "support/error.h"
+
+int32_t entries_for_budget(uint64_t alloc_budget, int32_t column_count) {
+  uint64_t entries = alloc_budget / (8u * static_cast<uint64_t>(column_count));
+  return entries > INT32_MAX ? INT32_MAX : static_cast<int32_t>(entries);
+}
+
+unsigned storage_megabytes(int32_t entries_per_column, int32_t column_count) {
+  // The product with 1e-6 is rounded first; scaling the exact byte count
+  // instead gives a different figure for some column counts.
+  double megabytes = entries_per_column * 1e-6;
+  megabytes = megabytes * column_count;
+  megabytes = megabytes * 8;
+  if (!(megabytes >= 0)) return 0;
+  if (megabytes >= 4294967296.0) return UINT32_MAX;
+  return static_cast<unsigned>(megabytes);
+}
+
+column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,
+                               uint64_t alloc_budget, matrix_allocator allocate) {
+  int32_t entries = entries_for_budget(alloc_budget, column_count);
+  column_matrix store = allocate(column_count, entries);
+  while (store == nullptr) {
+    entries /= 2;
+    store = allocate(column_count, entries);
+    if (entries < MIN_ENTRIES_PER_COLUMN) {
+      fatal_format(-300, "Could not allocate storage array (%d entries per column -> %u MB)",
+                   entries, storage_megabytes(entries, column_count));
+    }
+  }
+  if (entries <= QUIET_ENTRIES_PER_COLUMN) {
+    fprintf(stderr, "Storage per column set to %d entries (%u MB total)\n", entries,
+            storage_megabytes(entries, column_count));
+    fputs("If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n",
+          stderr);
+  }
+  *entries_per_column = entries;
+  return store;
+}

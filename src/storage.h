@@ -1,0 +1,33 @@
+// Sizing and allocating the sample store from the storage budget.
+#ifndef VARBLOC_STORAGE_H
+#define VARBLOC_STORAGE_H
+
+#include <cstdint>
+
+#include "support/alloc2d.h"
+
+// Smallest capacity accepted once the first allocation has failed.
+constexpr int32_t MIN_ENTRIES_PER_COLUMN = 10000;
+// Capacities above this are taken without a message.
+constexpr int32_t QUIET_ENTRIES_PER_COLUMN = 9999999;
+
+typedef column_matrix (*matrix_allocator)(int32_t rows, int32_t length);
+
+// Entries per column that the budget pays for: budget / (8 * columns), capped
+// at the largest signed 32-bit count.
+int32_t entries_for_budget(uint64_t alloc_budget, int32_t column_count);
+
+// Decimal megabytes of a store, as the storage messages print them:
+// entries * 1e-6 first, then * columns * 8, truncated (and capped at the
+// unsigned 32-bit range).
+unsigned storage_megabytes(int32_t entries_per_column, int32_t column_count);
+
+// Allocates the store (one row per column), halving the capacity while the
+// allocation fails; gives up with fatal error 300 once a halved capacity falls
+// below MIN_ENTRIES_PER_COLUMN. Announces capacities of at most
+// QUIET_ENTRIES_PER_COLUMN. Never returns null.
+column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,
+                               uint64_t alloc_budget,
+                               matrix_allocator allocate = allocate_double_matrix);
+
+#endif

@@ -1,0 +1,167 @@
+// Tests of option parsing: values, limits, messages and positional arguments.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+namespace {
+
+struct parse_outcome {
+  bool accepted;
+  run_settings settings;
+  std::string err;
+};
+
+parse_outcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "varbloc");
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  parse_outcome outcome;
+  testing::internal::CaptureStderr();
+  outcome.accepted =
+      parse_command_line(static_cast<int>(argv.size() - 1), argv.data(), &outcome.settings);
+  outcome.err = testing::internal::GetCapturedStderr();
+  // The strings die with `args`; keep copies of what the tests compare.
+  static std::string input, count, output;
+  if (outcome.accepted) {
+    input = outcome.settings.input_name;
+    outcome.settings.input_name = input.c_str();
+    count = outcome.settings.column_count_argument ? outcome.settings.column_count_argument : "";
+    outcome.settings.column_count_argument =
+        outcome.settings.column_count_argument ? count.c_str() : nullptr;
+    output = outcome.settings.output_path;
+    outcome.settings.output_path = output.c_str();
+  }
+  return outcome;
+}
+
+TEST(IntegerArgumentTest, FollowsStrtolSemantics) {
+  struct integer_case {
+    const char* text;
+    int64_t value;
+  };
+  const integer_case cases[] = {
+      {"42", 42},
+      {"  -17", -17},
+      {"+8", 8},
+      {"12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"99999999999999999999", INT64_MAX},
+      {"-99999999999999999999", INT64_MIN},
+      {"0x10", 0},  // base 10 only
+  };
+  for (const integer_case& c : cases) {
+    EXPECT_EQ(parse_integer_argument(c.text), c.value) << '"' << c.text << '"';
+  }
+}
+
+TEST(IntegerArgumentTest, NarrowingKeepsLow32Bits) {
+  EXPECT_EQ(low_32_bits(4294967296LL), 0);
+  EXPECT_EQ(low_32_bits(2147483648LL), INT32_MIN);
+  EXPECT_EQ(low_32_bits(4294967297LL), 1);
+  EXPECT_EQ(low_32_bits(-1), -1);
+  EXPECT_EQ(low_32_bits(INT64_MAX), -1);
+}
+
+TEST(ParseCommandLineTest, Defaults) {
+  parse_outcome o = parse({"data.txt"});
+  ASSERT_TRUE(o.accepted);
+  EXPECT_EQ(o.settings.alloc_budget, DEFAULT_ALLOC_BUDGET);
+  EXPECT_EQ(o.settings.skip_columns, 0);
+  EXPECT_EQ(o.settings.discard_count, 0);
+  EXPECT_STREQ(o.settings.output_path, "ana.dat");
+  EXPECT_STREQ(o.settings.input_name, "data.txt");
+  EXPECT_EQ(o.settings.column_count_argument, nullptr);
+  EXPECT_EQ(o.err, "");
+}
+
+TEST(ParseCommandLineTest, AcceptedOptions) {
+  struct accepted_case {
+    std::vector<std::string> args;
+    uint64_t budget;
+    int32_t skip;
+    int32_t discard;
+    const char* output;
+    const char* count;  // "" for none
+  };
+  const accepted_case cases[] = {
+      {{"-a", "2", "-a", "3", "f"}, 6 * DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", ""},
+      {{"-a", "9223372036", "f"}, 9223372036ULL * DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", ""},
+      // factors multiplying past 64 bits are capped
+      {{"-a", "9223372036", "-a", "9223372036", "f"}, UINT64_MAX, 0, 0, "ana.dat", ""},
+      {{"-c", "abc", "-i", "abc", "f"}, DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", ""},
+      {{"-c", "4294967296", "f"}, DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", ""},
+      {{"-c", "3", "-c", "5", "-i", "7", "f", "4"}, DEFAULT_ALLOC_BUDGET, 5, 7, "ana.dat", "4"},
+      // options after the positional arguments (GNU permutation)
+      {{"f", "2", "-o", "out.dat", "-i", "10"}, DEFAULT_ALLOC_BUDGET, 0, 10, "out.dat", "2"},
+      {{"-o", "a.dat", "-o", "b.dat", "f"}, DEFAULT_ALLOC_BUDGET, 0, 0, "b.dat", ""},
+      {{"-i", "2147483647", "f"}, DEFAULT_ALLOC_BUDGET, 0, INT32_MAX, "ana.dat", ""},
+  };
+  for (const accepted_case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args)
+      shown += a + " ";
+    parse_outcome o = parse(c.args);
+    ASSERT_TRUE(o.accepted) << shown;
+    EXPECT_EQ(o.settings.alloc_budget, c.budget) << shown;
+    EXPECT_EQ(o.settings.skip_columns, c.skip) << shown;
+    EXPECT_EQ(o.settings.discard_count, c.discard) << shown;
+    EXPECT_STREQ(o.settings.output_path, c.output) << shown;
+    EXPECT_STREQ(o.settings.column_count_argument ? o.settings.column_count_argument : "", c.count)
+        << shown;
+    EXPECT_EQ(o.err, "") << shown;
+  }
+}
+
+TEST(ParseCommandLineTest, OutputPathIsKeptWhole) {
+  std::string path(5000, 'p');
+  parse_outcome o = parse({"-o", path, "f"});
+  ASSERT_TRUE(o.accepted);
+  EXPECT_EQ(std::string(o.settings.output_path), path);
+}
+
+TEST(ParseCommandLineTest, RefusedCommandLines) {
+  const std::string range = "Argument of -a must be in range [1,9223372036].\n";
+  struct refused_case {
+    std::vector<std::string> args;
+    std::string message;  // the specific message; getopt's own text is matched loosely
+  };
+  const refused_case cases[] = {
+      {{"-a", "0", "f"}, range},
+      {{"-a", "-5", "f"}, range},
+      {{"-a", "abc", "f"}, range},
+      {{"-a", "9223372037", "f"}, range},
+      {{"-c", "-1", "f"}, "Argument of -c must be nonnegative.\n"},
+      {{"-c", "2147483648", "f"}, "Argument of -c must be nonnegative.\n"},
+      {{"-i", "2147483648", "f"}, "Number of discarded samples must be non-negative.\n"},
+      {{"-i", "-3", "f"}, "Number of discarded samples must be non-negative.\n"},
+      {{"-o", "my-results.dat", "f"}, "Error: File option needs filename argument.\n\n"},
+      {{"-o", "-", "f"}, "Error: File option needs filename argument.\n\n"},
+      {{}, ""},
+      {{"f", "2", "3"}, ""},
+  };
+  for (const refused_case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args)
+      shown += a + " ";
+    parse_outcome o = parse(c.args);
+    EXPECT_FALSE(o.accepted) << shown;
+    EXPECT_EQ(o.err, c.message) << shown;
+  }
+}
+
+TEST(ParseCommandLineTest, UnknownOptionAndMissingArgumentFail) {
+  parse_outcome unknown = parse({"-x", "f"});
+  EXPECT_FALSE(unknown.accepted);
+  EXPECT_NE(unknown.err.find("invalid option"), std::string::npos) << unknown.err;
+  parse_outcome missing = parse({"f", "-o"});
+  EXPECT_FALSE(missing.accepted);
+  EXPECT_NE(missing.err.find("requires an argument"), std::string::npos) << missing.err;
+}
+
+}  // namespace

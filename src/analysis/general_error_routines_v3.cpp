@@ -1,0 +1,270 @@
+#include "analysis/general_error_routines_v3.h"
+
+#include <libgen.h>  // dirname
+#include <unistd.h>  // access
+
+#include <cmath>    // sqrt, fabs
+#include <cstdio>   // fprintf, fopen
+#include <cstdlib>  // free
+#include <cstring>  // strlen, strcmp, strdup
+
+#include "support/alloc.h"
+#include "support/error.h"
+
+namespace {
+
+// Running sums of one series around a fixed mean: S = sum of d_i^2,
+// P = sum of d_(i-1) d_i, and the last deviation. Every operation is rounded
+// on its own and the sums run in sample order, so feeding the deviations one
+// at a time, from whatever loop, gives the same bits as the literal kernel.
+struct lag1_sums {
+  double squares;
+  double products;
+  double previous;
+};
+
+inline void lag1_add(lag1_sums* sums, double deviation) {
+  sums->squares = sums->squares + deviation * deviation;
+  sums->products = sums->products + sums->previous * deviation;
+  sums->previous = deviation;
+}
+
+// error = sqrt(|S|) / sqrt(N M), correlation = (P N) / (S M) or 1.0 for S = 0,
+// with N = n and M = n - 1: the standard error of the mean of n independent
+// values and the lag-1 autocorrelation coefficient.
+void lag1_finish(const lag1_sums* sums, int64_t n, double* error, double* correlation) {
+  double values = static_cast<double>(n);
+  double pairs = static_cast<double>(n - 1);
+  double root = sqrt(values * pairs);
+  *error = sqrt(fabs(sums->squares)) / root;
+  *correlation = sums->squares == 0 ? 1.0 : (sums->products * values) / (sums->squares * pairs);
+}
+
+// The levels that run for n samples: level 0 on the samples, then one level
+// per block size s of BLOCK_SIZES (before the sentinel) while n / s > 10.
+struct level_ladder {
+  int count;                               // levels including level 0
+  int32_t block_size[BLOCK_SIZE_ENTRIES];  // 1 for level 0
+  int64_t values[BLOCK_SIZE_ENTRIES];      // samples or blocks per level
+};
+
+level_ladder plan_levels(int64_t n) {
+  level_ladder ladder;
+  ladder.count = 1;
+  ladder.block_size[0] = 1;
+  ladder.values[0] = n;
+  for (int k = 0; k < BLOCK_SIZE_ENTRIES && BLOCK_SIZES[k] > 1; k++) {
+    int64_t blocks = n / BLOCK_SIZES[k];
+    if (blocks <= MIN_BLOCKS_PER_LEVEL) break;
+    ladder.block_size[ladder.count] = BLOCK_SIZES[k];
+    ladder.values[ladder.count] = blocks;
+    ladder.count++;
+  }
+  return ladder;
+}
+
+double column_mean(const double* samples, int64_t n) {
+  double mean = 0;
+  for (int64_t i = 0; i < n; i++)
+    mean = mean + samples[i];
+  return mean / static_cast<double>(n);
+}
+
+// Every block size is a multiple of this, so blocks end on group boundaries.
+constexpr int GROUP = 5;
+
+// Analyses one column at every level of the ladder in a single pass over its
+// samples: each sample feeds level 0 and the running sum of its block at every
+// blocking level; a completed block's average feeds that level's sums. Each
+// block sum starts from 0 and adds its samples in order, exactly as a separate
+// pass per level would, so the results are bit-for-bit the same.
+void analyse_column(const double* x, int64_t n, double mean, const level_ladder& ladder,
+                    double* error, double* correlation) {
+  lag1_sums sums[BLOCK_SIZE_ENTRIES] = {};
+  double block_sum[BLOCK_SIZE_ENTRIES] = {};
+  int64_t groups_left[BLOCK_SIZE_ENTRIES];
+  const int levels = ladder.count;
+  for (int j = 1; j < levels; j++)
+    groups_left[j] = ladder.block_size[j] / GROUP;
+
+  const int64_t grouped = n / GROUP * GROUP;
+  int64_t i = 0;
+  for (; i < grouped; i += GROUP) {
+    const double x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3], x4 = x[i + 4];
+    lag1_add(&sums[0], x0 - mean);
+    lag1_add(&sums[0], x1 - mean);
+    lag1_add(&sums[0], x2 - mean);
+    lag1_add(&sums[0], x3 - mean);
+    lag1_add(&sums[0], x4 - mean);
+    for (int j = 1; j < levels; j++) {
+      double sum = block_sum[j];
+      sum = sum + x0;
+      sum = sum + x1;
+      sum = sum + x2;
+      sum = sum + x3;
+      sum = sum + x4;
+      if (--groups_left[j] == 0) {
+        lag1_add(&sums[j], sum / static_cast<double>(ladder.block_size[j]) - mean);
+        sum = 0;
+        groups_left[j] = ladder.block_size[j] / GROUP;
+      }
+      block_sum[j] = sum;
+    }
+  }
+  for (; i < n; i++)
+    lag1_add(&sums[0], x[i] - mean);
+
+  for (int j = 0; j < levels; j++) {
+    lag1_finish(&sums[j], ladder.values[j], &error[j * MAX_COLUMNS], &correlation[j * MAX_COLUMNS]);
+  }
+}
+
+// Marks columns that fall below the threshold at this level for the first
+// time and takes this level's values as their final ones.
+void note_decorrelated(int32_t column_count, int64_t values, const double* error,
+                       const double* correlation, int64_t* decorr_samples, double* final_error,
+                       double* final_correlation) {
+  for (int32_t c = 0; c < column_count; c++) {
+    if (correlation[c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
+      decorr_samples[c] = values;
+      final_error[c] = error[c];
+      final_correlation[c] = correlation[c];
+    }
+  }
+}
+
+// Appends "mean error" pairs to the analysis file; false when a write or the
+// close failed.
+bool append_analysis_line(FILE* file, int32_t column_count, const double* mean,
+                          const double* error) {
+  for (int32_t c = 0; c < column_count; c++) {
+    fprintf(file, c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c], error[c]);
+  }
+  fputc('\n', file);
+  bool written = ferror(file) == 0;
+  return fclose(file) == 0 && written;
+}
+
+// Longest analysis-file path accepted.
+constexpr size_t MAX_OUTPUT_PATH = 1024;
+
+void write_analysis_file(int32_t column_count, const double* mean, const double* error,
+                         const char* path) {
+  if (strlen(path) > MAX_OUTPUT_PATH) {
+    fputs("\nPathname too long. Skipping creation of analysis file.\n", stderr);
+    return;
+  }
+  char* copy = strdup(path);  // dirname may modify its argument
+  if (copy == nullptr) fatal(-99, "Alloc: Virtual memory exhausted");
+  const char* directory = dirname(copy);
+  bool writable = access(directory, W_OK) == 0;
+  if (!writable) {
+    if (strcmp(directory, ".") == 0) {
+      fputs("\nCannot write in current directory. Skipping creation of analysis file.\n", stderr);
+    } else {
+      fprintf(stderr, "\nCannot write in directory %s. Skipping creation of analysis file.\n",
+              directory);
+    }
+  }
+  free(copy);
+  if (!writable) return;
+  FILE* file = fopen(path, "a");
+  if (file == nullptr) {
+    fprintf(stderr, "\nCannot open %s for writing. Skipping creation of analysis file.\n", path);
+    return;
+  }
+  if (!append_analysis_line(file, column_count, mean, error)) {
+    fatal_format(-120, "Could not write analysis file %s", path);
+  }
+}
+
+}  // namespace
+
+void calc_additional_errors(int64_t n, const double* const* rows, int32_t column_count,
+                            const double* mean, double* error, double* correlation) {
+  for (int32_t c = 0; c < column_count; c++) {
+    lag1_sums sums = {};
+    for (int64_t i = 0; i < n; i++)
+      lag1_add(&sums, rows[c][i] - mean[c]);
+    lag1_finish(&sums, n, &error[c], &correlation[c]);
+  }
+}
+
+int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const* source,
+                             double* const* destination, int32_t column_count) {
+  const int64_t blocks = n / block_size;
+  for (int32_t c = 0; c < column_count; c++) {
+    for (int64_t k = 0; k < blocks; k++) {
+      double sum = 0;
+      for (int32_t t = 0; t < block_size; t++)
+        sum = sum + source[c][k * block_size + t];
+      destination[c][k] = sum / static_cast<double>(block_size);
+    }
+  }
+  return static_cast<int32_t>(blocks);
+}
+
+void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
+                             const char* const* labels, const char* output_path) {
+  const level_ladder ladder = plan_levels(n);
+  const size_t table = static_cast<size_t>(BLOCK_SIZE_ENTRIES) * MAX_COLUMNS * sizeof(double);
+  double* error = static_cast<double*>(xmalloc(table));        // [level][column]
+  double* correlation = static_cast<double*>(xmalloc(table));  // [level][column]
+  double mean[MAX_COLUMNS];
+  double final_error[MAX_COLUMNS];
+  double final_correlation[MAX_COLUMNS];
+  int64_t decorr_samples[MAX_COLUMNS];
+
+  for (int32_t c = 0; c < column_count; c++) {
+    mean[c] = column_mean(samples[c], n);
+    decorr_samples[c] = 0;
+    analyse_column(samples[c], n, mean[c], ladder, error + c, correlation + c);
+  }
+
+  for (int j = 0; j < ladder.count; j++) {
+    const double* level_error = error + static_cast<size_t>(j) * MAX_COLUMNS;
+    const double* level_correlation = correlation + static_cast<size_t>(j) * MAX_COLUMNS;
+    note_decorrelated(column_count, ladder.values[j], level_error, level_correlation,
+                      decorr_samples, final_error, final_correlation);
+    write_averages(ladder.values[j], column_count, mean, level_error, level_correlation,
+                   decorr_samples, labels);
+  }
+
+  // Columns never decorrelated keep the last level's values and count.
+  const int last = ladder.count - 1;
+  for (int32_t c = 0; c < column_count; c++) {
+    if (decorr_samples[c] != 0) continue;
+    final_error[c] = error[static_cast<size_t>(last) * MAX_COLUMNS + c];
+    final_correlation[c] = correlation[static_cast<size_t>(last) * MAX_COLUMNS + c];
+    decorr_samples[c] = -(n / ladder.block_size[last]);
+  }
+  write_summary(n, column_count, mean, final_error, final_correlation, decorr_samples, labels,
+                output_path);
+  free(error);
+  free(correlation);
+}
+
+void write_averages(int64_t values, int32_t column_count, const double* mean, const double* error,
+                    const double* correlation, const int64_t* decorr_samples,
+                    const char* const* labels) {
+  fprintf(stderr, "\nAverages for %li samples:\n\n", static_cast<long>(values));
+  for (int32_t c = 0; c < column_count; c++) {
+    fprintf(stderr, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c], error[c],
+            correlation[c], decorr_samples[c] == values ? " <" : "");
+  }
+}
+
+void write_summary(int64_t n, int32_t column_count, const double* mean, const double* error,
+                   const double* correlation, const int64_t* decorr_samples,
+                   const char* const* labels, const char* output_path) {
+  fprintf(stderr, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
+          static_cast<long>(n));
+  for (int32_t c = 0; c < column_count; c++) {
+    bool decorrelated = decorr_samples[c] > 0;
+    fprintf(stderr, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n", labels[c],
+            mean[c], error[c], correlation[c],
+            static_cast<long>(decorrelated ? decorr_samples[c] : -decorr_samples[c]),
+            decorrelated ? "" : " *** not decorrelated ***");
+  }
+  write_analysis_file(column_count, mean, error, output_path);
+}

@@ -1,0 +1,27 @@
+// Converting one field of a data line to a double exactly as the C library's
+// sscanf("%lf") does, with a fast path for plain decimal numbers.
+#ifndef VARBLOC_FIELD_CONVERSION_H
+#define VARBLOC_FIELD_CONVERSION_H
+
+#include <cstddef>  // size_t
+
+// Outcome of a conversion, as sscanf("%lf") counts it.
+enum conversion_result {
+  CONVERSION_ONLY_WHITE_SPACE = -1,  // nothing but white space: no value
+  CONVERSION_FAILED = 0,             // no number at the start of the field
+  CONVERSION_DONE = 1,
+};
+
+// Converts the field [begin, end), which holds no NUL byte. On
+// CONVERSION_DONE stores the value; otherwise leaves *value untouched.
+//
+// Plain decimal fields (a digit, '.', or '-' and a digit or '.', then a number
+// that ends at the field's end or at a CR) are converted by a correctly
+// rounded parser; they are exactly the fields on which sscanf reads the same
+// characters, so both give the same double. Every other field goes to sscanf.
+conversion_result convert_field(const char* begin, const char* end, double* value);
+
+// The reference: sscanf("%lf") on a NUL-terminated copy of the field.
+conversion_result convert_field_with_scanf(const char* begin, const char* end, double* value);
+
+#endif

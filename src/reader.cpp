@@ -1,0 +1,277 @@
+#include "reader.h"
+
+#include <cstdint>
+#include <cstdio>   // fprintf, fputs, fwrite, snprintf
+#include <cstdlib>  // free
+#include <cstring>  // memchr, memcpy
+
+#include "analysis/general_error_routines_v3.h"
+#include "field_conversion.h"
+#include "line_reader.h"
+#include "storage.h"
+#include "support/alloc.h"
+#include "support/error.h"
+
+namespace {
+
+constexpr int CONTROL_Z = 0x1A;
+
+// Everything the read loop keeps between lines.
+struct reader_state {
+  const run_settings* settings;
+  int32_t column_count;  // used columns; -1 while to be detected
+  int32_t samples_read;
+  int32_t comment_lines;
+  int32_t discarded;
+  int32_t line_tokens;       // fields on the most recently split line
+  int32_t reference_tokens;  // fields on the first stored line
+  int last_conversion;       // outcome of the most recent conversion in the run
+  double last_value;         // value most recently converted (0 before any)
+  int32_t values_in_line;
+  column_matrix store;
+  int32_t entries_per_column;
+  double row[MAX_COLUMNS];  // values kept from the current line
+};
+
+// Physical line number of the sample line being read, comment lines counted.
+int32_t line_number(const reader_state* state) {
+  return state->samples_read + state->comment_lines + state->discarded + 1;
+}
+
+// Validates the column count given on the command line and sizes the store.
+void take_column_count_argument(reader_state* state, const char* argument) {
+  const run_settings* settings = state->settings;
+  int32_t count = low_32_bits(parse_integer_argument(argument));
+  if (count <= 0) fatal(-2, "Please specify a positive number of columns");
+  if (static_cast<int64_t>(count) - settings->skip_columns > MAX_COLUMNS) {
+    fatal_format(-3, "Cannot handle more than %d columns", MAX_COLUMNS);
+  }
+  fprintf(stderr, "Will read %d columns", count);
+  if (settings->skip_columns != 0) {
+    fprintf(stderr, " (ignoring first %d).\n", settings->skip_columns);
+  } else {
+    fputs(".\n", stderr);
+  }
+  state->column_count = count;
+  state->store = allocate_storage(count, &state->entries_per_column, settings->alloc_budget);
+}
+
+// A comment line: echoes at most COMMENT_ECHO_LENGTH bytes of its text (up to
+// a NUL) and skips the rest of a line longer than one chunk.
+void read_comment(line_reader* reader, reader_state* state) {
+  state->comment_lines++;
+  const char* chunk;
+  size_t length;
+  if (!next_chunk(reader, &chunk, &length)) return;
+  const char* nul = static_cast<const char*>(memchr(chunk, '\0', length));
+  size_t text = nul ? static_cast<size_t>(nul - chunk) : length;
+  char echo[sizeof "Comment: " + COMMENT_ECHO_LENGTH + 1] = "Comment: ";
+  size_t prefix = sizeof "Comment: " - 1;
+  size_t echoed = text <= COMMENT_ECHO_LENGTH ? text : COMMENT_ECHO_LENGTH;
+  memcpy(echo + prefix, chunk, echoed);
+  if (text > COMMENT_ECHO_LENGTH) echo[prefix + echoed++] = '\n';
+  if (echoed == 0 || echo[prefix] != '\n') fwrite(echo, 1, prefix + echoed, stderr);
+  bool line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
+  while (line_goes_on && next_chunk(reader, &chunk, &length)) {
+    line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
+  }
+}
+
+inline bool is_separator(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Converts a used field into the row; a field that is not a number is fatal.
+void take_field(reader_state* state, const char* begin, const char* end, int32_t position) {
+  double value;
+  conversion_result result = convert_field(begin, end, &value);
+  state->last_conversion = result;
+  if (result == CONVERSION_FAILED) {
+    fatal_format(-70, "Non-numerical data in line %d column %d (columns count from 0)",
+                 line_number(state), position);
+  }
+  // A field of white space only has no value of its own: it repeats the
+  // value most recently converted.
+  if (result == CONVERSION_DONE) state->last_value = value;
+  if (state->values_in_line < MAX_COLUMNS) state->row[state->values_in_line++] = state->last_value;
+}
+
+// Splits the text of a sample line at runs of blanks and tabs and converts
+// its used fields into the row.
+void split_fields(reader_state* state, const char* text, const char* end) {
+  const int32_t skip = state->settings->skip_columns;
+  const int64_t last_used =
+      state->column_count < 0 ? INT64_MAX : static_cast<int64_t>(skip) + state->column_count;
+  int32_t position = 0;
+  const char* p = text;
+  for (;;) {
+    while (p < end && is_separator(*p))
+      p++;
+    if (p == end) break;
+    const char* field = p;
+    while (p < end && !is_separator(*p))
+      p++;
+    if (position >= skip && position < last_used) take_field(state, field, p, position);
+    position++;
+  }
+  state->line_tokens = position;
+}
+
+// Reads one sample line; a chunk that fills the line buffer is fatal.
+void read_sample_line(line_reader* reader, reader_state* state) {
+  const char* chunk;
+  size_t length;
+  if (!next_chunk(reader, &chunk, &length)) return;
+  if (length == MAX_CHUNK) fatal(-40, "Chunk size too small. Contact Tavrosk");
+  const char* nul = static_cast<const char*>(memchr(chunk, '\0', length));
+  size_t text = nul ? static_cast<size_t>(nul - chunk) : length;
+  state->values_in_line = 0;
+  // An empty line keeps the field count of the line before it.
+  if ((text == 1 && chunk[0] == '\n') || (text == 2 && chunk[0] == '\r' && chunk[1] == '\n')) {
+    return;
+  }
+  if (text > 0 && chunk[text - 1] == '\n') {
+    text--;
+    if (text > 0 && chunk[text - 1] == '\r') text--;
+  } else if (text > 0 && chunk[text - 1] == '\r') {
+    text--;
+  }
+  split_fields(state, chunk, chunk + text);
+}
+
+// Fixes the column count from the first kept line. Returns false when the run
+// ends here (with its message written).
+bool detect_column_count(reader_state* state) {
+  const int32_t skip = state->settings->skip_columns;
+  if (state->last_conversion == CONVERSION_ONLY_WHITE_SPACE) {
+    fatal(-50, "Could not determine number of columns in first data line");
+  }
+  if (state->line_tokens == 0) {
+    fputs("\nNo columns found in first data line. Terminating.\n\n", stderr);
+    return false;
+  }
+  if (state->line_tokens <= skip) {
+    fprintf(stderr, "Ignoring all %d columns. Terminating.\n\n", state->line_tokens);
+    return false;
+  }
+  if (state->values_in_line == 0) {
+    fputs("\nNo data columns found in first data line. Terminating.\n\n", stderr);
+    return false;
+  }
+  fprintf(stderr, "Found %d columns in first data line.\n", state->line_tokens);
+  if (static_cast<int64_t>(state->line_tokens) - skip > MAX_COLUMNS) {
+    if (skip != 0) {
+      fprintf(stderr, "Too many columns. Ignoring first %d, using next %d.\n", skip,
+              state->values_in_line);
+    } else {
+      fprintf(stderr, "Too many columns. Using first %d.\n", state->values_in_line);
+    }
+  } else if (skip != 0) {
+    fprintf(stderr, "Ignoring first %d columns, using next %d.\n", skip, state->values_in_line);
+  }
+  state->column_count = state->values_in_line;
+  state->store = allocate_storage(state->column_count, &state->entries_per_column,
+                                  state->settings->alloc_budget);
+  return true;
+}
+
+// Stores the current line as one sample of every used column.
+void accept_sample(reader_state* state, bool count_known_before) {
+  if (count_known_before && state->values_in_line < state->column_count) {
+    fatal_format(-100, "Expected %d columns, found only %d in line %d", state->column_count,
+                 state->values_in_line, line_number(state));
+  }
+  if (state->reference_tokens == 0) {
+    state->reference_tokens = state->line_tokens;
+  } else if (state->line_tokens != state->reference_tokens) {
+    warning_format(-110, "Inconsistent number of columns in line %d (non-fatal)",
+                   line_number(state));
+  }
+  if (state->samples_read == state->entries_per_column) {
+    fatal_format(-200, "Cannot handle more than %d lines", state->entries_per_column);
+  }
+  for (int32_t c = 0; c < state->column_count; c++) {
+    state->store[c][state->samples_read] = state->row[c];
+  }
+  state->samples_read++;
+}
+
+// Hands what was read to the analysis. Returns the exit status.
+int finish(reader_state* state, char** labels) {
+  if (state->samples_read == 0) {
+    fprintf(stderr, "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
+    return 0;
+  }
+  fprintf(stderr, "\nRead %d samples (discarded first %d samples).\n", state->samples_read,
+          state->discarded);
+  for (int32_t c = 0; c < state->column_count; c++)
+    snprintf(labels[c], LABEL_SIZE, "col %2d", c);
+  collect_additional_data(state->samples_read, state->store, state->column_count, labels,
+                          state->settings->output_path);
+  fputs("\n", stderr);
+  return 0;
+}
+
+// The read loop: one pass over the input, line by line. Returns the exit
+// status of an ordinary end.
+int read_lines(line_reader* reader, reader_state* state, input_source* input, char** labels) {
+  for (;;) {
+    int first = peek_byte(reader);
+    if (first < 0) break;
+    if (first == '#') {
+      skip_byte(reader);
+      read_comment(reader, state);
+      continue;
+    }
+    if (first == CONTROL_Z) {  // dropped at the start of a line
+      skip_byte(reader);
+      continue;
+    }
+    read_sample_line(reader, state);
+    if (state->discarded != state->settings->discard_count) {
+      state->discarded++;
+      continue;
+    }
+    bool count_known_before = state->column_count >= 0;
+    if (!count_known_before && !detect_column_count(state)) return 0;
+    accept_sample(state, count_known_before);
+  }
+  close_input(input);
+  return finish(state, labels);
+}
+
+}  // namespace
+
+int read_and_analyse(const run_settings* settings, input_source* input) {
+  reader_state* state = static_cast<reader_state*>(xmalloc(sizeof(reader_state)));
+  state->settings = settings;
+  state->column_count = -1;
+  state->store = nullptr;
+  state->entries_per_column = 0;
+  if (settings->column_count_argument != nullptr) {
+    take_column_count_argument(state, settings->column_count_argument);
+  }
+
+  char* label_block = static_cast<char*>(xmalloc(MAX_COLUMNS * LABEL_SIZE));
+  char* labels[MAX_COLUMNS];
+  for (int32_t c = 0; c < MAX_COLUMNS; c++)
+    labels[c] = label_block + c * LABEL_SIZE;
+  fputs("Reading file...\n", stderr);
+  state->samples_read = 0;
+  state->comment_lines = 0;
+  state->discarded = 0;
+  state->line_tokens = 0;
+  state->reference_tokens = 0;
+  state->last_conversion = 0;
+  state->last_value = 0.0;
+  state->values_in_line = 0;
+
+  line_reader reader;
+  line_reader_open(&reader, input);
+  int status = read_lines(&reader, state, input, labels);
+  line_reader_close(&reader);
+  free(label_block);
+  free_double_matrix(state->store);
+  free(state);
+  return status;
+}

@@ -1,0 +1,680 @@
+// Tests of the blocking analysis engine: the error/correlation and block-average
+// kernels, the level ladder and decorrelation choice of the driver, the level
+// and summary tables, and the analysis file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/general_error_routines_v3.h"
+#include "test_util.h"
+
+namespace {
+
+using column_set = std::vector<std::vector<double>>;
+
+const double NAN_VALUE = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity();
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char buffer[512];
+  va_list arguments;
+  va_start(arguments, pattern);
+  vsnprintf(buffer, sizeof buffer, pattern, arguments);
+  va_end(arguments);
+  return buffer;
+}
+
+// IEEE 754 leaves the sign and payload of a NaN result open (they depend on
+// operand order the compiler may swap), so any NaN matches any NaN and "-nan"
+// reads as " nan"; every other value must match bit for bit.
+bool same_double(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  uint64_t x, y;
+  memcpy(&x, &a, sizeof x);
+  memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+std::string without_nan_sign(std::string text) {
+  for (size_t at = text.find("-nan"); at != std::string::npos; at = text.find("-nan", at))
+    text[at] = ' ';
+  return text;
+}
+
+// Names the first line where two long texts part, instead of dumping both.
+std::string first_difference(const std::string& want, const std::string& got) {
+  size_t at = 0, line = 1;
+  while (at < want.size() && at < got.size() && want[at] == got[at])
+    if (want[at++] == '\n') line++;
+  if (at == want.size() && at == got.size()) return "";
+  size_t start = want.rfind('\n', at == 0 ? 0 : at - 1);
+  start = start == std::string::npos ? 0 : start + 1;
+  return "line " + std::to_string(line) +
+         "\n want: " + want.substr(start, want.find('\n', at) - start) +
+         "\n  got: " + got.substr(start, got.find('\n', at) - start);
+}
+
+std::vector<const double*> row_pointers(const column_set& columns) {
+  std::vector<const double*> rows;
+  for (const auto& column : columns)
+    rows.push_back(column.data());
+  return rows;
+}
+
+// --- Literal step-by-step evaluation of the analysis, the expected side. ---
+
+void literal_errors(int64_t n, const column_set& rows, const std::vector<double>& mean,
+                    std::vector<double>& error, std::vector<double>& correlation) {
+  for (size_t c = 0; c < rows.size(); c++) {
+    double squares = 0.0, products = 0.0, previous = 0.0;
+    for (int64_t i = 0; i < n; i++) {
+      double deviation = rows[c][i] - mean[c];
+      squares = squares + deviation * deviation;
+      products = products + previous * deviation;
+      previous = deviation;
+    }
+    double count = static_cast<double>(n), less_one = static_cast<double>(n - 1);
+    error[c] = std::sqrt(std::fabs(squares)) / std::sqrt(count * less_one);
+    correlation[c] = squares == 0.0 ? 1.0 : (products * count) / (squares * less_one);
+  }
+}
+
+column_set literal_blocks(int64_t n, int64_t size, const column_set& rows) {
+  column_set blocks(rows.size());
+  for (size_t c = 0; c < rows.size(); c++)
+    for (int64_t k = 0; k < n / size; k++) {
+      double sum = 0.0;
+      for (int64_t t = 0; t < size; t++)
+        sum = sum + rows[c][k * size + t];
+      blocks[c].push_back(sum / static_cast<double>(size));
+    }
+  return blocks;
+}
+
+struct column_values {
+  const char* label;
+  double mean, error, correlation;
+  int64_t decorr_samples;
+};
+
+std::string level_text(int64_t values, const std::vector<column_values>& columns) {
+  std::string text = format("\nAverages for %li samples:\n\n", static_cast<long>(values));
+  for (const column_values& c : columns)
+    text += format("%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", c.label, c.mean, c.error,
+                   c.correlation, c.decorr_samples == values ? " <" : "");
+  return text;
+}
+
+std::string summary_text(int64_t n, const std::vector<column_values>& columns) {
+  std::string text =
+      format("\nSummary of error and correlation analysis (initial sample size %li)\n\n", (long)n);
+  for (const column_values& c : columns)
+    text += format("%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n", c.label,
+                   c.mean, c.error, c.correlation, std::labs(c.decorr_samples),
+                   c.decorr_samples > 0 ? "" : " *** not decorrelated ***");
+  return text;
+}
+
+std::string file_line(const std::vector<column_values>& columns) {
+  std::string line;
+  for (const column_values& c : columns)
+    line += format("%s%16.10f %16.10f", line.empty() ? "" : " ", c.mean, c.error);
+  return line + "\n";
+}
+
+// The whole run: standard-error text and analysis-file line.
+std::pair<std::string, std::string> literal_analysis(int64_t n, const column_set& samples,
+                                                     const std::vector<std::string>& labels) {
+  const int64_t sizes[] = {5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
+  size_t count = samples.size();
+  std::vector<double> mean(count, 0.0), error(count), correlation(count);
+  std::vector<column_values> final_values(count), level(count);
+  for (int64_t i = 0; i < n; i++)
+    for (size_t c = 0; c < count; c++)
+      mean[c] = mean[c] + samples[c][i];
+  for (size_t c = 0; c < count; c++) {
+    mean[c] = mean[c] / static_cast<double>(n);
+    final_values[c] = {labels[c].c_str(), mean[c], 0.0, 0.0, 0};
+  }
+  std::string text;
+  int64_t values = n;
+  for (int k = -1; k < 9; k++) {  // k = -1 is level 0, the samples themselves
+    if (k >= 0 && n / sizes[k] <= 10) break;
+    values = k < 0 ? n : n / sizes[k];
+    literal_errors(values, k < 0 ? samples : literal_blocks(n, sizes[k], samples), mean, error,
+                   correlation);
+    for (size_t c = 0; c < count; c++) {
+      column_values now = {labels[c].c_str(), mean[c], error[c], correlation[c], values};
+      if (correlation[c] < 0.1 && final_values[c].decorr_samples == 0) final_values[c] = now;
+      level[c] = {now.label, now.mean, now.error, now.correlation, final_values[c].decorr_samples};
+    }
+    text += level_text(values, level);
+  }
+  for (size_t c = 0; c < count; c++)
+    if (final_values[c].decorr_samples == 0)
+      final_values[c] = level[c], final_values[c].decorr_samples = -values;
+  return {text + summary_text(n, final_values), file_line(final_values)};
+}
+
+// --- Test data. ---
+
+double uniform(std::mt19937_64& random) {
+  return static_cast<double>(random() >> 11) * 0x1.0p-53;
+}
+
+enum column_kind {
+  WHITE_NOISE,
+  AR_WEAK,
+  AR_STRONG,
+  RANDOM_WALK,
+  CONSTANT_SEVEN,
+  CONSTANT_TENTH,
+  NEGATIVE_ZEROS,
+  SQUARE_WAVE_TREND,
+  LARGE_OFFSET,
+  SPRINKLED_NEGATIVE_ZERO,
+  WITH_NAN,
+  WITH_NEGATIVE_NAN,
+  WITH_BOTH_INFINITIES,
+  INFINITY_LAST,
+  KIND_COUNT
+};
+
+std::vector<double> make_column(int kind, int64_t n, std::mt19937_64& random) {
+  std::vector<double> x(n);
+  double state = 0.0;
+  for (int64_t i = 0; i < n; i++) {
+    double noise = 2.0 * uniform(random) - 1.0;
+    switch (kind) {
+      case AR_WEAK:
+        state = 0.5 * state + noise;
+        break;
+      case AR_STRONG:
+        state = 0.97 * state + noise;
+        break;
+      case RANDOM_WALK:
+        state = state + noise;
+        break;
+      case CONSTANT_SEVEN:
+        state = 7.0;
+        break;
+      case CONSTANT_TENTH:
+        state = 0.1;
+        break;
+      case NEGATIVE_ZEROS:
+        state = -0.0;
+        break;
+      case SQUARE_WAVE_TREND:
+        state = ((i / 5) % 2 == 0 ? 1.0 : -1.0) + 0.001 * i;
+        break;
+      case LARGE_OFFSET:
+        state = 1.0e6 + noise;
+        break;
+      case SPRINKLED_NEGATIVE_ZERO:
+        state = i % 3 == 0 ? -0.0 : noise;
+        break;
+      default:
+        state = noise;
+    }
+    x[i] = state;
+  }
+  if (kind == WITH_NAN) x[n / 3] = NAN_VALUE;
+  if (kind == WITH_NEGATIVE_NAN) x[n / 2] = -NAN_VALUE, x[n - 1] = NAN_VALUE;
+  if (kind == WITH_BOTH_INFINITIES) x[n / 4] = INF, x[n - 1 - n / 4] = -INF;
+  if (kind == INFINITY_LAST) x[n - 1] = INF;
+  return x;
+}
+
+std::vector<std::string> default_labels(size_t count) {
+  std::vector<std::string> labels;
+  for (size_t c = 0; c < count; c++)
+    labels.push_back(format("col %2d", static_cast<int>(c)));
+  return labels;
+}
+
+std::string run_analysis(int64_t n, const column_set& columns,
+                         const std::vector<std::string>& labels, const std::string& path) {
+  std::vector<const char*> names;
+  for (const std::string& label : labels)
+    names.push_back(label.c_str());
+  std::vector<const double*> rows = row_pointers(columns);
+  testing::internal::CaptureStderr();
+  collect_additional_data(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
+                          path.c_str());
+  return testing::internal::GetCapturedStderr();
+}
+
+// --- Kernels. ---
+
+TEST(KernelTest, ErrorAndCorrelationOfWorkedSeries) {
+  struct kernel_case {
+    const char* what;
+    std::vector<double> series;
+    double mean, error, correlation;
+  };
+  const kernel_case cases[] = {
+      // S = 5, P = 1.25.
+      {"1,2,3,4", {1, 2, 3, 4}, 2.5, std::sqrt(5.0) / std::sqrt(12.0), (1.25 * 4.0) / (5.0 * 3.0)},
+      // The given mean is used as it is: S = 30, P = 2 + 6 + 12.
+      {"1,2,3,4 around 0",
+       {1, 2, 3, 4},
+       0.0,
+       std::sqrt(30.0) / std::sqrt(12.0),
+       (20.0 * 4.0) / (30.0 * 3.0)},
+      {"alternating", {1, -1, 1, -1}, 0.0, std::sqrt(4.0) / std::sqrt(12.0), -1.0},
+      {"constant", {3, 3, 3}, 3.0, 0.0, 1.0},
+      {"one sample at its mean", {2.5}, 2.5, NAN_VALUE, 1.0},
+      {"one sample off its mean", {2.5}, 1.0, INF, NAN_VALUE},
+  };
+  for (const kernel_case& c : cases) {
+    const double* rows[] = {c.series.data()};
+    double error = -7.0, correlation = -7.0;
+    calc_additional_errors(static_cast<int64_t>(c.series.size()), rows, 1, &c.mean, &error,
+                           &correlation);
+    EXPECT_TRUE(same_double(error, c.error))
+        << c.what << ": error " << error << " want " << c.error;
+    EXPECT_TRUE(same_double(correlation, c.correlation))
+        << c.what << ": correlation " << correlation << " want " << c.correlation;
+  }
+}
+
+TEST(KernelTest, BlockAveragesLeaveTheIncompleteBlockOut) {
+  std::vector<double> first = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1000};
+  std::vector<double> second = {0.5, 0.5, 0.5, 0.5, 0.5, -1, -2, -3, -4, -5, 99};
+  const double* source[] = {first.data(), second.data()};
+  std::vector<double> out_first(3, 42.0), out_second(3, 42.0);
+  double* destination[] = {out_first.data(), out_second.data()};
+  EXPECT_EQ(pair_additional_data(11, 5, source, destination, 2), 2);
+  EXPECT_EQ(out_first, (std::vector<double>{3.0, 8.0, 42.0}));
+  EXPECT_EQ(out_second, (std::vector<double>{0.5, -3.0, 42.0}));
+}
+
+// On random columns with special values the kernels must agree bit for bit with
+// the step-by-step evaluation: sums in sample order, each operation rounded.
+TEST(KernelTest, MatchStepByStepEvaluationOnRandomColumns) {
+  const int64_t n = 1003;
+  std::mt19937_64 random(11);
+  column_set columns;
+  for (int kind = 0; kind < KIND_COUNT; kind++)
+    columns.push_back(make_column(kind, n, random));
+  std::vector<double> mean(columns.size());
+  for (size_t c = 0; c < columns.size(); c++)
+    mean[c] = columns[c][c] + 0.25;  // any mean: the kernel must not recompute it
+  std::vector<double> want_error(columns.size()), want_correlation(columns.size());
+  std::vector<double> error(columns.size()), correlation(columns.size());
+  for (int64_t length : {int64_t{2}, int64_t{17}, n}) {
+    literal_errors(length, columns, mean, want_error, want_correlation);
+    calc_additional_errors(length, row_pointers(columns).data(), KIND_COUNT, mean.data(),
+                           error.data(), correlation.data());
+    for (size_t c = 0; c < columns.size(); c++) {
+      EXPECT_TRUE(same_double(error[c], want_error[c])) << "n " << length << " column " << c;
+      EXPECT_TRUE(same_double(correlation[c], want_correlation[c]))
+          << "n " << length << " column " << c;
+    }
+  }
+  for (int32_t size : {5, 7, 100, 1003, 1004}) {
+    column_set want = literal_blocks(n, size, columns);
+    column_set got(columns.size(), std::vector<double>(n / 5 + 1, 42.0));
+    std::vector<double*> destination;
+    for (auto& row : got)
+      destination.push_back(row.data());
+    EXPECT_EQ(
+        pair_additional_data(n, size, row_pointers(columns).data(), destination.data(), KIND_COUNT),
+        n / size);
+    for (size_t c = 0; c < columns.size(); c++)
+      for (size_t k = 0; k < got[c].size(); k++)
+        EXPECT_TRUE(same_double(got[c][k], k < want[c].size() ? want[c][k] : 42.0))
+            << "block size " << size << " column " << c << " entry " << k;
+  }
+}
+
+// --- Driver. ---
+
+// Standard error and analysis file match the step-by-step evaluation byte for
+// byte for sample counts around every ladder threshold.
+TEST(DriverTest, MatchesStepByStepAnalysis) {
+  struct driver_case {
+    int64_t n;
+    int columns;
+  };
+  const driver_case cases[] = {{1, KIND_COUNT},    {2, KIND_COUNT},     {4, KIND_COUNT},
+                               {5, KIND_COUNT},    {54, KIND_COUNT},    {55, KIND_COUNT},
+                               {110, KIND_COUNT},  {549, KIND_COUNT},   {550, KIND_COUNT},
+                               {3001, KIND_COUNT}, {60000, KIND_COUNT}, {60, MAX_COLUMNS},
+                               {550000, 4}};
+  for (const driver_case& c : cases) {
+    std::mt19937_64 random(static_cast<uint64_t>(c.n));
+    column_set columns;
+    for (int k = 0; k < c.columns; k++)
+      columns.push_back(make_column(k % KIND_COUNT, c.n, random));
+    std::vector<std::string> labels = default_labels(columns.size());
+    labels[0] = "energy";
+    auto want = literal_analysis(c.n, columns, labels);
+    scoped_temp_dir dir;
+    std::string got = run_analysis(c.n, columns, labels, dir.file("ana.dat"));
+    std::string context =
+        "n " + std::to_string(c.n) + ", " + std::to_string(c.columns) + " columns ";
+    EXPECT_EQ(first_difference(without_nan_sign(want.first), without_nan_sign(got)), "") << context;
+    EXPECT_EQ(without_nan_sign(read_file(dir.file("ana.dat"))), without_nan_sign(want.second))
+        << context;
+  }
+}
+
+TEST(DriverTest, LevelLadderAroundThresholds) {
+  struct ladder_case {
+    int64_t n;
+    std::vector<long> levels;  // values per level: n, then n / s while n / s > 10
+  };
+  const ladder_case cases[] = {
+      {1, {1}},
+      {4, {4}},
+      {54, {54}},
+      {55, {55, 11}},
+      {109, {109, 21}},
+      {110, {110, 22, 11}},
+      {549, {549, 109, 54}},
+      {550, {550, 110, 55, 11}},
+      {549999, {549999, 109999, 54999, 10999, 5499, 1099, 549, 109, 54}},
+      {550000, {550000, 110000, 55000, 11000, 5500, 1100, 550, 110, 55, 11}},
+  };
+  for (const ladder_case& c : cases) {
+    std::vector<double> counting(c.n);
+    for (int64_t i = 0; i < c.n; i++)
+      counting[i] = static_cast<double>(i);  // correlated at every level
+    scoped_temp_dir dir;
+    std::string err = run_analysis(c.n, {counting}, {"count"}, dir.file("ana.dat"));
+    std::vector<long> levels;
+    for (size_t at = err.find("\nAverages for "); at != std::string::npos;
+         at = err.find("\nAverages for ", at + 1))
+      levels.push_back(std::strtol(err.c_str() + at + 14, nullptr, 10));
+    EXPECT_EQ(levels, c.levels) << "n " << c.n;
+    EXPECT_NE(err.find(format("(initial sample size %li)", (long)c.n)), std::string::npos);
+    EXPECT_NE(err.find(format("with %li samples) *** not decorrelated ***\n", c.levels.back())),
+              std::string::npos)
+        << "n " << c.n << "\n"
+        << err.substr(err.rfind("\nSummary"));
+  }
+}
+
+// 120 samples: an alternating column and a counting column, every value worked
+// out by hand (all sums below are exact in doubles).
+TEST(DriverTest, AlternatingAndCountingColumns) {
+  column_set columns(2);
+  for (int i = 0; i < 120; i++) {
+    columns[0].push_back(i % 2 == 0 ? 1.0 : -1.0);
+    columns[1].push_back(i);
+  }
+  // Blocks of 5 of the alternating column are +-0.2: S and P sum 24 and 23
+  // equal terms.
+  double squares = 0.0, products = 0.0;
+  for (int k = 0; k < 24; k++)
+    squares = squares + 0.2 * 0.2;
+  for (int k = 1; k < 24; k++)
+    products = products + 0.2 * -0.2;
+  // Counting column: S = n(n^2 - 1)/12 scaled by the block size squared, and
+  // P = S - d0^2 + s d0 with d0 the first deviation and s the block size.
+  const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0), -1.0,
+                                  120};
+  const column_values level10_b = {"col  1", 59.5, std::sqrt(14300.0) / std::sqrt(12.0 * 11.0),
+                                   (10725.0 * 12.0) / (14300.0 * 11.0), -12};
+  std::string want =
+      level_text(120, {level0_a,
+                       {"col  1", 59.5, std::sqrt(143990.0) / std::sqrt(120.0 * 119.0),
+                        (140390.25 * 120.0) / (143990.0 * 119.0), 0}}) +
+      level_text(24, {{"col  0", 0.0, std::sqrt(squares) / std::sqrt(24.0 * 23.0),
+                       (products * 24.0) / (squares * 23.0), 120},
+                      {"col  1", 59.5, std::sqrt(28750.0) / std::sqrt(24.0 * 23.0),
+                       (25156.25 * 24.0) / (28750.0 * 23.0), 0}}) +
+      level_text(12, {{"col  0", 0.0, 0.0, 1.0, 120}, level10_b}) +
+      summary_text(120, {level0_a, level10_b});
+  scoped_temp_dir dir;
+  std::string err = run_analysis(120, columns, default_labels(2), dir.file("ana.dat"));
+  EXPECT_EQ(first_difference(want, err), "");
+  for (const char* printed : {" 0.983193\n", " 0.913043\n", " 0.818182\n", "-1.000000 <\n",
+                              "(correlation -1.000000 with 120 samples)\n",
+                              "(correlation  0.818182 with 12 samples) *** not decorrelated"})
+    EXPECT_NE(err.find(printed), std::string::npos) << printed;
+  EXPECT_EQ(read_file(dir.file("ana.dat")), file_line({level0_a, level10_b}));
+}
+
+// Fields of the row of `label` in every table: {error text, correlation text},
+// level tables first and the summary last.
+std::vector<std::pair<std::string, std::string>> rows_of(const std::string& err,
+                                                         const std::string& label) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (size_t at = err.find("\n" + label + ": "); at != std::string::npos;
+       at = err.find("\n" + label + ": ", at + 1)) {
+    std::string line = err.substr(at + 1, err.find('\n', at + 1) - at - 1);
+    size_t error_at = line.find("+/- ") + 4, error_end = line.find("   ", error_at + 16);
+    size_t corr_at = line.find_first_of(":(", error_end) + 1;
+    if (line[corr_at - 1] == '(')
+      corr_at += 11;  // past "correlation"
+    else
+      corr_at += 1;
+    rows.push_back({line.substr(error_at, 16),
+                    line.substr(corr_at, line.find_first_of(" <w", corr_at + 1) - corr_at)});
+  }
+  return rows;
+}
+
+TEST(DriverTest, FirstLevelBelowThresholdWinsEvenIfCorrelationRisesLater) {
+  // Square wave of period 10 on a slow trend: correlation 0.61 on the samples,
+  // -1.0 on blocks of 5 (alternating averages), 0.89 on blocks of 10 (the wave
+  // averages out, the trend stays).
+  std::vector<double> wave(200);
+  for (int i = 0; i < 200; i++)
+    wave[i] = ((i / 5) % 2 == 0 ? 1.0 : -1.0) + 0.001 * i;
+  scoped_temp_dir dir;
+  std::string err = run_analysis(200, {wave}, {"wave"}, dir.file("ana.dat"));
+  auto rows = rows_of(err, "wave");
+  ASSERT_EQ(rows.size(), 4u) << err;
+  EXPECT_GT(std::stod(rows[0].second), 0.1) << err;
+  EXPECT_LT(std::stod(rows[1].second), 0.1) << err;
+  EXPECT_GT(std::stod(rows[2].second), 0.1) << err;
+  EXPECT_EQ(rows[3], rows[1]) << "summary must carry the level of block size 5\n" << err;
+  EXPECT_NE(err.find(rows[1].second + " <\n\nAverages for 20 samples"), std::string::npos) << err;
+  EXPECT_EQ(err.find(" <\n", err.find("Averages for 20")), std::string::npos) << err;
+  EXPECT_NE(err.find(rows[1].second + " with 40 samples)\n"), std::string::npos) << err;
+}
+
+TEST(DriverTest, NanAndInfiniteSamplesNeverDecorrelate) {
+  struct special_case {
+    const char* label;
+    int position;
+    double value;
+    const char* level5_error;  // 56 samples: levels of 56 and 11 values
+  };
+  const special_case cases[] = {
+      {"nan", 10, NAN_VALUE, "nan"},
+      {"minus nan", 30, -NAN_VALUE, "nan"},
+      {"inf", 10, INF, "nan"},
+      {"inf left out", 55, INF, "inf"},  // blocks stop at sample 54
+      {"-inf left out", 55, -INF, "inf"},
+  };
+  for (const special_case& c : cases) {
+    std::vector<double> column(56);
+    for (int i = 0; i < 56; i++)
+      column[i] = i % 7;
+    column[c.position] = c.value;
+    scoped_temp_dir dir;
+    std::string err = run_analysis(56, {column}, {c.label}, dir.file("ana.dat"));
+    auto rows = rows_of(err, c.label);
+    ASSERT_EQ(rows.size(), 3u) << c.label << "\n" << err;
+    const char* errors[] = {"nan", c.level5_error, c.level5_error};
+    for (size_t r = 0; r < rows.size(); r++) {
+      EXPECT_EQ(without_nan_sign(rows[r].first), format("%16s", errors[r]))
+          << c.label << " row " << r;
+      EXPECT_EQ(without_nan_sign(rows[r].second), " nan") << c.label << " row " << r;
+    }
+    EXPECT_NE(err.find("with 11 samples) *** not decorrelated ***\n"), std::string::npos) << err;
+  }
+}
+
+// --- Level tables and summary. ---
+
+TEST(ReportTest, LevelRowsAndDecorrelationMark) {
+  struct row_case {
+    column_values values;
+    const char* line;
+  };
+  const row_case cases[] = {
+      {{"col  0", 1.0, 0.5, 0.5, 24},
+       "col  0:     1.0000000000 +/-     0.5000000000   Corr. coeff.:  0.500000 <\n"},
+      {{"col  1", -2.25, 0.125, -0.05, 0},
+       "col  1:    -2.2500000000 +/-     0.1250000000   Corr. coeff.: -0.050000\n"},
+      {{"col  2", 0.0, 0.0, 1.0, -24},
+       "col  2:     0.0000000000 +/-     0.0000000000   Corr. coeff.:  1.000000\n"},
+      {{"x", 123456.5, 1e-11, 0.1, 120},
+       "x: 123456.5000000000 +/-     0.0000000000   Corr. coeff.:  0.100000\n"},
+  };
+  std::vector<const char*> labels;
+  std::vector<double> mean, error, correlation;
+  std::vector<int64_t> decorr;
+  std::string want = "\nAverages for 24 samples:\n\n";
+  for (const row_case& c : cases) {
+    labels.push_back(c.values.label);
+    mean.push_back(c.values.mean);
+    error.push_back(c.values.error);
+    correlation.push_back(c.values.correlation);
+    decorr.push_back(c.values.decorr_samples);
+    want += c.line;
+  }
+  testing::internal::CaptureStderr();
+  write_averages(24, 4, mean.data(), error.data(), correlation.data(), decorr.data(),
+                 labels.data());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), want);
+}
+
+const char* const SUMMARY_LABELS[] = {"col  0", "col  1"};
+const double SUMMARY_MEAN[] = {1.0, 2.0};
+const double SUMMARY_ERROR[] = {0.5, 0.25};
+const double SUMMARY_CORRELATION[] = {0.05, -0.818182};
+const int64_t SUMMARY_DECORR[] = {120, -12};
+const char* const SUMMARY_TEXT =
+    "\nSummary of error and correlation analysis (initial sample size 120)\n\n"
+    "col  0:     1.0000000000 +/-     0.5000000000   (correlation  0.050000 with 120 samples)\n"
+    "col  1:     2.0000000000 +/-     0.2500000000   (correlation -0.818182 with 12 samples)"
+    " *** not decorrelated ***\n";
+const char* const SUMMARY_LINE =
+    "    1.0000000000     0.5000000000     2.0000000000     0.2500000000\n";
+
+std::string summary_to(const std::string& path) {
+  testing::internal::CaptureStderr();
+  write_summary(120, 2, SUMMARY_MEAN, SUMMARY_ERROR, SUMMARY_CORRELATION, SUMMARY_DECORR,
+                SUMMARY_LABELS, path.c_str());
+  return testing::internal::GetCapturedStderr();
+}
+
+TEST(AnalysisFileTest, AppendsOneLinePerRun) {
+  scoped_temp_dir dir;
+  write_file(dir.file("kept.dat"), "earlier run\n");
+  // A 1024-character path is still accepted: nest directories to reach it.
+  std::string deep = dir.path();
+  while (1024 - deep.size() - 1 > 250) {
+    deep += "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0700), 0) << deep;
+  }
+  std::string longest = deep + "/" + std::string(1024 - deep.size() - 1, 'f');
+  ASSERT_EQ(longest.size(), 1024u);
+  struct append_case {
+    std::string path;
+    int runs;
+    std::string before;
+  };
+  const append_case cases[] = {
+      {dir.file("new.dat"), 1, ""},
+      {dir.file("twice.dat"), 2, ""},
+      {dir.file("kept.dat"), 1, "earlier run\n"},
+      {longest, 1, ""},
+  };
+  for (const append_case& c : cases) {
+    std::string want = c.before;
+    for (int run = 0; run < c.runs; run++) {
+      EXPECT_EQ(summary_to(c.path), SUMMARY_TEXT) << c.path;
+      want += SUMMARY_LINE;
+    }
+    EXPECT_EQ(read_file(c.path), want) << c.path;
+  }
+  // A bare file name goes to the current directory.
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_EQ(summary_to("bare.dat"), SUMMARY_TEXT);
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_EQ(read_file(dir.file("bare.dat")), SUMMARY_LINE);
+}
+
+TEST(AnalysisFileTest, ProblemsAreReportedAndTheFileSkipped) {
+  scoped_temp_dir dir;
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
+  std::string too_long = dir.path() + "/" + std::string(200, 'a');
+  while (too_long.size() < 1025)
+    too_long += "/" + std::string(200, 'b');
+  too_long.resize(1025);
+  struct skip_case {
+    std::string path;
+    std::string message;
+  };
+  const skip_case cases[] = {
+      {too_long, "\nPathname too long. Skipping creation of analysis file.\n"},
+      {dir.file("missing/ana.dat"), "\nCannot write in directory " + dir.file("missing") +
+                                        ". Skipping creation of analysis file.\n"},
+      {dir.file("sub"),
+       "\nCannot open " + dir.file("sub") + " for writing. Skipping creation of analysis file.\n"},
+  };
+  for (const skip_case& c : cases)
+    EXPECT_EQ(summary_to(c.path), SUMMARY_TEXT + c.message) << c.path;
+  EXPECT_FALSE(file_exists(dir.file("missing")));
+}
+
+TEST(AnalysisFileTest, PermissionProblemsAreReportedAndTheFileSkipped) {
+  if (running_as_root()) GTEST_SKIP() << "root may write anywhere: permission tests need a user";
+  scoped_temp_dir dir;
+  ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0555), 0);
+  write_file(dir.file("read-only.dat"), "");
+  ASSERT_EQ(chmod(dir.file("read-only.dat").c_str(), 0444), 0);
+  struct permission_case {
+    std::string cwd, path, message;
+  };
+  const permission_case cases[] = {
+      {"", dir.file("locked/ana.dat"),
+       "\nCannot write in directory " + dir.file("locked") +
+           ". Skipping creation of analysis file.\n"},
+      {dir.file("locked"), "ana.dat",
+       "\nCannot write in current directory. Skipping creation of analysis file.\n"},
+      {"", dir.file("read-only.dat"),
+       "\nCannot open " + dir.file("read-only.dat") +
+           " for writing. Skipping creation of analysis file.\n"},
+  };
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  for (const permission_case& c : cases) {
+    if (!c.cwd.empty()) ASSERT_EQ(chdir(c.cwd.c_str()), 0);
+    std::string err = summary_to(c.path);
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(err, SUMMARY_TEXT + c.message) << c.path;
+  }
+  EXPECT_FALSE(file_exists(dir.file("locked/ana.dat")));
+  EXPECT_EQ(read_file(dir.file("read-only.dat")), "");
+}
+
+TEST(AnalysisFileDeathTest, FailedWriteIsFatal120) {
+  if (access("/dev", W_OK) != 0)
+    GTEST_SKIP() << "/dev is not writable: the run stops before writing";
+  EXPECT_EXIT(
+      summary_to("/dev/full"), testing::ExitedWithCode(136),
+      "\nFatal error 120: Could not write analysis file /dev/full\\.\nProgram halted\\.\n\n$");
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// End-to-end tests of the input sources: standard input, compressed files
+// through the decompressor, unusual names, and inputs that cannot be read.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string DATA = "# two columns\n1 2\n3 5\n4 4\n";
+
+// Standard error of a run on DATA, from "Reading file..." to the end, taken
+// from a plain-file run so the compressed and piped runs can be compared.
+std::string plain_run_err(const std::string& dir) {
+  write_file(dir + "/plain.txt", DATA);
+  run_result r = run_varbloc({"-o", "plain.ana", "plain.txt"}, dir);
+  EXPECT_EQ(r.status, 0);
+  return r.err.substr(r.err.find("Reading file..."));
+}
+
+void mkdir_all(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
+
+void gzip_into(const std::string& dir, const std::string& name, const std::string& bytes) {
+  write_file(dir + "/raw", bytes);
+  run_result r = run_program("/bin/sh", {"-c", "gzip -c raw > \"$1\"", "sh", name}, dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+TEST(InputEndToEnd, StandardInput) {
+  scoped_temp_dir dir;
+  std::string expected = plain_run_err(dir.path());
+  run_result r = run_varbloc({"STDIN"}, dir.path(), DATA);
+  EXPECT_EQ(r.err, BANNER + std::string("Reading from standard input.\n") + expected);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir.file("ana.dat")), read_file(dir.file("plain.ana")));
+}
+
+TEST(InputEndToEnd, CompressedFilesWithAnyName) {
+  // Names reach the decompressor unchanged; none of them may run a command.
+  const std::vector<std::string> names = {
+      "x.gz",
+      "with blank.gz",
+      "quote'and\"dq.gz",
+      "$(touch pwned).gz",
+      "semi;touch pwned.gz",
+      "-dash.gz",
+      std::string(120, 'l') + "/" + std::string(120, 'm') + "/x y.gz"};
+  for (const std::string& name : names) {
+    scoped_temp_dir dir;
+    std::string expected = plain_run_err(dir.path());
+    size_t slash = name.rfind('/');
+    if (slash != std::string::npos) mkdir_all(dir.path() + "/" + name.substr(0, slash));
+    gzip_into(dir.path(), name, DATA);
+    run_result r = run_varbloc({"--", name}, dir.path());
+    EXPECT_EQ(r.err, BANNER + expected) << name;
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(read_file(dir.file("ana.dat")), read_file(dir.file("plain.ana"))) << name;
+    EXPECT_FALSE(file_exists(dir.file("pwned"))) << name;
+  }
+}
+
+TEST(InputEndToEnd, ShortNamesEndingInGzArePlainFiles) {
+  scoped_temp_dir dir;
+  std::string expected = plain_run_err(dir.path());
+  write_file(dir.file(".gz"), DATA);
+  run_result r = run_varbloc({".gz"}, dir.path());
+  EXPECT_EQ(r.err, BANNER + expected);
+}
+
+TEST(InputEndToEnd, NotCompressedDataNamedGz) {
+  scoped_temp_dir dir;
+  write_file(dir.file("fake.gz"), DATA);
+  run_result r = run_varbloc({"fake.gz"}, dir.path());
+  // The decompressor's complaint passes through; nothing was read.
+  EXPECT_NE(r.err.find("gzip: fake.gz: not in gzip format\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Reading file...\n"), std::string::npos);
+  EXPECT_EQ(r.err.substr(r.err.size() - 54),
+            "\nNo samples read (discarded 0 samples). Terminating.\n\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(file_exists(dir.file("ana.dat")));
+}
+
+TEST(InputEndToEnd, TruncatedCompressedFileAnalysesItsReadablePart) {
+  scoped_temp_dir dir;
+  std::string lines;
+  for (int i = 0; i < 20000; i++)
+    lines += std::to_string(i % 97) + " " + std::to_string(i) + "\n";
+  gzip_into(dir.path(), "whole.gz", lines);
+  std::string whole = read_file(dir.file("whole.gz"));
+  write_file(dir.file("cut.gz"), whole.substr(0, whole.size() / 2));
+  run_result r = run_varbloc({"cut.gz"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("gzip: cut.gz: unexpected end of file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\nRead "), std::string::npos) << r.err;
+  EXPECT_TRUE(file_exists(dir.file("ana.dat")));
+}
+
+TEST(InputEndToEnd, DirectoryAsDataFileIsAReadError) {
+  scoped_temp_dir dir;
+  run_result r = run_varbloc({"."}, dir.path());
+  EXPECT_EQ(r.err, BANNER + std::string("Reading file...\n") +
+                       "\nFatal error 60: Read error in input file ..\nProgram halted.\n\n");
+  EXPECT_EQ(r.status, 196);
+}
+
+TEST(InputEndToEnd, UnreadableFileIsFatal1) {
+  if (running_as_root()) GTEST_SKIP() << "root reads files without read permission";
+  scoped_temp_dir dir;
+  write_file(dir.file("secret.txt"), DATA);
+  chmod(dir.file("secret.txt").c_str(), 0);
+  run_result r = run_varbloc({"secret.txt"}, dir.path());
+  EXPECT_EQ(r.err, BANNER + std::string("\nFatal error 1: Cannot open input file secret.txt.\n"
+                                        "Program halted.\n\n"));
+  EXPECT_EQ(r.status, 255);
+}
+
+}  // namespace

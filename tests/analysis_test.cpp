@@ -27,7 +27,7 @@ const double INF = std::numeric_limits<double>::infinity();
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
-  char buffer[512];
+  char buffer[1024];
   va_list arguments;
   va_start(arguments, pattern);
   vsnprintf(buffer, sizeof buffer, pattern, arguments);
@@ -58,11 +58,12 @@ std::string first_difference(const std::string& want, const std::string& got) {
   while (at < want.size() && at < got.size() && want[at] == got[at])
     if (want[at++] == '\n') line++;
   if (at == want.size() && at == got.size()) return "";
-  size_t start = want.rfind('\n', at == 0 ? 0 : at - 1);
-  start = start == std::string::npos ? 0 : start + 1;
+  size_t start = at;
+  while (start > 0 && want[start - 1] != '\n')
+    start--;
   return "line " + std::to_string(line) +
-         "\n want: " + want.substr(start, want.find('\n', at) - start) +
-         "\n  got: " + got.substr(start, got.find('\n', at) - start);
+         "\n want: " + want.substr(start, want.find('\n', start) - start) +
+         "\n  got: " + got.substr(start, got.find('\n', start) - start);
 }
 
 std::vector<const double*> row_pointers(const column_set& columns) {
@@ -448,22 +449,23 @@ TEST(DriverTest, AlternatingAndCountingColumns) {
   EXPECT_EQ(read_file(dir.file("ana.dat")), file_line({level0_a, level10_b}));
 }
 
-// Fields of the row of `label` in every table: {error text, correlation text},
-// level tables first and the summary last.
+// Fields of the rows of `label`, level tables first and the summary last:
+// {error text, correlation text}.
 std::vector<std::pair<std::string, std::string>> rows_of(const std::string& err,
                                                          const std::string& label) {
   std::vector<std::pair<std::string, std::string>> rows;
   for (size_t at = err.find("\n" + label + ": "); at != std::string::npos;
        at = err.find("\n" + label + ": ", at + 1)) {
     std::string line = err.substr(at + 1, err.find('\n', at + 1) - at - 1);
-    size_t error_at = line.find("+/- ") + 4, error_end = line.find("   ", error_at + 16);
-    size_t corr_at = line.find_first_of(":(", error_end) + 1;
-    if (line[corr_at - 1] == '(')
-      corr_at += 11;  // past "correlation"
-    else
-      corr_at += 1;
-    rows.push_back({line.substr(error_at, 16),
-                    line.substr(corr_at, line.find_first_of(" <w", corr_at + 1) - corr_at)});
+    size_t error_at = line.find(" +/- ") + 5;
+    size_t marker = line.find("   Corr. coeff.: "), correlation_at = marker + 17;
+    if (marker == std::string::npos) {
+      marker = line.find("   (correlation ");
+      correlation_at = marker + 16;
+    }
+    size_t correlation_end = line.find(' ', correlation_at + 1);
+    rows.push_back({line.substr(error_at, marker - error_at),
+                    line.substr(correlation_at, correlation_end - correlation_at)});
   }
   return rows;
 }
@@ -483,8 +485,11 @@ TEST(DriverTest, FirstLevelBelowThresholdWinsEvenIfCorrelationRisesLater) {
   EXPECT_LT(std::stod(rows[1].second), 0.1) << err;
   EXPECT_GT(std::stod(rows[2].second), 0.1) << err;
   EXPECT_EQ(rows[3], rows[1]) << "summary must carry the level of block size 5\n" << err;
-  EXPECT_NE(err.find(rows[1].second + " <\n\nAverages for 20 samples"), std::string::npos) << err;
-  EXPECT_EQ(err.find(" <\n", err.find("Averages for 20")), std::string::npos) << err;
+  // The one mark stands on the level of block size 5, the last row before the
+  // table of 20 blocks.
+  size_t mark = err.find(" <\n");
+  EXPECT_EQ(mark, err.find(" <\n\nAverages for 20 samples:")) << err;
+  EXPECT_EQ(err.find(" <\n", mark + 1), std::string::npos) << err;
   EXPECT_NE(err.find(rows[1].second + " with 40 samples)\n"), std::string::npos) << err;
 }
 
@@ -660,7 +665,9 @@ TEST(AnalysisFileTest, PermissionProblemsAreReportedAndTheFileSkipped) {
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
   for (const permission_case& c : cases) {
-    if (!c.cwd.empty()) ASSERT_EQ(chdir(c.cwd.c_str()), 0);
+    if (!c.cwd.empty()) {
+      ASSERT_EQ(chdir(c.cwd.c_str()), 0);
+    }
     std::string err = summary_to(c.path);
     ASSERT_EQ(chdir(previous), 0);
     EXPECT_EQ(err, SUMMARY_TEXT + c.message) << c.path;
@@ -673,7 +680,9 @@ TEST(AnalysisFileDeathTest, FailedWriteIsFatal120) {
   if (access("/dev", W_OK) != 0)
     GTEST_SKIP() << "/dev is not writable: the run stops before writing";
   EXPECT_EXIT(
-      summary_to("/dev/full"), testing::ExitedWithCode(136),
+      write_summary(120, 2, SUMMARY_MEAN, SUMMARY_ERROR, SUMMARY_CORRELATION, SUMMARY_DECORR,
+                    SUMMARY_LABELS, "/dev/full"),
+      testing::ExitedWithCode(136),
       "\nFatal error 120: Could not write analysis file /dev/full\\.\nProgram halted\\.\n\n$");
 }
 

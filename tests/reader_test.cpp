@@ -1,0 +1,84 @@
+// In-process tests of the reader: line chunks across read blocks, and a
+// store that fills up, which would take gigabytes of input end to end.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line_reader.h"
+#include "reader.h"
+#include "test_util.h"
+
+namespace {
+
+using testing::ExitedWithCode;
+
+// Reads `bytes` from a pipe written in pieces of `piece` bytes and returns the
+// chunks the line reader hands out, first byte peeked and skipped like '#'.
+std::vector<std::string> chunks_of(const std::string& bytes, size_t piece) {
+  int ends[2];
+  EXPECT_EQ(pipe(ends), 0);
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      size_t count = std::min(piece, bytes.size() - at);
+      EXPECT_EQ(write(ends[1], bytes.data() + at, count), static_cast<ssize_t>(count));
+    }
+    close(ends[1]);
+  });
+  input_source input = {ends[0], 0, "pipe"};
+  line_reader reader;
+  line_reader_open(&reader, &input);
+  std::vector<std::string> chunks;
+  const char* chunk;
+  size_t length;
+  while (peek_byte(&reader) >= 0) {
+    if (!next_chunk(&reader, &chunk, &length)) break;
+    chunks.emplace_back(chunk, length);
+  }
+  line_reader_close(&reader);
+  writer.join();
+  close(ends[0]);
+  return chunks;
+}
+
+TEST(LineReaderTest, ChunksAreLinesOrFullBuffers) {
+  std::string long_line(3 * MAX_CHUNK + 17, 'x');
+  std::string bytes;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40000; i++) {  // about 1.5 MB: crosses several read blocks
+    std::string line = std::to_string(i * 7919) + " " + std::to_string(i) + "\n";
+    bytes += line;
+    expected.push_back(line);
+  }
+  bytes += long_line + "\n";
+  for (size_t at = 0; at < long_line.size(); at += MAX_CHUNK) {
+    expected.push_back(long_line.substr(at, MAX_CHUNK));
+  }
+  expected.back() += "\n";
+  bytes += std::string("no newline\0here", 15);
+  expected.push_back(std::string("no newline\0here", 15));
+  for (size_t piece : {size_t{1} << 20, size_t{4093}, size_t{65536}}) {
+    EXPECT_EQ(chunks_of(bytes, piece), expected) << "pieces of " << piece;
+  }
+}
+
+TEST(ReaderTest, FullStoreIsFatal200) {
+  scoped_temp_dir dir;
+  write_file(dir.file("data"), "1 2\n3 4\n5 6\n7 8\n");
+  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", "data", nullptr};  // room for 3 samples
+  EXPECT_EXIT(
+      {
+        input_source input;
+        open_input(dir.file("data").c_str(), &input);
+        read_and_analyse(&settings, &input);
+      },
+      ExitedWithCode(56),
+      "^Reading file...\nFound 2 columns in first data line.\n"
+      "Storage per column set to 3 entries \\(0 MB total\\)\n"
+      "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n"
+      "\nFatal error 200: Cannot handle more than 3 lines.\nProgram halted.\n\n$");
+}
+
+}  // namespace

@@ -27,6 +27,9 @@ case "${1:-}" in
     ;;
   sanitize)
     scripts/setup.sh
+    # Huge requests must fail with null, as they do without the sanitizer.
+    export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+    export UBSAN_OPTIONS=print_stacktrace=1
     configure_and_build build/sanitize -DVARBLOC_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ctest --test-dir build/sanitize --output-on-failure --parallel "$jobs"
     ;;

@@ -28,6 +28,7 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
     entries /= 2;
     store = allocate(column_count, entries);
     if (entries < MIN_ENTRIES_PER_COLUMN) {
+      free_double_matrix(store);  // an allocation at the refused size may have succeeded
       fatal_format(-300, "Could not allocate storage array (%d entries per column -> %u MB)",
                    entries, storage_megabytes(entries, column_count));
     }

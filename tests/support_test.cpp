@@ -56,7 +56,7 @@ TEST(AllocTest, ZeroBytesIsNotExhaustion) {
 
 TEST(AllocTest, ExhaustionIsFatal99) {
   EXPECT_EXIT(xmalloc(SIZE_MAX / 2), ExitedWithCode(157),
-              "^\nFatal error 99: Alloc: Virtual memory exhausted\\.\nProgram halted\\.\n\n$");
+              "\nFatal error 99: Alloc: Virtual memory exhausted\\.\nProgram halted\\.\n\n$");
   EXPECT_EXIT(xrealloc(nullptr, SIZE_MAX / 2), ExitedWithCode(157),
               "Fatal error 99: ReAlloc: Virtual memory exhausted\\.");
 }

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Longer fields take the reference path; real data never come near this.
-constexpr size_t FAST_PATH_MAX_LENGTH = 100;
-
 inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -38,15 +35,20 @@ conversion_result convert_field_with_scanf(const char* begin, const char* end, d
   return converted == 0 ? CONVERSION_FAILED : CONVERSION_ONLY_WHITE_SPACE;
 }
 
+const char* convert_plain_decimal(const char* begin, const char* line_end, double* value) {
+  if (!starts_plain_decimal(begin, line_end)) return nullptr;
+  fast_float::from_chars_result result = fast_float::from_chars(begin, line_end, *value);
+  if (result.ec != std::errc()) return nullptr;
+  if (result.ptr - begin > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) return nullptr;
+  return result.ptr;
+}
+
 conversion_result convert_field(const char* begin, const char* end, double* value) {
-  if (end - begin <= static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH) &&
-      starts_plain_decimal(begin, end)) {
-    double parsed;
-    fast_float::from_chars_result result = fast_float::from_chars(begin, end, parsed);
-    if (result.ec == std::errc() && (result.ptr == end || *result.ptr == '\r')) {
-      *value = parsed;
-      return CONVERSION_DONE;
-    }
+  double parsed;
+  const char* stop = convert_plain_decimal(begin, end, &parsed);
+  if (stop != nullptr && (stop == end || *stop == '\r')) {
+    *value = parsed;
+    return CONVERSION_DONE;
   }
   return convert_field_with_scanf(begin, end, value);
 }

@@ -21,6 +21,17 @@ enum conversion_result {
 // characters, so both give the same double. Every other field goes to sscanf.
 conversion_result convert_field(const char* begin, const char* end, double* value);
 
+// The fast path alone, for a field that starts at `begin` in a line whose
+// text ends at `line_end`: when the field starts like a plain decimal number,
+// parses the longest number there (at most FAST_PATH_MAX_LENGTH bytes) and
+// returns where it stopped, with the value; otherwise returns null. The value
+// is the one sscanf gives exactly when the number is followed by the end of
+// the field (a blank, a tab or the line end) or by a CR.
+const char* convert_plain_decimal(const char* begin, const char* line_end, double* value);
+
+// Longer numbers take the reference path; real data never come near this.
+constexpr size_t FAST_PATH_MAX_LENGTH = 100;
+
 // The reference: sscanf("%lf") on a NUL-terminated copy of the field.
 conversion_result convert_field_with_scanf(const char* begin, const char* end, double* value);
 

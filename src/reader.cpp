@@ -30,6 +30,7 @@ struct reader_state {
   int32_t values_in_line;
   column_matrix store;
   int32_t entries_per_column;
+  int32_t fill_window;      // samples per column made resident at once (0: off)
   double row[MAX_COLUMNS];  // values kept from the current line
 };
 
@@ -54,6 +55,7 @@ void take_column_count_argument(reader_state* state, const char* argument) {
   }
   state->column_count = count;
   state->store = allocate_storage(count, &state->entries_per_column, settings->alloc_budget);
+  state->fill_window = store_fill_window(count);
 }
 
 // A comment line: echoes at most COMMENT_ECHO_LENGTH bytes of its text (up to
@@ -81,17 +83,16 @@ inline bool is_separator(char c) {
   return c == ' ' || c == '\t';
 }
 
-// Converts a used field into the row; a field that is not a number is fatal.
-void take_field(reader_state* state, const char* begin, const char* end, int32_t position) {
-  double value;
-  conversion_result result = convert_field(begin, end, &value);
+// Keeps the outcome of a used field's conversion; a field that is not a number
+// is fatal. A field of white space only has no value of its own: it repeats
+// the value most recently converted.
+void take_conversion(reader_state* state, conversion_result result, double value,
+                     int32_t position) {
   state->last_conversion = result;
   if (result == CONVERSION_FAILED) {
     fatal_format(-70, "Non-numerical data in line %d column %d (columns count from 0)",
                  line_number(state), position);
   }
-  // A field of white space only has no value of its own: it repeats the
-  // value most recently converted.
   if (result == CONVERSION_DONE) state->last_value = value;
   if (state->values_in_line < MAX_COLUMNS) state->row[state->values_in_line++] = state->last_value;
 }
@@ -109,9 +110,23 @@ void split_fields(reader_state* state, const char* text, const char* end) {
       p++;
     if (p == end) break;
     const char* field = p;
-    while (p < end && !is_separator(*p))
-      p++;
-    if (position >= skip && position < last_used) take_field(state, field, p, position);
+    if (position >= skip && position < last_used) {
+      // Plain numbers are parsed in place, which also finds where they end.
+      double value = 0;
+      const char* stop = convert_plain_decimal(field, end, &value);
+      if (stop != nullptr && (stop == end || is_separator(*stop))) {
+        p = stop;
+        take_conversion(state, CONVERSION_DONE, value, position);
+      } else {
+        while (p < end && !is_separator(*p))
+          p++;
+        conversion_result result = convert_field(field, p, &value);
+        take_conversion(state, result, value, position);
+      }
+    } else {
+      while (p < end && !is_separator(*p))
+        p++;
+    }
     position++;
   }
   state->line_tokens = position;
@@ -172,6 +187,7 @@ bool detect_column_count(reader_state* state) {
   state->column_count = state->values_in_line;
   state->store = allocate_storage(state->column_count, &state->entries_per_column,
                                   state->settings->alloc_budget);
+  state->fill_window = store_fill_window(state->column_count);
   return true;
 }
 
@@ -189,6 +205,10 @@ void accept_sample(reader_state* state, bool count_known_before) {
   }
   if (state->samples_read == state->entries_per_column) {
     fatal_format(-200, "Cannot handle more than %d lines", state->entries_per_column);
+  }
+  if (state->fill_window != 0 && state->samples_read % state->fill_window == 0) {
+    prepare_store_rows(state->store, state->column_count, state->entries_per_column,
+                       state->samples_read, state->fill_window);
   }
   for (int32_t c = 0; c < state->column_count; c++) {
     state->store[c][state->samples_read] = state->row[c];
@@ -248,6 +268,7 @@ int read_and_analyse(const run_settings* settings, input_source* input) {
   state->column_count = -1;
   state->store = nullptr;
   state->entries_per_column = 0;
+  state->fill_window = 0;
   if (settings->column_count_argument != nullptr) {
     take_column_count_argument(state, settings->column_count_argument);
   }

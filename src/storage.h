@@ -30,4 +30,14 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
                                uint64_t alloc_budget,
                                matrix_allocator allocate = allocate_double_matrix);
 
+// Samples per column to make resident at once ahead of the reader, or 0 when
+// the store has too many columns for it to pay off.
+int32_t store_fill_window(int32_t column_count);
+
+// Makes entries [first, first + window) of every row resident in one call per
+// row, instead of one page fault per page as the reader first writes them.
+// Only a hint: on systems without it, pages fault in as usual.
+void prepare_store_rows(column_matrix store, int32_t column_count, int32_t entries_per_column,
+                        int32_t first, int32_t window);
+
 #endif

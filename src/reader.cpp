@@ -31,6 +31,7 @@ struct reader_state {
   column_matrix store;
   int32_t entries_per_column;
   int32_t fill_window;      // samples per column made resident at once (0: off)
+  int32_t next_fill_at;     // sample number at which the next window starts
   double row[MAX_COLUMNS];  // values kept from the current line
 };
 
@@ -206,9 +207,10 @@ void accept_sample(reader_state* state, bool count_known_before) {
   if (state->samples_read == state->entries_per_column) {
     fatal_format(-200, "Cannot handle more than %d lines", state->entries_per_column);
   }
-  if (state->fill_window != 0 && state->samples_read % state->fill_window == 0) {
+  if (state->samples_read == state->next_fill_at && state->fill_window != 0) {
     prepare_store_rows(state->store, state->column_count, state->entries_per_column,
                        state->samples_read, state->fill_window);
+    state->next_fill_at += state->fill_window;
   }
   for (int32_t c = 0; c < state->column_count; c++) {
     state->store[c][state->samples_read] = state->row[c];
@@ -269,6 +271,7 @@ int read_and_analyse(const run_settings* settings, input_source* input) {
   state->store = nullptr;
   state->entries_per_column = 0;
   state->fill_window = 0;
+  state->next_fill_at = 0;
   if (settings->column_count_argument != nullptr) {
     take_column_count_argument(state, settings->column_count_argument);
   }

@@ -116,7 +116,8 @@ int main(int argc, char** argv) {
     for (int c = 0; c < columns; c++) {
       if (c > 0) text += separator(rng);
       // The last column carries the non-finite values, now and then.
-      text += c == columns - 1 && rng() % 500 == 0 ? random_special(rng, special_family) : random_number(rng);
+      text += c == columns - 1 && rng() % 500 == 0 ? random_special(rng, special_family)
+                                                   : random_number(rng);
     }
     if (rng() % 4 == 0) text += separator(rng);
     text += rng() % 3 == 0 ? "\r\n" : "\n";

@@ -7,7 +7,6 @@
 
 #include "analysis/general_error_routines_v3.h"
 #include "field_conversion.h"
-#include "line_reader.h"
 #include "storage.h"
 #include "support/alloc.h"
 #include "support/error.h"
@@ -15,25 +14,6 @@
 namespace {
 
 constexpr int CONTROL_Z = 0x1A;
-
-// Everything the read loop keeps between lines.
-struct reader_state {
-  const run_settings* settings;
-  int32_t column_count;  // used columns; -1 while to be detected
-  int32_t samples_read;
-  int32_t comment_lines;
-  int32_t discarded;
-  int32_t line_tokens;       // fields on the most recently split line
-  int32_t reference_tokens;  // fields on the first stored line
-  int last_conversion;       // outcome of the most recent conversion in the run
-  double last_value;         // value most recently converted (0 before any)
-  int32_t values_in_line;
-  column_matrix store;
-  int32_t entries_per_column;
-  int32_t fill_window;      // samples per column made resident at once (0: off)
-  int32_t next_fill_at;     // sample number at which the next window starts
-  double row[MAX_COLUMNS];  // values kept from the current line
-};
 
 // Physical line number of the sample line being read, comment lines counted.
 int32_t line_number(const reader_state* state) {
@@ -107,8 +87,7 @@ void split_fields(reader_state* state, const char* text, const char* end) {
   int32_t position = 0;
   const char* p = text;
   for (;;) {
-    while (p < end && is_separator(*p))
-      p++;
+    while (p < end && is_separator(*p)) p++;
     if (p == end) break;
     const char* field = p;
     if (position >= skip && position < last_used) {
@@ -119,14 +98,12 @@ void split_fields(reader_state* state, const char* text, const char* end) {
         p = stop;
         take_conversion(state, CONVERSION_DONE, value, position);
       } else {
-        while (p < end && !is_separator(*p))
-          p++;
+        while (p < end && !is_separator(*p)) p++;
         conversion_result result = convert_field(field, p, &value);
         take_conversion(state, result, value, position);
       }
     } else {
-      while (p < end && !is_separator(*p))
-        p++;
+      while (p < end && !is_separator(*p)) p++;
     }
     position++;
   }
@@ -219,15 +196,15 @@ void accept_sample(reader_state* state, bool count_known_before) {
 }
 
 // Hands what was read to the analysis. Returns the exit status.
-int finish(reader_state* state, char** labels) {
+int finish(reader_state* state) {
+  char** labels = state->labels;
   if (state->samples_read == 0) {
     fprintf(stderr, "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
     return 0;
   }
   fprintf(stderr, "\nRead %d samples (discarded first %d samples).\n", state->samples_read,
           state->discarded);
-  for (int32_t c = 0; c < state->column_count; c++)
-    snprintf(labels[c], LABEL_SIZE, "col %2d", c);
+  for (int32_t c = 0; c < state->column_count; c++) snprintf(labels[c], LABEL_SIZE, "col %2d", c);
   collect_additional_data(state->samples_read, state->store, state->column_count, labels,
                           state->settings->output_path);
   fputs("\n", stderr);
@@ -236,7 +213,8 @@ int finish(reader_state* state, char** labels) {
 
 // The read loop: one pass over the input, line by line. Returns the exit
 // status of an ordinary end.
-int read_lines(line_reader* reader, reader_state* state, input_source* input, char** labels) {
+int read_lines(reader_state* state) {
+  line_reader* reader = &state->reader;
   for (;;) {
     int first = peek_byte(reader);
     if (first < 0) break;
@@ -258,28 +236,43 @@ int read_lines(line_reader* reader, reader_state* state, input_source* input, ch
     if (!count_known_before && !detect_column_count(state)) return 0;
     accept_sample(state, count_known_before);
   }
-  close_input(input);
-  return finish(state, labels);
+  close_input(state->input);
+  return finish(state);
 }
 
 }  // namespace
 
-int read_and_analyse(const run_settings* settings, input_source* input) {
+reader_state* reader_create(const run_settings* settings, input_source* input) {
   reader_state* state = static_cast<reader_state*>(xmalloc(sizeof(reader_state)));
   state->settings = settings;
+  state->input = input;
   state->column_count = -1;
   state->store = nullptr;
   state->entries_per_column = 0;
   state->fill_window = 0;
   state->next_fill_at = 0;
+  state->label_block = nullptr;
+  state->reader.buffer = nullptr;
+  return state;
+}
+
+void reader_destroy(reader_state* state) {
+  line_reader_close(&state->reader);
+  free(state->label_block);
+  free_double_matrix(state->store);
+  free(state);
+}
+
+int read_and_analyse(reader_state* state) {
+  const run_settings* settings = state->settings;
   if (settings->column_count_argument != nullptr) {
     take_column_count_argument(state, settings->column_count_argument);
   }
 
-  char* label_block = static_cast<char*>(xmalloc(MAX_COLUMNS * LABEL_SIZE));
-  char* labels[MAX_COLUMNS];
-  for (int32_t c = 0; c < MAX_COLUMNS; c++)
-    labels[c] = label_block + c * LABEL_SIZE;
+  state->label_block = static_cast<char*>(xmalloc(MAX_COLUMNS * LABEL_SIZE));
+  for (int32_t c = 0; c < MAX_COLUMNS; c++) {
+    state->labels[c] = state->label_block + c * LABEL_SIZE;
+  }
   fputs("Reading file...\n", stderr);
   state->samples_read = 0;
   state->comment_lines = 0;
@@ -290,12 +283,6 @@ int read_and_analyse(const run_settings* settings, input_source* input) {
   state->last_value = 0.0;
   state->values_in_line = 0;
 
-  line_reader reader;
-  line_reader_open(&reader, input);
-  int status = read_lines(&reader, state, input, labels);
-  line_reader_close(&reader);
-  free(label_block);
-  free_double_matrix(state->store);
-  free(state);
-  return status;
+  line_reader_open(&state->reader, state->input);
+  return read_lines(state);
 }

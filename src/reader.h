@@ -3,16 +3,52 @@
 #ifndef VARBLOC_READER_H
 #define VARBLOC_READER_H
 
+#include <cstdint>
+
+#include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
 #include "command_line.h"
 #include "input_source.h"
+#include "line_reader.h"
+#include "support/alloc2d.h"
 
 // Longest comment text echoed; longer comments are cut to this and a newline.
 constexpr size_t COMMENT_ECHO_LENGTH = 79;
 // Room for one column label, "col %2d" and its terminator.
 constexpr size_t LABEL_SIZE = 40;
 
-// Reads the open input to its end and runs the analysis. Returns the exit
-// status of an ordinary end (0); fatal conditions end the process.
-int read_and_analyse(const run_settings* settings, input_source* input);
+// Everything the reader keeps for a run. The caller owns it, so that it can be
+// released however the run ends.
+struct reader_state {
+  const run_settings* settings;
+  input_source* input;
+  line_reader reader;
+  int32_t column_count;  // used columns; -1 while to be detected
+  int32_t samples_read;
+  int32_t comment_lines;
+  int32_t discarded;
+  int32_t line_tokens;       // fields on the most recently split line
+  int32_t reference_tokens;  // fields on the first stored line
+  int last_conversion;       // outcome of the most recent conversion in the run
+  double last_value;         // value most recently converted (0 before any)
+  int32_t values_in_line;
+  column_matrix store;
+  int32_t entries_per_column;
+  int32_t fill_window;      // samples per column made resident at once (0: off)
+  int32_t next_fill_at;     // sample number at which the next window starts
+  double row[MAX_COLUMNS];  // values kept from the current line
+  char* label_block;        // MAX_COLUMNS labels of LABEL_SIZE bytes
+  char* labels[MAX_COLUMNS];
+};
+
+// A reader for one run over an open input; nothing is read or written yet.
+reader_state* reader_create(const run_settings* settings, input_source* input);
+
+// Settles the column count, reads the input to its end and runs the analysis.
+// Returns the exit status of an ordinary end (0); fatal conditions end the
+// process.
+int read_and_analyse(reader_state* state);
+
+// Releases everything the reader allocated, the sample store included.
+void reader_destroy(reader_state* state);
 
 #endif

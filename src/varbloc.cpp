@@ -13,5 +13,8 @@ int main(int argc, char** argv) {
   }
   input_source input;
   open_input(settings.input_name, &input);
-  return read_and_analyse(&settings, &input);
+  reader_state* reader = reader_create(&settings, &input);
+  int status = read_and_analyse(reader);
+  reader_destroy(reader);
+  return status;
 }

@@ -60,8 +60,7 @@ std::string first_difference(const std::string& want, const std::string& got) {
 
 std::vector<const double*> row_pointers(const column_set& columns) {
   std::vector<const double*> rows;
-  for (const auto& column : columns)
-    rows.push_back(column.data());
+  for (const auto& column : columns) rows.push_back(column.data());
   return rows;
 }
 
@@ -88,8 +87,7 @@ column_set literal_blocks(int64_t n, int64_t size, const column_set& rows) {
   for (size_t c = 0; c < rows.size(); c++)
     for (int64_t k = 0; k < n / size; k++) {
       double sum = 0.0;
-      for (int64_t t = 0; t < size; t++)
-        sum = sum + rows[c][k * size + t];
+      for (int64_t t = 0; t < size; t++) sum = sum + rows[c][k * size + t];
       blocks[c].push_back(sum / static_cast<double>(size));
     }
   return blocks;
@@ -134,10 +132,8 @@ std::pair<std::string, std::string> literal_analysis(int64_t n, const column_set
   std::vector<double> mean(count, 0.0), error(count), correlation(count);
   std::vector<column_values> final_values(count), level(count);
   for (int64_t i = 0; i < n; i++)
-    for (size_t c = 0; c < count; c++)
-      mean[c] = mean[c] + samples[c][i];
-  for (size_t c = 0; c < count; c++)
-    mean[c] = mean[c] / static_cast<double>(n);
+    for (size_t c = 0; c < count; c++) mean[c] = mean[c] + samples[c][i];
+  for (size_t c = 0; c < count; c++) mean[c] = mean[c] / static_cast<double>(n);
   std::string text;
   int64_t values = n;
   for (int k = -1; k < 9 && (k < 0 || n / sizes[k] > 10); k++) {  // k = -1: the samples
@@ -196,8 +192,7 @@ std::vector<double> make_column(int kind, int64_t n, std::mt19937_64& random) {
 
 std::vector<std::string> default_labels(size_t count) {
   std::vector<std::string> labels;
-  for (size_t c = 0; c < count; c++)
-    labels.push_back(format("col %2d", static_cast<int>(c)));
+  for (size_t c = 0; c < count; c++) labels.push_back(format("col %2d", static_cast<int>(c)));
   return labels;
 }
 
@@ -205,8 +200,7 @@ std::vector<std::string> default_labels(size_t count) {
 std::string run_analysis(int64_t n, const column_set& columns,
                          const std::vector<std::string>& labels, const std::string& path) {
   std::vector<const char*> names;
-  for (const std::string& label : labels)
-    names.push_back(label.c_str());
+  for (const std::string& label : labels) names.push_back(label.c_str());
   std::vector<const double*> rows = row_pointers(columns);
   testing::internal::CaptureStderr();
   collect_additional_data(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
@@ -293,8 +287,7 @@ TEST(KernelTest, MatchStepByStepEvaluationOnRandomColumns) {
     column_set want = literal_blocks(n, size, columns);
     column_set got(KIND_COUNT, std::vector<double>(n / 5 + 1, 42.0));  // 42: must stay untouched
     std::vector<double*> destination;
-    for (auto& row : got)
-      destination.push_back(row.data());
+    for (auto& row : got) destination.push_back(row.data());
     EXPECT_EQ(
         pair_additional_data(n, size, row_pointers(columns).data(), destination.data(), KIND_COUNT),
         n / size);
@@ -376,10 +369,8 @@ TEST(DriverTest, AlternatingAndCountingColumns) {
   // Blocks of 5 of the alternating column are +-0.2: S and P sum 24 and 23
   // equal terms.
   double squares = 0.0, products = 0.0;
-  for (int k = 0; k < 24; k++)
-    squares = squares + 0.2 * 0.2;
-  for (int k = 1; k < 24; k++)
-    products = products + 0.2 * -0.2;
+  for (int k = 0; k < 24; k++) squares = squares + 0.2 * 0.2;
+  for (int k = 1; k < 24; k++) products = products + 0.2 * -0.2;
   // Counting column: S = n(n^2 - 1)/12 times the block size squared, and
   // P = S - d0^2 + s d0, d0 being the first deviation and s the block size.
   const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0), -1.0,
@@ -411,8 +402,7 @@ TEST(DriverTest, DecorrelationChoice) {
   // -1.0 on blocks of 5 (alternating averages), 0.89 on blocks of 10 (the wave
   // averages out, the trend stays). The level of block size 5 must win.
   std::vector<double> wave(200);
-  for (int i = 0; i < 200; i++)
-    wave[i] = ((i / 5) % 2 == 0 ? 1.0 : -1.0) + 0.001 * i;
+  for (int i = 0; i < 200; i++) wave[i] = ((i / 5) % 2 == 0 ? 1.0 : -1.0) + 0.001 * i;
   // Correlation exactly 0.1 (see the kernel test) is not below the threshold.
   std::vector<double> threshold = {6, 2, 11, 10, 4, 6, 6, 0, 4, 2, 4};
   struct choice_case {
@@ -452,8 +442,7 @@ TEST(DriverTest, NanAndInfiniteSamplesNeverDecorrelate) {
                                 {55, -INF, "inf"}};
   for (const special_case& c : cases) {
     std::vector<double> column(56);
-    for (int i = 0; i < 56; i++)
-      column[i] = i % 7;
+    for (int i = 0; i < 56; i++) column[i] = i % 7;
     column[c.position] = c.value;
     scoped_temp_dir dir;
     std::string err = without_nan_sign(run_analysis(56, {column}, {"x"}, dir.file("ana.dat")));
@@ -555,8 +544,7 @@ TEST(AnalysisFileTest, ProblemsAreReportedAndTheFileSkipped) {
   scoped_temp_dir dir;
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
   std::string too_long = dir.path();
-  while (too_long.size() < 1025)
-    too_long += "/" + std::string(200, 'b');
+  while (too_long.size() < 1025) too_long += "/" + std::string(200, 'b');
   too_long.resize(1025);
   struct skip_case {
     std::string path, message;

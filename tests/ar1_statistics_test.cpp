@@ -56,8 +56,7 @@ TEST(Ar1StatisticsTest, BlockedErrorMatchesAnalyticError) {
   normal_source normal(20240611);
   std::vector<double> x(SAMPLES);
   x[0] = sigma_x * normal.next();
-  for (int64_t t = 1; t < SAMPLES; t++)
-    x[t] = PHI * x[t - 1] + normal.next();
+  for (int64_t t = 1; t < SAMPLES; t++) x[t] = PHI * x[t - 1] + normal.next();
 
   scoped_temp_dir dir;
   const double* rows[] = {x.data()};

@@ -47,8 +47,7 @@ TEST(BaselineComparison, UnusualNumberForms) {
        {}},
       {"one column, 60,000 lines", {GENERATE_UNUSUAL, "60000", "1", "4"}, {}, {}},
   };
-  for (const comparison_case& c : cases)
-    expect_same_output(c);
+  for (const comparison_case& c : cases) expect_same_output(c);
 }
 
 TEST(BaselineComparison, BenchmarkShapes) {
@@ -58,8 +57,7 @@ TEST(BaselineComparison, BenchmarkShapes) {
       {"4 columns %.17g tab", {GENERATE_AR1, "120000", "4", "%.17g", "tab", "8", "50000"}, {}, {}},
       {"1 column %.12e", {GENERATE_AR1, "200000", "1", "%.12e", "space", "9", "50000"}, {}, {}},
   };
-  for (const comparison_case& c : cases)
-    expect_same_output(c);
+  for (const comparison_case& c : cases) expect_same_output(c);
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ struct parse_outcome {
 parse_outcome parse(std::vector<std::string> args) {
   args.insert(args.begin(), "varbloc");
   std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(&arg[0]);
+  for (std::string& arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
   parse_outcome outcome;
   testing::internal::CaptureStderr();
@@ -104,8 +103,7 @@ TEST(ParseCommandLineTest, AcceptedOptions) {
   };
   for (const accepted_case& c : cases) {
     std::string shown;
-    for (const std::string& a : c.args)
-      shown += a + " ";
+    for (const std::string& a : c.args) shown += a + " ";
     parse_outcome o = parse(c.args);
     ASSERT_TRUE(o.accepted) << shown;
     EXPECT_EQ(o.settings.alloc_budget, c.budget) << shown;
@@ -147,8 +145,7 @@ TEST(ParseCommandLineTest, RefusedCommandLines) {
   };
   for (const refused_case& c : cases) {
     std::string shown;
-    for (const std::string& a : c.args)
-      shown += a + " ";
+    for (const std::string& a : c.args) shown += a + " ";
     parse_outcome o = parse(c.args);
     EXPECT_FALSE(o.accepted) << shown;
     EXPECT_EQ(o.err, c.message) << shown;

@@ -89,8 +89,7 @@ TEST(InputEndToEnd, NotCompressedDataNamedGz) {
 TEST(InputEndToEnd, TruncatedCompressedFileAnalysesItsReadablePart) {
   scoped_temp_dir dir;
   std::string lines;
-  for (int i = 0; i < 20000; i++)
-    lines += std::to_string(i % 97) + " " + std::to_string(i) + "\n";
+  for (int i = 0; i < 20000; i++) lines += std::to_string(i % 97) + " " + std::to_string(i) + "\n";
   gzip_into(dir.path(), "whole.gz", lines);
   std::string whole = read_file(dir.file("whole.gz"));
   write_file(dir.file("cut.gz"), whole.substr(0, whole.size() / 2));

@@ -33,8 +33,7 @@ analysis_expectation expected_analysis(const sample_lines& lines, int discarded)
   size_t columns = lines.front().size();
   std::vector<std::vector<double>> store(columns);
   for (const std::vector<double>& line : lines) {
-    for (size_t c = 0; c < columns; c++)
-      store[c].push_back(line[c]);
+    for (size_t c = 0; c < columns; c++) store[c].push_back(line[c]);
   }
   std::vector<const double*> rows;
   std::vector<std::string> label_text;
@@ -45,8 +44,7 @@ analysis_expectation expected_analysis(const sample_lines& lines, int discarded)
     snprintf(label, sizeof label, "col %2d", static_cast<int>(c));
     label_text.push_back(label);
   }
-  for (const std::string& label : label_text)
-    labels.push_back(label.c_str());
+  for (const std::string& label : label_text) labels.push_back(label.c_str());
   scoped_temp_dir dir;
   testing::internal::CaptureStderr();
   collect_additional_data(static_cast<int64_t>(lines.size()), rows.data(),
@@ -469,11 +467,9 @@ TEST(ReaderEndToEnd, LineLengthLimit) {
 
 TEST(ReaderEndToEnd, ThreeThousandFields) {
   std::string line;
-  for (int p = 0; p < 3000; p++)
-    line += std::to_string(p % 7) + (p + 1 < 3000 ? " " : "\n");
+  for (int p = 0; p < 3000; p++) line += std::to_string(p % 7) + (p + 1 < 3000 ? " " : "\n");
   std::vector<double> kept;
-  for (int p = 0; p < 2048; p++)
-    kept.push_back(p % 7);
+  for (int p = 0; p < 2048; p++) kept.push_back(p % 7);
   run_cases({{"only the first 2048 are used",
               {},
               line + line,

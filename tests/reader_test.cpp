@@ -72,7 +72,7 @@ TEST(ReaderTest, FullStoreIsFatal200) {
       {
         input_source input;
         open_input(dir.file("data").c_str(), &input);
-        read_and_analyse(&settings, &input);
+        read_and_analyse(reader_create(&settings, &input));
       },
       ExitedWithCode(56),
       "^Reading file...\nFound 2 columns in first data line.\n"

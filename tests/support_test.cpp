@@ -64,10 +64,8 @@ TEST(AllocTest, ExhaustionIsFatal99) {
 TEST(ColumnMatrixTest, RowsLieOneAfterAnotherInOneBlock) {
   column_matrix matrix = allocate_double_matrix(3, 4);
   ASSERT_NE(matrix, nullptr);
-  for (int r = 0; r < 3; r++)
-    EXPECT_EQ(matrix[r], matrix[0] + 4 * r);
-  for (int k = 0; k < 12; k++)
-    matrix[0][k] = k;  // the whole block is writable
+  for (int r = 0; r < 3; r++) EXPECT_EQ(matrix[r], matrix[0] + 4 * r);
+  for (int k = 0; k < 12; k++) matrix[0][k] = k;  // the whole block is writable
   EXPECT_EQ(matrix[2][3], 11.0);
   free_double_matrix(matrix);
 

@@ -67,8 +67,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
   write_file(io.file("stdin"), input);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;

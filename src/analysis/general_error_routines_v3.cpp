@@ -65,8 +65,7 @@ level_ladder plan_levels(int64_t n) {
 
 double column_mean(const double* samples, int64_t n) {
   double mean = 0;
-  for (int64_t i = 0; i < n; i++)
-    mean = mean + samples[i];
+  for (int64_t i = 0; i < n; i++) mean = mean + samples[i];
   return mean / static_cast<double>(n);
 }
 
@@ -84,8 +83,7 @@ void analyse_column(const double* x, int64_t n, double mean, const level_ladder&
   double block_sum[BLOCK_SIZE_ENTRIES] = {};
   int64_t groups_left[BLOCK_SIZE_ENTRIES];
   const int levels = ladder.count;
-  for (int j = 1; j < levels; j++)
-    groups_left[j] = ladder.block_size[j] / GROUP;
+  for (int j = 1; j < levels; j++) groups_left[j] = ladder.block_size[j] / GROUP;
 
   const int64_t grouped = n / GROUP * GROUP;
   int64_t i = 0;
@@ -111,8 +109,7 @@ void analyse_column(const double* x, int64_t n, double mean, const level_ladder&
       block_sum[j] = sum;
     }
   }
-  for (; i < n; i++)
-    lag1_add(&sums[0], x[i] - mean);
+  for (; i < n; i++) lag1_add(&sums[0], x[i] - mean);
 
   for (int j = 0; j < levels; j++) {
     lag1_finish(&sums[j], ladder.values[j], &error[j * MAX_COLUMNS], &correlation[j * MAX_COLUMNS]);
@@ -184,8 +181,7 @@ void calc_additional_errors(int64_t n, const double* const* rows, int32_t column
                             const double* mean, double* error, double* correlation) {
   for (int32_t c = 0; c < column_count; c++) {
     lag1_sums sums = {};
-    for (int64_t i = 0; i < n; i++)
-      lag1_add(&sums, rows[c][i] - mean[c]);
+    for (int64_t i = 0; i < n; i++) lag1_add(&sums, rows[c][i] - mean[c]);
     lag1_finish(&sums, n, &error[c], &correlation[c]);
   }
 }
@@ -196,8 +192,7 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
   for (int32_t c = 0; c < column_count; c++) {
     for (int64_t k = 0; k < blocks; k++) {
       double sum = 0;
-      for (int32_t t = 0; t < block_size; t++)
-        sum = sum + source[c][k * block_size + t];
+      for (int32_t t = 0; t < block_size; t++) sum = sum + source[c][k * block_size + t];
       destination[c][k] = sum / static_cast<double>(block_size);
     }
   }

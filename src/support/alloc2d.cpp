@@ -19,8 +19,7 @@ T** allocate_matrix(int32_t rows, int32_t length) {
     free(table);
     return nullptr;
   }
-  for (int32_t r = 0; r < rows; r++)
-    table[r] = block + static_cast<size_t>(r) * length;
+  for (int32_t r = 0; r < rows; r++) table[r] = block + static_cast<size_t>(r) * length;
   return table;
 }
 

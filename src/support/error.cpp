@@ -25,7 +25,11 @@ std::string compose(const char* format, va_list arguments) {
 void fatal(int code, const char* message) {
   fprintf(stderr, "\nFatal error %i: %s.\n", -code, message);
   fputs("Program halted.\n\n", stderr);
+#ifdef VARBLOC_FUZZING
+  throw fatal_exit{code};
+#else
   exit(code);
+#endif
 }
 
 void warning(int code, const char* message) {

@@ -16,4 +16,12 @@ void warning(int code, const char* message);
     __attribute__((format(printf, 2, 3)));
 void warning_format(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+#ifdef VARBLOC_FUZZING
+// In fuzzing builds fatal does not end the process: it throws this, so that
+// the fuzzer can release the run and go on with the next input.
+struct fatal_exit {
+  int code;
+};
+#endif
+
 #endif

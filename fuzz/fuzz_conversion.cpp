@@ -1,0 +1,62 @@
+// libFuzzer target, differential: the fast field conversion against the
+// C library's sscanf("%lf") on arbitrary fields. Both the whole-field entry
+// and the in-place parse the line splitter uses must give the same outcome
+// and the same bits as sscanf.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "field_conversion.h"
+
+namespace {
+
+bool is_separator(char c) {
+  return c == ' ' || c == '\t';
+}
+
+uint64_t bits_of(double value) {
+  uint64_t bits;
+  memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+void check_same(conversion_result fast_result, double fast, conversion_result reference_result,
+                double reference) {
+  if (fast_result != reference_result) abort();
+  if (fast_result == CONVERSION_DONE && bits_of(fast) != bits_of(reference)) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // A field never holds a blank, a tab or a NUL: it ends at the first one.
+  // What follows stands in for the rest of the line.
+  std::string line(reinterpret_cast<const char*>(data), size);
+  size_t field_length = 0;
+  while (field_length < line.size() && !is_separator(line[field_length]) &&
+         line[field_length] != '\0') {
+    field_length++;
+  }
+  if (field_length == 0) return 0;
+  std::string field = line.substr(0, field_length);
+  line.resize(std::min(line.size(), line.find('\0', field_length)));  // the text ends at a NUL
+
+  const char* begin = field.data();
+  double fast = 0, reference = 0;
+  conversion_result fast_result = convert_field(begin, begin + field.size(), &fast);
+  conversion_result reference_result =
+      convert_field_with_scanf(begin, begin + field.size(), &reference);
+  check_same(fast_result, fast, reference_result, reference);
+
+  // In place, as the splitter parses: accepted only when the number ends the
+  // field, and then it must be the field's value.
+  double in_place = 0;
+  const char* line_end = line.data() + line.size();
+  const char* stop = convert_plain_decimal(line.data(), line_end, &in_place);
+  if (stop != nullptr && (stop == line_end || is_separator(*stop))) {
+    if (static_cast<size_t>(stop - line.data()) != field.size()) abort();
+    check_same(CONVERSION_DONE, in_place, reference_result, reference);
+  }
+  return 0;
+}

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (write(fd, text, length) != static_cast<ssize_t>(length) || lseek(fd, 0, SEEK_SET) != 0) {
     abort();
   }
-  input_source input = {fd, 0, "fuzz"};
+  input_source input = {fd, 0, "fuzz", read};
   reader_state* reader = reader_create(&settings, &input);
   try {
     read_and_analyse(reader);

@@ -49,6 +49,7 @@ int start_decompressor(const char* name, pid_t* child) {
 void open_input(const char* name, input_source* input) {
   input->name = name;
   input->decompressor = 0;
+  input->read_with = read;
   if (strcmp(name, "STDIN") == 0) {
     fputs("Reading from standard input.\n", stderr);
     input->fd = STDIN_FILENO;
@@ -65,7 +66,7 @@ void open_input(const char* name, input_source* input) {
 
 size_t read_input(const input_source* input, char* buffer, size_t capacity) {
   for (;;) {
-    ssize_t count = read(input->fd, buffer, capacity);
+    ssize_t count = input->read_with(input->fd, buffer, capacity);
     if (count >= 0) return static_cast<size_t>(count);
     if (errno != EINTR) fatal_format(-60, "Read error in input file %s", input->name);
   }

@@ -7,10 +7,14 @@
 
 #include <cstddef>  // size_t
 
+// How bytes are read from a descriptor: read(2), or a stand-in in tests.
+typedef ssize_t (*read_function)(int fd, void* buffer, size_t count);
+
 struct input_source {
-  int fd;              // descriptor read from
-  pid_t decompressor;  // the gzip process, or 0 when the input is not a pipe
-  const char* name;    // the name as given ("STDIN" for standard input)
+  int fd;                   // descriptor read from
+  pid_t decompressor;       // the gzip process, or 0 when the input is not a pipe
+  const char* name;         // the name as given ("STDIN" for standard input)
+  read_function read_with;  // read(2) unless a test injects failures
 };
 
 // True for names of at least four characters ending in ".gz".

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +30,7 @@ std::vector<std::string> chunks_of(const std::string& bytes, size_t piece) {
     }
     close(ends[1]);
   });
-  input_source input = {ends[0], 0, "pipe"};
+  input_source input = {ends[0], 0, "pipe", read};
   line_reader reader;
   line_reader_open(&reader, &input);
   std::vector<std::string> chunks;
@@ -79,6 +82,33 @@ TEST(ReaderTest, FullStoreIsFatal200) {
       "Storage per column set to 3 entries \\(0 MB total\\)\n"
       "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n"
       "\nFatal error 200: Cannot handle more than 3 lines.\nProgram halted.\n\n$");
+}
+
+}  // namespace
+
+namespace {
+
+// Hands out the first part of the data, then fails as a disk or network
+// file system can.
+ssize_t read_then_fail(int, void* buffer, size_t count) {
+  static const char data[] = "1 2\n3 4\n5 6\n";
+  static size_t offset = 0;
+  if (offset == sizeof data - 1) {
+    errno = EIO;
+    return -1;
+  }
+  size_t n = std::min(count, sizeof data - 1 - offset);
+  memcpy(buffer, data + offset, n);
+  offset += n;
+  return static_cast<ssize_t>(n);
+}
+
+TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
+  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr};
+  input_source input = {-1, 0, "flaky.dat", read_then_fail};
+  EXPECT_EXIT(read_and_analyse(reader_create(&settings, &input)), ExitedWithCode(196),
+              "^Reading file...\nFound 2 columns in first data line.\n"
+              "\nFatal error 60: Read error in input file flaky.dat.\nProgram halted.\n\n$");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libfast-float-dev gzip "$@")
+packages=(cmake g++ make libgtest-dev libfast-float-dev gzip groff-base "$@")
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks that the program and
+# its manual page arrive, that the page renders without a groff warning, and
+# that the installed program runs.
+# usage: install_check.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -x "$prefix/bin/varbloc" || { echo "bin/varbloc not installed" >&2; exit 1; }
+page="$prefix/share/man/man1/varbloc.1"
+test -f "$page" || { echo "man1/varbloc.1 not installed" >&2; exit 1; }
+cmp -s "$page" "$source/doc/varbloc.1" || { echo "installed page differs" >&2; exit 1; }
+warnings=$(groff -ww -z -man "$page" 2>&1)
+[[ -z $warnings ]] || { echo "groff warnings: $warnings" >&2; exit 1; }
+if "$prefix/bin/varbloc" 2>"$prefix/usage.txt"; then
+  echo "varbloc without arguments succeeded" >&2
+  exit 1
+fi
+grep -q "^Usage: varbloc" "$prefix/usage.txt" || { echo "no usage text" >&2; exit 1; }
+echo "installed and rendered cleanly"

@@ -1,10 +1,12 @@
 // Writes seeded AR(1) series for the benchmarks: every column follows
 // x_t = phi x_(t-1) + e_t with its own coefficient and standard normal e_t.
 //
-// usage: generate_ar1 SAMPLES COLUMNS FORMAT SEPARATOR SEED [COMMENT_EVERY]
+// usage: generate_ar1 SAMPLES COLUMNS FORMAT SEPARATOR SEED [COMMENT_EVERY [PHIS]]
 //   FORMAT is a printf conversion for one value ("%.10f", "%.17g", "%.12e");
 //   SEPARATOR is "space" or "tab"; a comment line is written first and then
-//   every COMMENT_EVERY samples (default 1,000,000).
+//   every COMMENT_EVERY samples (default 1,000,000; 0 for none). PHIS is a
+//   comma-separated list of the columns' coefficients (default: evenly from
+//   0 to 0.99, or 0.9 for a single column).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +38,8 @@ double standard_normal(std::mt19937_64& rng) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    fprintf(stderr, "usage: generate_ar1 SAMPLES COLUMNS FORMAT space|tab SEED [COMMENT_EVERY]\n");
+    fprintf(stderr,
+            "usage: generate_ar1 SAMPLES COLUMNS FORMAT space|tab SEED [COMMENT_EVERY [PHIS]]\n");
     return 2;
   }
   long long samples = atoll(argv[1]);
@@ -47,8 +50,16 @@ int main(int argc, char** argv) {
   long long comment_every = argc > 6 ? atoll(argv[6]) : 1000000;
 
   std::vector<double> phi(columns), x(columns);
+  const char* phis = argc > 7 ? argv[7] : nullptr;
   for (int c = 0; c < columns; c++) {
-    phi[c] = columns == 1 ? 0.9 : 0.99 * c / (columns - 1);  // 0 ... 0.99
+    if (phis != nullptr) {
+      char* next;
+      phi[c] = strtod(phis, &next);
+      phis = *next == ',' ? next + 1 : next;
+    } else {
+      phi[c] = columns == 1 ? 0.9 : 0.99 * c / (columns - 1);  // 0 ... 0.99
+    }
+    // Start from the stationary distribution: no burn-in needed.
     x[c] = standard_normal(rng) / std::sqrt(1.0 - phi[c] * phi[c]);
   }
   printf("# AR(1) benchmark series: %lld samples, %d columns, seed %s\n", samples, columns,

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static const int32_t MAX_COLUMNS = 2048;
 static const int LINE_BUFFER_SIZE = 65536;
@@ -392,20 +393,18 @@ int main(int argc, char** argv) {
       if (__builtin_mul_overflow(alloc_budget, static_cast<uint64_t>(factor), &product))
         product = UINT64_MAX;
       alloc_budget = product;
-    } else if (option == 'c') {
+    } else if (option == 'c' || option == 'i') {
       int32_t value = low_32_bits(read_number(optarg));
       if (value < 0) {
-        fputs("Argument of -c must be nonnegative.\n", stderr);
+        fputs(option == 'c' ? "Argument of -c must be nonnegative.\n"
+                            : "Number of discarded samples must be non-negative.\n",
+              stderr);
         fail_command_line();
       }
-      skip_columns = value;
-    } else if (option == 'i') {
-      int32_t value = low_32_bits(read_number(optarg));
-      if (value < 0) {
-        fputs("Number of discarded samples must be non-negative.\n", stderr);
-        fail_command_line();
-      }
-      discard_count = value;
+      if (option == 'c')
+        skip_columns = value;
+      else
+        discard_count = value;
     } else if (option == 'o') {
       if (strchr(optarg, '-') != nullptr) {
         fputs("Error: File option needs filename argument.\n\n", stderr);
@@ -434,22 +433,16 @@ int main(int argc, char** argv) {
     if (in == nullptr) fatal(-1, "Cannot open input file %s", name);
     if (name_length >= 4 && strcmp(name + name_length - 3, ".gz") == 0) {
       fclose(in);
-      // Quote the name for the shell: every ' becomes '\''.
-      char* command = static_cast<char*>(xmalloc(4 * name_length + 16));
-      strcpy(command, "gzip -dc '");
-      char* end = command + strlen(command);
+      // The name is quoted for the shell: every ' becomes '\''.
+      std::string command = "gzip -dc '";
       for (const char* p = name; *p != '\0'; p++) {
-        if (*p == '\'') {
-          memcpy(end, "'\\''", 4);
-          end += 4;
-        } else {
-          *end++ = *p;
-        }
+        if (*p == '\'')
+          command += "'\\''";
+        else
+          command += *p;
       }
-      *end++ = '\'';
-      *end = '\0';
-      in = popen(command, "r");
-      free(command);
+      command += "'";
+      in = popen(command.c_str(), "r");
       if (in == nullptr) fatal(-1, "Cannot open input file %s", name);
       is_pipe = true;
     }
@@ -487,21 +480,16 @@ int main(int argc, char** argv) {
       // Comment line: echo at most 79 bytes, skip the rest of a long line.
       int count = read_chunk(in);
       if (count >= 0) {
-        bool skip_rest = count == CHUNK && line[CHUNK - 1] != '\n';
-        char echo[ECHO_LIMIT + 2];
-        size_t text_length = strlen(line);
-        if (text_length <= static_cast<size_t>(ECHO_LIMIT)) {
-          memcpy(echo, line, text_length + 1);
-        } else {
-          memcpy(echo, line, ECHO_LIMIT);
-          echo[ECHO_LIMIT] = '\n';
-          echo[ECHO_LIMIT + 1] = '\0';
+        // The echo is the text up to its first NUL byte, cut to 79 bytes and a newline.
+        if (line[0] != '\n') {
+          if (strlen(line) <= static_cast<size_t>(ECHO_LIMIT))
+            fprintf(stderr, "Comment: %s", line);
+          else
+            fprintf(stderr, "Comment: %.79s\n", line);
         }
-        while (skip_rest) {
-          int more = read_chunk(in);
-          if (more < 0 || more < CHUNK || line[CHUNK - 1] == '\n') skip_rest = false;
-        }
-        if (echo[0] != '\n') fprintf(stderr, "Comment: %s", echo);
+        if (count == CHUNK && line[CHUNK - 1] != '\n')
+          while (read_chunk(in) == CHUNK && line[CHUNK - 1] != '\n') {
+          }
       }
       comment_lines++;
       continue;

@@ -56,12 +56,14 @@ void open_input(const char* name, input_source* input) {
     return;
   }
   if (access(name, F_OK) != 0) cannot_open(name);
-  if (is_compressed_name(name)) {
-    input->fd = start_decompressor(name, &input->decompressor);
-    return;
-  }
   input->fd = open(name, O_RDONLY | O_CLOEXEC);
   if (input->fd < 0) cannot_open(name);
+  if (is_compressed_name(name)) {
+    // Opening it first tells an unreadable file from one the decompressor
+    // merely fails to decompress.
+    close(input->fd);
+    input->fd = start_decompressor(name, &input->decompressor);
+  }
 }
 
 size_t read_input(const input_source* input, char* buffer, size_t capacity) {

@@ -111,12 +111,15 @@ TEST(InputEndToEnd, DirectoryAsDataFileIsAReadError) {
 TEST(InputEndToEnd, UnreadableFileIsFatal1) {
   if (running_as_root()) GTEST_SKIP() << "root reads files without read permission";
   scoped_temp_dir dir;
-  write_file(dir.file("secret.txt"), DATA);
-  chmod(dir.file("secret.txt").c_str(), 0);
-  run_result r = run_varbloc({"secret.txt"}, dir.path());
-  EXPECT_EQ(r.err, BANNER + std::string("\nFatal error 1: Cannot open input file secret.txt.\n"
-                                        "Program halted.\n\n"));
-  EXPECT_EQ(r.status, 255);
+  for (const std::string name : {"secret.txt", "secret.gz"}) {
+    write_file(dir.file(name), DATA);
+    chmod(dir.file(name).c_str(), 0);
+    run_result r = run_varbloc({name}, dir.path());
+    EXPECT_EQ(r.err, BANNER + std::string("\nFatal error 1: Cannot open input file ") + name +
+                         ".\nProgram halted.\n\n")
+        << name;
+    EXPECT_EQ(r.status, 255) << name;
+  }
 }
 
 }  // namespace

@@ -25,15 +25,15 @@ declare -A files=(
   [c]="10500000 1 %.12e space 13"
 )
 for name in a b c; do
-  [[ -s $data/$name.dat ]] || "$bin/generate_ar1" ${files[$name]} >"$data/$name.dat"
+  [[ -s $data/$name.dat ]] || "$bin/bench/generate_ar1" ${files[$name]} >"$data/$name.dat"
 done
-[[ -s $data/u.dat ]] || "$bin/generate_unusual" 2000000 4 1 >"$data/u.dat"
+[[ -s $data/u.dat ]] || "$bin/bench/generate_unusual" 2000000 4 1 >"$data/u.dat"
 
 # Output must be identical, standard error and analysis file, on every file.
 for name in a b c u; do
   rm -rf "$results/out" && mkdir -p "$results/out"
   (cd "$results/out" && "../../../$bin/varbloc" -o fast.ana "../../data/$name.dat" 2>fast.err) || true
-  (cd "$results/out" && "../../../$bin/varbloc_baseline" -o base.ana "../../data/$name.dat" \
+  (cd "$results/out" && "../../../$bin/bench/varbloc_baseline" -o base.ana "../../data/$name.dat" \
     2>base.err) || true
   if cmp -s "$results/out/fast.err" "$results/out/base.err" &&
     cmp -s "$results/out/fast.ana" "$results/out/base.ana"; then
@@ -53,7 +53,7 @@ for ((run = 1; run <= runs; run++)); do
     for program in varbloc baseline pandas; do
       case $program in
         varbloc) command=("$bin/varbloc" -o "$results/ana.dat" "$file") ;;
-        baseline) command=("$bin/varbloc_baseline" -o "$results/ana.dat" "$file") ;;
+        baseline) command=("$bin/bench/varbloc_baseline" -o "$results/ana.dat" "$file") ;;
         pandas) command=(/usr/bin/python3 -c "$pandas_read" "$file") ;;
       esac
       /usr/bin/time -f "$name $program %e %M" -a -o "$timing" "${command[@]}" 2>/dev/null

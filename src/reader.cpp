@@ -191,6 +191,7 @@ void accept_sample(reader_state* state, bool count_known_before) {
   }
   for (int32_t c = 0; c < state->column_count; c++) {
     state->store[c][state->samples_read] = state->row[c];
+    state->column_sum[c] = state->column_sum[c] + state->row[c];
   }
   state->samples_read++;
 }
@@ -206,7 +207,7 @@ int finish(reader_state* state) {
           state->discarded);
   for (int32_t c = 0; c < state->column_count; c++) snprintf(labels[c], LABEL_SIZE, "col %2d", c);
   collect_additional_data(state->samples_read, state->store, state->column_count, labels,
-                          state->settings->output_path);
+                          state->settings->output_path, state->column_sum);
   fputs("\n", stderr);
   return 0;
 }
@@ -251,6 +252,7 @@ reader_state* reader_create(const run_settings* settings, input_source* input) {
   state->entries_per_column = 0;
   state->fill_window = 0;
   state->next_fill_at = 0;
+  for (double& sum : state->column_sum) sum = 0;
   state->label_block = nullptr;
   state->reader.buffer = nullptr;
   return state;

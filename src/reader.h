@@ -33,10 +33,11 @@ struct reader_state {
   int32_t values_in_line;
   column_matrix store;
   int32_t entries_per_column;
-  int32_t fill_window;      // samples per column made resident at once (0: off)
-  int32_t next_fill_at;     // sample number at which the next window starts
-  double row[MAX_COLUMNS];  // values kept from the current line
-  char* label_block;        // MAX_COLUMNS labels of LABEL_SIZE bytes
+  int32_t fill_window;             // samples per column made resident at once (0: off)
+  int32_t next_fill_at;            // sample number at which the next window starts
+  double row[MAX_COLUMNS];         // values kept from the current line
+  double column_sum[MAX_COLUMNS];  // sums of the stored samples, in sample order
+  char* label_block;               // MAX_COLUMNS labels of LABEL_SIZE bytes
   char* labels[MAX_COLUMNS];
 };
 

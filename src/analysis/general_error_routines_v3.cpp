@@ -200,7 +200,8 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
 }
 
 void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path) {
+                             const char* const* labels, const char* output_path,
+                             const double* column_sums) {
   const level_ladder ladder = plan_levels(n);
   const size_t table = static_cast<size_t>(BLOCK_SIZE_ENTRIES) * MAX_COLUMNS * sizeof(double);
   double* error = static_cast<double*>(xmalloc(table));        // [level][column]
@@ -211,7 +212,8 @@ void collect_additional_data(int64_t n, const double* const* samples, int32_t co
   int64_t decorr_samples[MAX_COLUMNS];
 
   for (int32_t c = 0; c < column_count; c++) {
-    mean[c] = column_mean(samples[c], n);
+    mean[c] = column_sums != nullptr ? column_sums[c] / static_cast<double>(n)
+                                     : column_mean(samples[c], n);
     decorr_samples[c] = 0;
     analyse_column(samples[c], n, mean[c], ladder, error + c, correlation + c);
   }

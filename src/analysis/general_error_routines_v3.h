@@ -35,8 +35,14 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
 // The whole analysis of n >= 1 samples of column_count columns (rows of the
 // sample store, only read): prints the level tables and the summary on
 // standard error and appends the means and final errors to output_path.
+//
+// column_sums, when given, holds each column's sum of its samples, added in
+// sample order starting from 0, exactly as the analysis would form it; a
+// caller that stores the samples one by one can form it on the way and save
+// the analysis a pass over the store. Null: the analysis sums itself.
 void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path);
+                             const char* const* labels, const char* output_path,
+                             const double* column_sums = nullptr);
 
 // Prints the table of one level: "values" samples or blocks per column. Rows of
 // columns that became decorrelated at this level carry the mark " <".

@@ -55,8 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     read_and_analyse(reader);
   } catch (const fatal_exit&) {
-    close(fd);  // a fatal error may come before the reader closed the input
   }
+  // Fatal errors and early ends leave the input open; left open, the
+  // descriptors would run out after some thousand inputs.
+  if (input.fd >= 0) close_input(&input);
   reader_destroy(reader);
   return 0;
 }

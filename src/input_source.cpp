@@ -76,6 +76,7 @@ size_t read_input(const input_source* input, char* buffer, size_t capacity) {
 
 void close_input(input_source* input) {
   close(input->fd);
+  input->fd = -1;
   if (input->decompressor != 0) {
     int status;
     while (waitpid(input->decompressor, &status, 0) < 0 && errno == EINTR) {

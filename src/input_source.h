@@ -30,8 +30,9 @@ void open_input(const char* name, input_source* input);
 // A read error ends the run with fatal error 60.
 size_t read_input(const input_source* input, char* buffer, size_t capacity);
 
-// Closes the input and, for a pipe, waits for the decompressor. Its exit
-// status is not examined: a truncated file still yields its readable part.
+// Closes the input (fd becomes -1) and, for a pipe, waits for the
+// decompressor. Its exit status is not examined: a truncated file still
+// yields its readable part. Runs that end early leave the input open.
 void close_input(input_source* input);
 
 #endif

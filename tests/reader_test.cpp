@@ -1,5 +1,6 @@
 // In-process tests of the reader: line chunks across read blocks, and a
 // store that fills up, which would take gigabytes of input end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -109,6 +110,32 @@ TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
   EXPECT_EXIT(read_and_analyse(reader_create(&settings, &input)), ExitedWithCode(196),
               "^Reading file...\nFound 2 columns in first data line.\n"
               "\nFatal error 60: Read error in input file flaky.dat.\nProgram halted.\n\n$");
+}
+
+}  // namespace
+
+namespace {
+
+// An early end (here: no columns on the first line) returns with the input
+// still open; the caller closes it, and close_input marks it closed. Callers
+// that run many inputs in one process (the fuzzer) depend on both.
+TEST(ReaderTest, EarlyEndLeavesTheInputToTheCaller) {
+  scoped_temp_dir dir;
+  write_file(dir.file("data"), "\n1\n");
+  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "data", nullptr};
+  input_source input;
+  open_input(dir.file("data").c_str(), &input);
+  reader_state* reader = reader_create(&settings, &input);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_and_analyse(reader), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Reading file...\n\nNo columns found in first data line. Terminating.\n\n");
+  reader_destroy(reader);
+  ASSERT_GE(input.fd, 0);
+  int fd = input.fd;
+  close_input(&input);
+  EXPECT_EQ(input.fd, -1);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // really closed
 }
 
 }  // namespace

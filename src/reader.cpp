@@ -39,6 +39,12 @@ void take_column_count_argument(reader_state* state, const char* argument) {
   state->fill_window = store_fill_window(count);
 }
 
+// The text of a line chunk ends at its first NUL byte, if it has one.
+size_t text_length(const char* chunk, size_t length) {
+  const char* nul = static_cast<const char*>(memchr(chunk, '\0', length));
+  return nul != nullptr ? static_cast<size_t>(nul - chunk) : length;
+}
+
 // A comment line: echoes at most COMMENT_ECHO_LENGTH bytes of its text (up to
 // a NUL) and skips the rest of a line longer than one chunk.
 void read_comment(line_reader* reader, reader_state* state) {
@@ -46,8 +52,7 @@ void read_comment(line_reader* reader, reader_state* state) {
   const char* chunk;
   size_t length;
   if (!next_chunk(reader, &chunk, &length)) return;
-  const char* nul = static_cast<const char*>(memchr(chunk, '\0', length));
-  size_t text = nul ? static_cast<size_t>(nul - chunk) : length;
+  size_t text = text_length(chunk, length);
   char echo[sizeof "Comment: " + COMMENT_ECHO_LENGTH + 1] = "Comment: ";
   size_t prefix = sizeof "Comment: " - 1;
   size_t echoed = text <= COMMENT_ECHO_LENGTH ? text : COMMENT_ECHO_LENGTH;
@@ -116,8 +121,7 @@ void read_sample_line(line_reader* reader, reader_state* state) {
   size_t length;
   if (!next_chunk(reader, &chunk, &length)) return;
   if (length == MAX_CHUNK) fatal(-40, "Chunk size too small. Contact Tavrosk");
-  const char* nul = static_cast<const char*>(memchr(chunk, '\0', length));
-  size_t text = nul ? static_cast<size_t>(nul - chunk) : length;
+  size_t text = text_length(chunk, length);
   state->values_in_line = 0;
   // An empty line keeps the field count of the line before it.
   if ((text == 1 && chunk[0] == '\n') || (text == 2 && chunk[0] == '\r' && chunk[1] == '\n')) {

@@ -176,9 +176,9 @@ static int32_t pair_additional_data(int64_t n, int32_t b, double** source, doubl
 
 // ---------------------------------------------------------------- reports
 
-static void write_averages(int64_t values, int32_t columns, const double* mean,
-                           const double* error, const double* correlation,
-                           const int64_t* decorr_samples, char** labels) {
+static void write_averages(int64_t values, int32_t columns, const double* mean, const double* error,
+                           const double* correlation, const int64_t* decorr_samples,
+                           char** labels) {
   fprintf(stderr, "\nAverages for %li samples:\n\n", static_cast<long>(values));
   for (int32_t c = 0; c < columns; c++) {
     fprintf(stderr, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f", labels[c], mean[c], error[c],
@@ -190,20 +190,19 @@ static void write_averages(int64_t values, int32_t columns, const double* mean,
 
 // Prints the summary and appends one line of means and final errors.
 static void write_summary(int64_t n, int32_t columns, const double* mean, const double* error,
-                          const double* correlation, const int64_t* decorr_samples,
-                          char** labels, const char* path) {
+                          const double* correlation, const int64_t* decorr_samples, char** labels,
+                          const char* path) {
   fprintf(stderr, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
           static_cast<long>(n));
   for (int32_t c = 0; c < columns; c++) {
     if (decorr_samples[c] > 0)
-      fprintf(stderr, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)\n",
-              labels[c], mean[c], error[c], correlation[c], static_cast<long>(decorr_samples[c]));
+      fprintf(stderr, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)\n", labels[c],
+              mean[c], error[c], correlation[c], static_cast<long>(decorr_samples[c]));
     else
       fprintf(stderr,
               "%s: %16.10f +/- %16.10f   (correlation % f with %li samples) *** not "
               "decorrelated ***\n",
-              labels[c], mean[c], error[c], correlation[c],
-              static_cast<long>(-decorr_samples[c]));
+              labels[c], mean[c], error[c], correlation[c], static_cast<long>(-decorr_samples[c]));
   }
   if (strlen(path) > 1024) {
     fputs("\nPathname too long. Skipping creation of analysis file.\n", stderr);
@@ -338,7 +337,9 @@ static void fail_command_line() {
 }
 
 // Base-10 signed 64-bit number, narrowed to its low 32 bits where asked.
-static int64_t read_number(const char* text) { return strtoll(text, nullptr, 10); }
+static int64_t read_number(const char* text) {
+  return strtoll(text, nullptr, 10);
+}
 static int32_t low_32_bits(int64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
 }

@@ -104,7 +104,11 @@ void split_fields(reader_state* state, const char* text, const char* end) {
         take_conversion(state, CONVERSION_DONE, value, position);
       } else {
         while (p < end && !is_separator(*p)) p++;
-        conversion_result result = convert_field(field, p, &value);
+        // A number ending at a CR is what sscanf reads too; anything else
+        // goes to sscanf without parsing the field a second time.
+        conversion_result result = stop != nullptr && *stop == '\r'
+                                       ? CONVERSION_DONE
+                                       : convert_field_with_scanf(field, p, &value);
         take_conversion(state, result, value, position);
       }
     } else {

@@ -38,4 +38,16 @@ inline void skip_byte(line_reader* reader) {
 // byte was left.
 bool next_chunk(line_reader* reader, const char** chunk, size_t* length);
 
+// The bytes already read and not yet consumed, without reading more.
+inline const char* unread_begin(const line_reader* reader) {
+  return reader->buffer + reader->start;
+}
+inline const char* unread_end(const line_reader* reader) {
+  return reader->buffer + reader->end;
+}
+// Consumes the unread bytes before `to`, a point within them.
+inline void consume_to(line_reader* reader, const char* to) {
+  reader->start = static_cast<size_t>(to - reader->buffer);
+}
+
 #endif

@@ -204,6 +204,93 @@ void accept_sample(reader_state* state, bool count_known_before) {
   state->samples_read++;
 }
 
+// A byte that ends a field in the fast path below: a separator, the line end,
+// or one of the bytes that need the general rules (CR, NUL).
+inline bool ends_field(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
+}
+
+// The common case, handled in place in the read buffer: a sample line of plain
+// decimal numbers separated by blanks and tabs and ended by LF or CR LF,
+// shorter than a chunk, with as many fields as the first stored line, once the
+// column count is settled and the discarded samples are behind. Such lines
+// are parsed and stored without being copied or scanned twice. The first line
+// that is anything else (a comment, a short or long line, a field that needs
+// sscanf, a line that runs past the bytes read so far) is left unconsumed and
+// untouched, with the state as it was, for the general rules to read. Values
+// of a line that is left are written to its store slot, which is not yet
+// counted and is overwritten when the line is stored.
+void read_plain_lines(reader_state* state) {
+  line_reader* reader = &state->reader;
+  const char* p = unread_begin(reader);
+  const char* const end = unread_end(reader);
+  const int32_t skip = state->settings->skip_columns;
+  const int32_t columns = state->column_count;
+  const int32_t last_used = skip + columns;
+  const int32_t tokens = state->reference_tokens;
+  double* const* store = state->store;
+  int32_t n = state->samples_read;
+  double value = state->last_value;
+
+  while (p < end && n < state->entries_per_column) {
+    const char* line = p;
+    if (*p == '#' || *p == CONTROL_Z) break;
+    if (n == state->next_fill_at && state->fill_window != 0) {
+      prepare_store_rows(state->store, columns, state->entries_per_column, n, state->fill_window);
+      state->next_fill_at += state->fill_window;
+    }
+    int32_t position = 0;
+    int32_t stored = 0;
+    bool plain = true;
+    for (;;) {
+      while (p < end && is_separator(*p)) p++;
+      if (p == end) {
+        plain = false;
+        break;
+      }
+      if (*p == '\n') break;
+      if (*p == '\r') {
+        plain = p + 1 < end && p[1] == '\n';
+        if (plain) p++;
+        break;
+      }
+      if (position >= skip && position < last_used) {
+        const char* stop = convert_plain_decimal(p, end, &value);
+        if (stop == nullptr || stop == end || !ends_field(*stop) || *stop == '\0') {
+          plain = false;
+          break;
+        }
+        store[stored++][n] = value;
+        p = stop;
+      } else {
+        while (p < end && !ends_field(*p)) p++;
+        if (p == end || *p == '\0') {
+          plain = false;
+          break;
+        }
+      }
+      position++;
+    }
+    // p is at the line's newline when the line is plain.
+    if (!plain || stored != columns || position != tokens ||
+        static_cast<size_t>(p - line) + 1 >= MAX_CHUNK) {
+      p = line;
+      break;
+    }
+    p++;
+    for (int32_t c = 0; c < columns; c++) {
+      state->column_sum[c] = state->column_sum[c] + store[c][n];
+    }
+    n++;
+    state->last_value = value;
+    state->last_conversion = CONVERSION_DONE;
+    state->line_tokens = position;
+    state->values_in_line = columns;
+  }
+  state->samples_read = n;
+  consume_to(reader, p);
+}
+
 // Hands what was read to the analysis. Returns the exit status.
 int finish(reader_state* state) {
   char** labels = state->labels;
@@ -225,6 +312,10 @@ int finish(reader_state* state) {
 int read_lines(reader_state* state) {
   line_reader* reader = &state->reader;
   for (;;) {
+    if (state->column_count >= 0 && state->reference_tokens != 0 &&
+        state->discarded == state->settings->discard_count) {
+      read_plain_lines(state);
+    }
     int first = peek_byte(reader);
     if (first < 0) break;
     if (first == '#') {

@@ -72,47 +72,105 @@ double column_mean(const double* samples, int64_t n) {
 // Every block size is a multiple of this, so blocks end on group boundaries.
 constexpr int GROUP = 5;
 
-// Analyses one column at every level of the ladder in a single pass over its
-// samples: each sample feeds level 0 and the running sum of its block at every
-// blocking level; a completed block's average feeds that level's sums. Each
-// block sum starts from 0 and adds its samples in order, exactly as a separate
-// pass per level would, so the results are bit-for-bit the same.
-void analyse_column(const double* x, int64_t n, double mean, const level_ladder& ladder,
-                    double* error, double* correlation) {
-  lag1_sums sums[BLOCK_SIZE_ENTRIES] = {};
-  double block_sum[BLOCK_SIZE_ENTRIES] = {};
-  int64_t groups_left[BLOCK_SIZE_ENTRIES];
-  const int levels = ladder.count;
-  for (int j = 1; j < levels; j++) groups_left[j] = ladder.block_size[j] / GROUP;
-
-  const int64_t grouped = n / GROUP * GROUP;
-  int64_t i = 0;
-  for (; i < grouped; i += GROUP) {
-    const double x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3], x4 = x[i + 4];
-    lag1_add(&sums[0], x0 - mean);
-    lag1_add(&sums[0], x1 - mean);
-    lag1_add(&sums[0], x2 - mean);
-    lag1_add(&sums[0], x3 - mean);
-    lag1_add(&sums[0], x4 - mean);
-    for (int j = 1; j < levels; j++) {
-      double sum = block_sum[j];
-      sum = sum + x0;
-      sum = sum + x1;
-      sum = sum + x2;
-      sum = sum + x3;
-      sum = sum + x4;
-      if (--groups_left[j] == 0) {
-        lag1_add(&sums[j], sum / static_cast<double>(ladder.block_size[j]) - mean);
-        sum = 0;
-        groups_left[j] = ladder.block_size[j] / GROUP;
-      }
-      block_sum[j] = sum;
-    }
+// Each block size divides the next, so a block of one level ends only where a
+// block of every smaller level ends too: the check for finished blocks can
+// stop at the first level whose block goes on.
+constexpr bool block_sizes_nest() {
+  if (BLOCK_SIZES[0] % GROUP != 0) return false;
+  for (int k = 1; k < BLOCK_SIZE_ENTRIES && BLOCK_SIZES[k] > 1; k++) {
+    if (BLOCK_SIZES[k] % BLOCK_SIZES[k - 1] != 0) return false;
   }
-  for (; i < n; i++) lag1_add(&sums[0], x[i] - mean);
+  return true;
+}
+static_assert(block_sizes_nest(), "each block size must be a multiple of the one before");
 
-  for (int j = 0; j < levels; j++) {
-    lag1_finish(&sums[j], ladder.values[j], &error[j * MAX_COLUMNS], &correlation[j * MAX_COLUMNS]);
+// Two block sums side by side. Adding two pairs is two ordinary additions,
+// each rounded on its own, so pairs give the same bits as single sums; they
+// halve the additions of the blocking levels.
+typedef double sum_pair __attribute__((vector_size(2 * sizeof(double))));
+constexpr int SUM_PAIRS = BLOCK_SIZE_ENTRIES / 2;  // lanes for levels 1 to BLOCK_SIZE_ENTRIES - 1
+
+// The running state of one column's pass: the sums of every level, and the
+// block sum of blocking level j in lane j - 1.
+struct column_pass {
+  const double* x;
+  double mean;
+  lag1_sums sums[BLOCK_SIZE_ENTRIES];
+  sum_pair block_sum[SUM_PAIRS];
+  int32_t blocks_left[BLOCK_SIZE_ENTRIES];       // blocks of level j - 1 until level j's ends
+  int32_t blocks_per_block[BLOCK_SIZE_ENTRIES];  // blocks of level j - 1 in one of level j
+};
+
+// Blocks of level j - 1 (groups for level 1) that make one block of level j.
+int32_t blocks_per_block(const level_ladder& ladder, int j) {
+  return ladder.block_size[j] / (j == 1 ? GROUP : ladder.block_size[j - 1]);
+}
+
+void start_pass(column_pass* pass, const double* x, double mean, const level_ladder& ladder) {
+  pass->x = x;
+  pass->mean = mean;
+  for (lag1_sums& sums : pass->sums) sums = lag1_sums{};
+  for (sum_pair& sum : pass->block_sum) sum = sum_pair{0, 0};
+  for (int j = 1; j < ladder.count; j++) {
+    pass->blocks_per_block[j] = blocks_per_block(ladder, j);
+    pass->blocks_left[j] = pass->blocks_per_block[j];
+  }
+}
+
+// Feeds the group of GROUP samples at i to level 0 and to every blocking
+// level's running block sum, and finishes the blocks that end with it.
+[[gnu::always_inline]] inline void feed_group(column_pass* pass, const level_ladder& ladder,
+                                              int64_t i) {
+  const double* x = pass->x + i;
+  const double mean = pass->mean;
+  const double x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3], x4 = x[4];
+  lag1_add(&pass->sums[0], x0 - mean);
+  lag1_add(&pass->sums[0], x1 - mean);
+  lag1_add(&pass->sums[0], x2 - mean);
+  lag1_add(&pass->sums[0], x3 - mean);
+  lag1_add(&pass->sums[0], x4 - mean);
+  const sum_pair v0 = {x0, x0}, v1 = {x1, x1}, v2 = {x2, x2}, v3 = {x3, x3}, v4 = {x4, x4};
+#pragma GCC unroll 8
+  for (int k = 0; k < SUM_PAIRS; k++) {
+    sum_pair sum = pass->block_sum[k];
+    sum = sum + v0;
+    sum = sum + v1;
+    sum = sum + v2;
+    sum = sum + v3;
+    sum = sum + v4;
+    pass->block_sum[k] = sum;
+  }
+#pragma GCC unroll 16
+  for (int j = 1; j < BLOCK_SIZE_ENTRIES; j++) {
+    if (j == ladder.count || --pass->blocks_left[j] != 0) break;
+    pass->blocks_left[j] = pass->blocks_per_block[j];
+    sum_pair& pair = pass->block_sum[(j - 1) / 2];
+    const int lane = (j - 1) % 2;
+    lag1_add(&pass->sums[j], pair[lane] / static_cast<double>(ladder.block_size[j]) - mean);
+    pair[lane] = 0;
+  }
+}
+
+// Analyses WIDTH columns at every level of the ladder in a single pass over
+// their samples, side by side so that the additions of one column overlap
+// those of the other. Each block sum starts from 0 and adds its samples in
+// order, exactly as a separate pass per level would, so the results are
+// bit-for-bit the same.
+template <int WIDTH>
+void analyse_columns(const double* const* x, int64_t n, const double* mean,
+                     const level_ladder& ladder, double* error, double* correlation) {
+  column_pass pass[WIDTH];
+  for (int w = 0; w < WIDTH; w++) start_pass(&pass[w], x[w], mean[w], ladder);
+  const int64_t grouped = n / GROUP * GROUP;
+  for (int64_t i = 0; i < grouped; i += GROUP) {
+    for (int w = 0; w < WIDTH; w++) feed_group(&pass[w], ladder, i);
+  }
+  for (int w = 0; w < WIDTH; w++) {
+    for (int64_t i = grouped; i < n; i++) lag1_add(&pass[w].sums[0], x[w][i] - mean[w]);
+    for (int j = 0; j < ladder.count; j++) {
+      lag1_finish(&pass[w].sums[j], ladder.values[j], &error[j * MAX_COLUMNS + w],
+                  &correlation[j * MAX_COLUMNS + w]);
+    }
   }
 }
 
@@ -215,7 +273,13 @@ void collect_additional_data(int64_t n, const double* const* samples, int32_t co
     mean[c] = column_sums != nullptr ? column_sums[c] / static_cast<double>(n)
                                      : column_mean(samples[c], n);
     decorr_samples[c] = 0;
-    analyse_column(samples[c], n, mean[c], ladder, error + c, correlation + c);
+  }
+  int32_t c = 0;
+  for (; c + 1 < column_count; c += 2) {
+    analyse_columns<2>(samples + c, n, mean + c, ladder, error + c, correlation + c);
+  }
+  if (c < column_count) {
+    analyse_columns<1>(samples + c, n, mean + c, ladder, error + c, correlation + c);
   }
 
   for (int j = 0; j < ladder.count; j++) {

@@ -51,10 +51,10 @@ static char* format_message(const char* format, va_list args) {
 static void fatal(int code, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  char* message = format_message(format, args);
+  fprintf(stderr, "\nFatal error %i: ", -code);
+  vfprintf(stderr, format, args);
   va_end(args);
-  fprintf(stderr, "\nFatal error %i: %s.\n", -code, message);
-  fputs("Program halted.\n\n", stderr);
+  fputs(".\nProgram halted.\n\n", stderr);
   exit(code);
 }
 

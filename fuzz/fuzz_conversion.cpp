@@ -1,7 +1,8 @@
 // libFuzzer target, differential: the fast field conversion against the
 // C library's sscanf("%lf") on arbitrary fields. Both the whole-field entry
 // and the in-place parse the line splitter uses must give the same outcome
-// and the same bits as sscanf.
+// and the same bits as sscanf, and the in-place parse must read a field the
+// same way whether or not text follows it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stop != nullptr && (stop == line_end || is_separator(*stop))) {
     if (static_cast<size_t>(stop - line.data()) != field.size()) abort();
     check_same(CONVERSION_DONE, in_place, reference_result, reference);
+  }
+
+  // With text to spare after the field the word-at-a-time scan reads it; with
+  // none, fast_float alone. Same stop, same bits.
+  const std::string padded = field + " " + std::string(80, '7');
+  double alone = 0, scanned = 0;
+  const char* stop_alone = convert_plain_decimal(begin, begin + field.size(), &alone);
+  const char* stop_scanned =
+      convert_plain_decimal(padded.data(), padded.data() + padded.size(), &scanned);
+  if ((stop_alone == nullptr) != (stop_scanned == nullptr)) abort();
+  if (stop_alone != nullptr) {
+    if (stop_alone - begin != stop_scanned - padded.data()) abort();
+    if (bits_of(alone) != bits_of(scanned)) abort();
   }
   return 0;
 }

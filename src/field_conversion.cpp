@@ -20,6 +20,125 @@ inline bool starts_plain_decimal(const char* begin, const char* end) {
   return first == '-' && end - begin > 1 && (is_digit(begin[1]) || begin[1] == '.');
 }
 
+// Reading digits eight at a time. A little-endian word holds the bytes in
+// text order, lowest byte first.
+inline uint64_t load_eight(const char* p) {
+  uint64_t word;
+  memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The high bit of every byte of the word that is not an ASCII digit.
+inline uint64_t non_digit_bytes(uint64_t word) {
+  return ((word + 0x4646464646464646) | (word - 0x3030303030303030)) & 0x8080808080808080;
+}
+
+// The value of the first `count` (0 to 7) digits of the word: they are moved to
+// the top bytes and '0's are put in front of them, then all eight are read.
+inline uint64_t leading_digits_value(uint64_t word, int count) {
+  const int shift = 8 * (8 - count);  // 8 to 64, done in two steps
+  const uint64_t moved = (word << (shift / 2)) << (shift - shift / 2);
+  const uint64_t zeros = 0x3030303030303030 >> (8 * count);
+  return fast_float::parse_eight_digits_unrolled(moved | zeros);
+}
+
+constexpr uint64_t POWERS_OF_TEN[9] = {1,      10,      100,      1000,     10000,
+                                       100000, 1000000, 10000000, 100000000};
+
+// The scan below reads whole words ahead of the number; it runs only where at
+// least this many bytes lie before the end of the text.
+constexpr ptrdiff_t SCAN_SPAN = 64;
+
+// The common shape of decimal data, read fast: a '-', up to SCAN_SPAN - 10
+// integer digits, a fraction whose digits after the first whole words are
+// read in one step (no loop whose length varies from field to field), and an
+// exponent. It finds exactly the sign, the digits (at most 19 in all) and the
+// decimal exponent that fast_float's own scan finds, and hands them to
+// fast_float's own conversion steps in the same order (the exact Clinger
+// computation, else the Eisel-Lemire step), so the result is fast_float's,
+// which is sscanf's. Anything else (more digits, a case that needs the long
+// comparison, too little text left) goes to fast_float::from_chars whole.
+// Returns the end of the number, or null when there is none.
+const char* scan_decimal(const char* first, const char* end, double* value) {
+  if (end - first >= SCAN_SPAN) {
+    const char* const limit = first + SCAN_SPAN - 8;  // a word read before it stays in the text
+    const char* p = first;
+    const bool negative = *p == '-';
+    p += negative;
+    uint64_t mantissa = 0;  // may wrap once past 19 digits; such numbers go the long way
+    const char* const integer = p;
+    while (p < limit && is_digit(*p)) {
+      mantissa = 10 * mantissa + static_cast<uint64_t>(*p - '0');
+      ++p;
+    }
+    int64_t digits = p - integer;
+    int64_t exponent = 0;
+    if (p < limit && *p == '.') {
+      ++p;
+      const char* const fraction = p;
+      uint64_t word = load_eight(p);
+      uint64_t non_digits = non_digit_bytes(word);
+      while (non_digits == 0 && p + 8 < limit) {
+        mantissa = mantissa * 100000000 + fast_float::parse_eight_digits_unrolled(word);
+        p += 8;
+        word = load_eight(p);
+        non_digits = non_digit_bytes(word);
+      }
+      if (non_digits != 0) {
+        const int count = __builtin_ctzll(non_digits) / 8;
+        mantissa = mantissa * POWERS_OF_TEN[count] + leading_digits_value(word, count);
+        p += count;
+        exponent = fraction - p;
+        digits -= exponent;
+      } else {
+        digits = 0;  // too long for the scan
+      }
+    }
+    if (p < limit && digits != 0 && digits <= 19) {
+      if ((*p | 0x20) == 'e') {  // an exponent needs a digit, else the number ends before 'e'
+        const char* e = p + 1;
+        const bool negative_exponent = *e == '-';
+        e += *e == '-' || *e == '+';
+        if (e < end && is_digit(*e)) {
+          int64_t power = 0;
+          while (e < end && is_digit(*e)) {
+            if (power < 0x10000000) power = 10 * power + (*e - '0');
+            ++e;
+          }
+          exponent += negative_exponent ? -power : power;
+          p = e;
+        }
+      }
+      using format = fast_float::binary_format<double>;
+      if (exponent >= format::min_exponent_fast_path() &&
+          exponent <= format::max_exponent_fast_path() &&
+          mantissa <= format::max_mantissa_fast_path() && fast_float::detail::rounds_to_nearest()) {
+        double result = static_cast<double>(mantissa);
+        if (exponent < 0) {
+          result = result / format::exact_power_of_ten(-exponent);
+        } else {
+          result = result * format::exact_power_of_ten(exponent);
+        }
+        *value = negative ? -result : result;
+        return p;
+      }
+      if (exponent < format::min_exponent_fast_path() ||
+          exponent > format::max_exponent_fast_path() ||
+          mantissa > format::max_mantissa_fast_path()) {
+        fast_float::adjusted_mantissa rounded =
+            fast_float::compute_float<format>(exponent, mantissa);
+        if (rounded.power2 >= 0) {
+          fast_float::to_float(negative, rounded, *value);
+          return p;
+        }
+      }
+    }
+  }
+  fast_float::from_chars_result result = fast_float::from_chars(first, end, *value);
+  if (result.ec != std::errc()) return nullptr;
+  return result.ptr;
+}
+
 }  // namespace
 
 conversion_result convert_field_with_scanf(const char* begin, const char* end, double* value) {
@@ -37,10 +156,10 @@ conversion_result convert_field_with_scanf(const char* begin, const char* end, d
 
 const char* convert_plain_decimal(const char* begin, const char* line_end, double* value) {
   if (!starts_plain_decimal(begin, line_end)) return nullptr;
-  fast_float::from_chars_result result = fast_float::from_chars(begin, line_end, *value);
-  if (result.ec != std::errc()) return nullptr;
-  if (result.ptr - begin > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) return nullptr;
-  return result.ptr;
+  const char* stop = scan_decimal(begin, line_end, value);
+  if (stop == nullptr || stop - begin > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH))
+    return nullptr;
+  return stop;
 }
 
 conversion_result convert_field(const char* begin, const char* end, double* value) {

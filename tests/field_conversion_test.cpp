@@ -125,6 +125,74 @@ std::string random_field(std::mt19937_64& rng) {
   return field;
 }
 
+// In place, a field with at least a few dozen bytes of text after it is read
+// by the word-at-a-time scan; a field that ends its text is read by
+// fast_float alone. Both must stop at the same place with the same bits, and
+// a number that ends its field must be the field's sscanf value.
+void expect_scan_matches(const std::string& field) {
+  const std::string padded = field + " " + std::string(80, '7');
+  double alone = 0, scanned = 0;
+  const char* stop_alone = convert_plain_decimal(field.data(), field.data() + field.size(), &alone);
+  const char* stop_scanned =
+      convert_plain_decimal(padded.data(), padded.data() + padded.size(), &scanned);
+  ASSERT_EQ(stop_alone == nullptr, stop_scanned == nullptr) << '"' << field << '"';
+  if (stop_alone == nullptr) return;
+  ASSERT_EQ(stop_alone - field.data(), stop_scanned - padded.data()) << '"' << field << '"';
+  ASSERT_EQ(bits_of(alone), bits_of(scanned)) << '"' << field << '"';
+  if (stop_alone == field.data() + field.size()) {
+    double reference = 0;
+    ASSERT_EQ(convert_field_with_scanf(field.data(), stop_alone, &reference), CONVERSION_DONE);
+    ASSERT_EQ(bits_of(scanned), bits_of(reference)) << '"' << field << '"';
+  }
+}
+
+TEST(FieldConversionTest, ScanAgreesWithFastFloatAtEveryLength) {
+  // Integer and fraction runs of every length around the eight-byte words and
+  // the 19-digit limit, with and without exponents; digits vary per place.
+  const char* exponents[] = {"", "e5", "E-30", "e+300", "e-330", "e", "e-", "E+", "e0000000000001"};
+  std::mt19937_64 rng(7);
+  for (int integer = 0; integer <= 22; integer++) {
+    for (int fraction = -1; fraction <= 26; fraction++) {
+      for (const char* exponent : exponents) {
+        for (const char* sign : {"", "-"}) {
+          std::string field = sign;
+          for (int d = 0; d < integer; d++) field += static_cast<char>('0' + rng() % 10);
+          if (fraction >= 0) field += '.';
+          for (int d = 0; d < fraction; d++) field += static_cast<char>('0' + rng() % 10);
+          field += exponent;
+          expect_scan_matches(field);
+        }
+      }
+    }
+  }
+  // Mantissas at the exact-conversion limit 2^53, powers at its edges, and
+  // numbers long enough to run into the end of the scanned span.
+  for (const char* field : {"9007199254740992",
+                            "9007199254740993",
+                            "9007199254740992e22",
+                            "9007199254740992e23",
+                            "1e-22",
+                            "1e-23",
+                            "0.000000000000000000001",
+                            "12345678901234567890",
+                            "1234567890123456789",
+                            "0.1234567890123456789",
+                            "4.9406564584124654e-324",
+                            "2.4703282292062328e-324",
+                            "1.7976931348623157e308",
+                            "1.7976931348623159e308",
+                            "00000000000000000000000000000000000000000000000000000001.5",
+                            "0.0000000000000000000000000000000000000000000000000000015",
+                            "-.5",
+                            "-.e5",
+                            "5.",
+                            "5.e3",
+                            "-0",
+                            "-0.0e0"}) {
+    expect_scan_matches(field);
+  }
+}
+
 TEST(FieldConversionTest, FastPathGivesTheBitsSscanfGives) {
   std::mt19937_64 rng(20140624);
   const int FIELDS = 300000;
@@ -137,6 +205,7 @@ TEST(FieldConversionTest, FastPathGivesTheBitsSscanfGives) {
     conversion_result reference_result = convert_field_with_scanf(begin, end, &reference);
     ASSERT_EQ(fast_result, reference_result) << '"' << field << '"';
     ASSERT_EQ(bits_of(fast), bits_of(reference)) << '"' << field << '"';
+    expect_scan_matches(field);
   }
 }
 

@@ -188,7 +188,11 @@ TEST(FieldConversionTest, ScanAgreesWithFastFloatAtEveryLength) {
                             "5.",
                             "5.e3",
                             "-0",
-                            "-0.0e0"}) {
+                            "-0.0e0",
+                            "1e99999999999999999999999",
+                            "1e-99999999999999999999999",
+                            "0e99999999999999999999999",
+                            "1e0000000000000000000000000000000000000000001"}) {
     expect_scan_matches(field);
   }
 }

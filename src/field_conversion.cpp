@@ -20,13 +20,8 @@ inline bool starts_plain_decimal(const char* begin, const char* end) {
   return first == '-' && end - begin > 1 && (is_digit(begin[1]) || begin[1] == '.');
 }
 
-// Reading digits eight at a time. A little-endian word holds the bytes in
-// text order, lowest byte first.
-inline uint64_t load_eight(const char* p) {
-  uint64_t word;
-  memcpy(&word, p, sizeof word);
-  return word;
-}
+// Digits are read eight at a time with fast_float::read_u64, which gives the
+// bytes in text order from the lowest byte up on any machine.
 
 // The high bit of every byte of the word that is not an ASCII digit.
 inline uint64_t non_digit_bytes(uint64_t word) {
@@ -76,12 +71,12 @@ const char* scan_decimal(const char* first, const char* end, double* value) {
     if (p < limit && *p == '.') {
       ++p;
       const char* const fraction = p;
-      uint64_t word = load_eight(p);
+      uint64_t word = fast_float::read_u64(p);
       uint64_t non_digits = non_digit_bytes(word);
       while (non_digits == 0 && p + 8 < limit) {
         mantissa = mantissa * 100000000 + fast_float::parse_eight_digits_unrolled(word);
         p += 8;
-        word = load_eight(p);
+        word = fast_float::read_u64(p);
         non_digits = non_digit_bytes(word);
       }
       if (non_digits != 0) {
@@ -110,9 +105,10 @@ const char* scan_decimal(const char* first, const char* end, double* value) {
         }
       }
       using format = fast_float::binary_format<double>;
-      if (exponent >= format::min_exponent_fast_path() &&
-          exponent <= format::max_exponent_fast_path() &&
-          mantissa <= format::max_mantissa_fast_path() && fast_float::detail::rounds_to_nearest()) {
+      const bool exact = exponent >= format::min_exponent_fast_path() &&
+                         exponent <= format::max_exponent_fast_path() &&
+                         mantissa <= format::max_mantissa_fast_path();
+      if (exact && fast_float::detail::rounds_to_nearest()) {
         double result = static_cast<double>(mantissa);
         if (exponent < 0) {
           result = result / format::exact_power_of_ten(-exponent);
@@ -122,9 +118,8 @@ const char* scan_decimal(const char* first, const char* end, double* value) {
         *value = negative ? -result : result;
         return p;
       }
-      if (exponent < format::min_exponent_fast_path() ||
-          exponent > format::max_exponent_fast_path() ||
-          mantissa > format::max_mantissa_fast_path()) {
+      // In another rounding mode an exact case is left to fast_float::from_chars.
+      if (!exact) {
         fast_float::adjusted_mantissa rounded =
             fast_float::compute_float<format>(exponent, mantissa);
         if (rounded.power2 >= 0) {

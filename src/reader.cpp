@@ -204,10 +204,10 @@ void accept_sample(reader_state* state, bool count_known_before) {
   state->samples_read++;
 }
 
-// A byte that ends a field in the fast path below: a separator, the line end,
-// or one of the bytes that need the general rules (CR, NUL).
-inline bool ends_field(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
+// A byte that may follow a field in the fast path below: a separator, the
+// line end, or a CR (which must begin CR LF).
+inline bool ends_plain_field(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // The common case, handled in place in the read buffer: a sample line of plain
@@ -256,14 +256,14 @@ void read_plain_lines(reader_state* state) {
       }
       if (position >= skip && position < last_used) {
         const char* stop = convert_plain_decimal(p, end, &value);
-        if (stop == nullptr || stop == end || !ends_field(*stop) || *stop == '\0') {
+        if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
           plain = false;
           break;
         }
         store[stored++][n] = value;
         p = stop;
       } else {
-        while (p < end && !ends_field(*p)) p++;
+        while (p < end && *p != '\0' && !ends_plain_field(*p)) p++;
         if (p == end || *p == '\0') {
           plain = false;
           break;

@@ -8,28 +8,41 @@ set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-configure_and_build() {  # directory, extra cmake arguments...
+# The tests are switched on explicitly every time: a cache left by an older
+# command must never build a tree without them.
+configure() {  # directory, extra cmake arguments...
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-  cmake --build "$dir" --parallel "$jobs"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DVARBLOC_TESTS=ON "$@" >/dev/null
+}
+
+configure_and_build() {  # directory, extra cmake arguments...
+  configure "$@"
+  cmake --build "$1" --parallel "$jobs"
+}
+
+# A run that finds no tests fails instead of passing.
+run_ctest() {  # ctest arguments...
+  ctest --no-tests=error --output-on-failure "$@"
 }
 
 case "${1:-}" in
   example)
     scripts/setup.sh
-    configure_and_build build/release -DVARBLOC_TESTS=OFF
+    # Only the program is built; the tree stays ready for ./build.sh test.
+    configure build/release
+    cmake --build build/release --parallel "$jobs" --target varbloc
     build/release/varbloc -o build/ana.dat examples/ar1.dat
     ;;
   test)
     scripts/setup.sh
     configure_and_build build/release
-    ctest --test-dir build/release --output-on-failure --parallel "$jobs" --label-exclude valgrind
+    run_ctest --test-dir build/release --parallel "$jobs" --label-exclude valgrind
     ;;
   valgrind)
     scripts/setup.sh valgrind
     configure_and_build build/release
-    ctest --test-dir build/release --output-on-failure --label-regex valgrind
+    run_ctest --test-dir build/release --label-regex valgrind
     ;;
   sanitize)
     scripts/setup.sh
@@ -37,7 +50,7 @@ case "${1:-}" in
     export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
     export UBSAN_OPTIONS=print_stacktrace=1
     configure_and_build build/sanitize -DVARBLOC_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    ctest --test-dir build/sanitize --output-on-failure --parallel "$jobs" --label-exclude valgrind
+    run_ctest --test-dir build/sanitize --parallel "$jobs" --label-exclude valgrind
     ;;
   *)
     echo "usage: ./build.sh example|test|sanitize|valgrind" >&2

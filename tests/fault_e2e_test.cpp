@@ -54,11 +54,17 @@ TEST(FaultEndToEnd, FullDiskIsFatal120) {
 }
 
 TEST(FaultEndToEnd, UnwritableOutputDirectory) {
-  if (running_as_root()) GTEST_SKIP() << "root may write into read-only directories";
+  // Root may write into read-only directories: as root the run is made as an
+  // unprivileged user.
+  std::string problem = unprivileged_user_problem(VARBLOC_BINARY);
+  if (!problem.empty()) GTEST_SKIP() << problem;
   scoped_temp_dir dir;
+  open_to_unprivileged_user(dir.path());
   write_file(dir.file("data.txt"), DATA);
   mkdir(dir.file("locked").c_str(), 0555);
-  run_result r = run_varbloc({"-o", "locked/ana.dat", "data.txt"}, dir.path());
+  run_setup as_user;
+  as_user.as_nobody = true;
+  run_result r = run_varbloc({"-o", "locked/ana.dat", "data.txt"}, dir.path(), "", as_user);
   EXPECT_NE(r.err.find("\nCannot write in directory locked. Skipping creation of analysis "
                        "file.\n\n"),
             std::string::npos)

@@ -109,12 +109,18 @@ TEST(InputEndToEnd, DirectoryAsDataFileIsAReadError) {
 }
 
 TEST(InputEndToEnd, UnreadableFileIsFatal1) {
-  if (running_as_root()) GTEST_SKIP() << "root reads files without read permission";
+  // Root reads files without read permission: as root the run is made as an
+  // unprivileged user.
+  std::string problem = unprivileged_user_problem(VARBLOC_BINARY);
+  if (!problem.empty()) GTEST_SKIP() << problem;
   scoped_temp_dir dir;
+  open_to_unprivileged_user(dir.path());
+  run_setup as_user;
+  as_user.as_nobody = true;
   for (const std::string name : {"secret.txt", "secret.gz"}) {
     write_file(dir.file(name), DATA);
     chmod(dir.file(name).c_str(), 0);
-    run_result r = run_varbloc({name}, dir.path());
+    run_result r = run_varbloc({name}, dir.path(), "", as_user);
     EXPECT_EQ(r.err, BANNER + std::string("\nFatal error 1: Cannot open input file ") + name +
                          ".\nProgram halted.\n\n")
         << name;

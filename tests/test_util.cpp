@@ -1,11 +1,13 @@
 #include "test_util.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>           // setgroups
+#include <sys/resource.h>  // setrlimit
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -61,27 +63,55 @@ bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+namespace {
+
+// The unprivileged account permission tests run as when the suite runs as root.
+constexpr uid_t NOBODY_UID = 65534;
+constexpr gid_t NOBODY_GID = 65534;
+
+// Exit status of a child whose set-up before exec failed.
+constexpr int SETUP_FAILED = 125;
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void exec_child(const char* program, char* const* argv, const char* in,
+                             const char* out, const char* err, const char* cwd,
+                             const run_setup& setup) {
+  int in_fd = open(in, O_RDONLY);
+  int out_fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err_fd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(SETUP_FAILED);
+  if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(SETUP_FAILED);
+  if (setup.file_size_limit >= 0) {
+    // Writes past the limit then fail with EFBIG instead of killing the child.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {static_cast<rlim_t>(setup.file_size_limit),
+                    static_cast<rlim_t>(setup.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(SETUP_FAILED);
+  }
+  if (setup.as_nobody && !become_nobody()) _exit(SETUP_FAILED);
+  if (chdir(cwd) != 0) _exit(SETUP_FAILED);
+  execve(program, argv, environ);
+  _exit(SETUP_FAILED);
+}
+
+}  // namespace
+
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd, const std::string& input) {
+                       const std::string& cwd, const std::string& input, const run_setup& setup) {
   scoped_temp_dir io;
   write_file(io.file("stdin"), input);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  std::string in = io.file("stdin"), out = io.file("stdout"), err = io.file("stderr");
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, io.file("stdin").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, io.file("stdout").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, io.file("stderr").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t child;
-  int failed = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) throw std::runtime_error("cannot start " + program);
+  pid_t child = fork();
+  if (child < 0) throw std::runtime_error("cannot start " + program);
+  if (child == 0) {
+    exec_child(program.c_str(), argv.data(), in.c_str(), out.c_str(), err.c_str(), cwd.c_str(),
+               setup);
+  }
   int status = 0;
   waitpid(child, &status, 0);
 
@@ -93,10 +123,39 @@ run_result run_program(const std::string& program, const std::vector<std::string
 }
 
 run_result run_varbloc(const std::vector<std::string>& args, const std::string& cwd,
-                       const std::string& input) {
-  return run_program(VARBLOC_BINARY, args, cwd, input);
+                       const std::string& input, const run_setup& setup) {
+  return run_program(VARBLOC_BINARY, args, cwd, input, setup);
+}
+
+bool become_nobody() {
+  return setgroups(0, nullptr) == 0 && setgid(NOBODY_GID) == 0 && setuid(NOBODY_UID) == 0;
 }
 
 bool running_as_root() {
   return geteuid() == 0;
+}
+
+std::string unprivileged_user_problem(const std::string& program) {
+  if (!running_as_root()) return "";
+  pid_t child = fork();
+  if (child < 0) return "cannot fork";
+  if (child == 0) {
+    if (!become_nobody()) _exit(1);
+    _exit(program.empty() || access(program.c_str(), X_OK) == 0 ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+    return "the unprivileged user " + std::to_string(NOBODY_UID) + " cannot run " + program +
+           " (a directory on its path is closed to others)";
+  }
+  return "this system does not let root become the unprivileged user " + std::to_string(NOBODY_UID);
+}
+
+void open_to_unprivileged_user(const std::string& directory) {
+  if (!running_as_root()) return;
+  if (chown(directory.c_str(), NOBODY_UID, NOBODY_GID) != 0) {
+    throw std::runtime_error("cannot hand " + directory + " to the unprivileged user");
+  }
 }

@@ -30,14 +30,25 @@ struct run_result {
   int status;       // exit status, or 1000 + signal number when killed
 };
 
+// How the child is set up before the program starts.
+struct run_setup {
+  // When the tests run as root: run as the unprivileged user nobody, so that
+  // permission checks apply (see unprivileged_user_problem).
+  bool as_nobody = false;
+  // RLIMIT_FSIZE in bytes with SIGXFSZ ignored (writes past it fail with
+  // EFBIG); negative: no limit.
+  long long file_size_limit = -1;
+};
+
 // Runs `program` with `args` in directory `cwd`, standard input fed from
-// `input` bytes.
+// `input` bytes. A child whose set-up fails exits with status 125.
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd, const std::string& input = "");
+                       const std::string& cwd, const std::string& input = "",
+                       const run_setup& setup = {});
 
 // Runs the varbloc binary under test.
 run_result run_varbloc(const std::vector<std::string>& args, const std::string& cwd,
-                       const std::string& input = "");
+                       const std::string& input = "", const run_setup& setup = {});
 
 // The banner every run starts with.
 extern const char* const BANNER;
@@ -46,5 +57,19 @@ extern const char* const USAGE;
 
 // True when the tests run as root, where permission checks do not apply.
 bool running_as_root();
+
+// Gives up root for the unprivileged user nobody; false when the system
+// refuses. For a forked child of a test.
+bool become_nobody();
+
+// Permission tests run as the unprivileged user nobody when the suite runs
+// as root. Empty when that works here (or is not needed), else why not: the
+// system refuses the change of user, or that user cannot run `program`
+// (empty: nothing is run, the test stays in-process).
+std::string unprivileged_user_problem(const std::string& program);
+
+// As root, gives `directory` to the unprivileged user, so that a run as that
+// user can enter it and create files there; does nothing otherwise.
+void open_to_unprivileged_user(const std::string& directory);
 
 #endif

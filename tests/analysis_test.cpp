@@ -542,6 +542,39 @@ TEST(AnalysisFileTest, AppendsOneLinePerRun) {
   EXPECT_EQ(read_file(dir.file("bare.dat")), SUMMARY_LINE);
 }
 
+TEST(AnalysisFileTest, ExtremeValuesKeepTheirWholeText) {
+  // The line is formatted in memory before it is written: the longest texts
+  // "%16.10f" can give (the largest doubles, 321 characters) must fit, over
+  // the full column count.
+  const double big = std::numeric_limits<double>::max();
+  const double inf = std::numeric_limits<double>::infinity();
+  const double extremes[] = {-big, big, inf, -inf, std::nan(""), 0.0, -0.0, 1e-300};
+  constexpr int32_t SIZE = sizeof extremes / sizeof extremes[0];
+  std::vector<double> mean(MAX_COLUMNS), error(MAX_COLUMNS), correlation(MAX_COLUMNS, 0.0);
+  std::vector<int64_t> decorr(MAX_COLUMNS, 10);
+  std::vector<std::string> names(MAX_COLUMNS, "c");
+  std::vector<const char*> labels;
+  std::string want;
+  char field[1000];
+  for (int32_t c = 0; c < MAX_COLUMNS; c++) {
+    // The first columns try every extreme; the rest are all of the longest.
+    mean[c] = c < SIZE ? extremes[c] : -big;
+    error[c] = c < SIZE ? extremes[(c + 1) % SIZE] : -big;
+    labels.push_back(names[c].c_str());
+    snprintf(field, sizeof field, c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c],
+             error[c]);
+    want += field;
+  }
+  want += "\n";
+  scoped_temp_dir dir;
+  testing::internal::CaptureStderr();
+  write_summary(10, MAX_COLUMNS, mean.data(), error.data(), correlation.data(), decorr.data(),
+                labels.data(), dir.file("ana.dat").c_str());
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(read_file(dir.file("ana.dat")) == want);
+  EXPECT_EQ(read_file(dir.file("ana.dat")).size(), want.size());
+}
+
 TEST(AnalysisFileTest, ProblemsAreReportedAndTheFileSkipped) {
   scoped_temp_dir dir;
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);

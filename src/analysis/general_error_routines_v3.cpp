@@ -4,11 +4,12 @@
 #include <unistd.h>  // access
 
 #include <cmath>    // sqrt, fabs
-#include <cstdio>   // fprintf, fopen
+#include <cstdio>   // fprintf, snprintf
 #include <cstdlib>  // free
 #include <cstring>  // strlen, strcmp, strdup
 
 #include "support/alloc.h"
+#include "support/append.h"
 #include "support/error.h"
 
 namespace {
@@ -188,16 +189,29 @@ void note_decorrelated(int32_t column_count, int64_t values, const double* error
   }
 }
 
-// Appends "mean error" pairs to the analysis file; false when a write or the
-// close failed.
-bool append_analysis_line(FILE* file, int32_t column_count, const double* mean,
-                          const double* error) {
+// Longest text "%16.10f" gives for a double: sign, the 309 integer digits of
+// the largest finite value, the point and 10 decimals ("-inf" and "-nan" are
+// shorter).
+constexpr size_t MAX_FIXED_FIELD = 1 + 309 + 1 + 10;
+// Longest analysis-file text of one column: blank, mean, blank, error.
+constexpr size_t MAX_COLUMN_TEXT = 2 * (1 + MAX_FIXED_FIELD);
+
+// Formats the analysis-file line: per column "%16.10f %16.10f" (mean and
+// final error), columns separated by one blank, ended by a newline. Returns
+// the text (release with free) and its length.
+char* format_analysis_line(int32_t column_count, const double* mean, const double* error,
+                           size_t* length) {
+  size_t capacity = static_cast<size_t>(column_count) * MAX_COLUMN_TEXT + 2;
+  char* line = static_cast<char*>(xmalloc(capacity));
+  size_t used = 0;
   for (int32_t c = 0; c < column_count; c++) {
-    fprintf(file, c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c], error[c]);
+    used += static_cast<size_t>(snprintf(line + used, capacity - used,
+                                         c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c],
+                                         error[c]));
   }
-  fputc('\n', file);
-  bool written = ferror(file) == 0;
-  return fclose(file) == 0 && written;
+  line[used++] = '\n';
+  *length = used;
+  return line;
 }
 
 // Longest analysis-file path accepted.
@@ -223,12 +237,16 @@ void write_analysis_file(int32_t column_count, const double* mean, const double*
   }
   free(copy);
   if (!writable) return;
-  FILE* file = fopen(path, "a");
-  if (file == nullptr) {
+  // The line is formatted whole first and appended in one locked write, so
+  // runs sharing the file never mix their lines, and a failed write leaves
+  // the file as it was.
+  size_t length = 0;
+  char* line = format_analysis_line(column_count, mean, error, &length);
+  append_result result = append_record(path, line, length);
+  free(line);
+  if (result == APPEND_NOT_OPENED) {
     fprintf(stderr, "\nCannot open %s for writing. Skipping creation of analysis file.\n", path);
-    return;
-  }
-  if (!append_analysis_line(file, column_count, mean, error)) {
+  } else if (result == APPEND_FAILED) {
     fatal_format(-120, "Could not write analysis file %s", path);
   }
 }

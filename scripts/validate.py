@@ -614,6 +614,13 @@ As a cross-check of the analytic error itself: the root mean square of the
 - Treat a decorrelation at one of the last levels (11 to a few dozen blocks) as
   doubtful and its error as a lower bound, like a column marked
   `*** not decorrelated ***`: run longer.
+
+## Beside emcee and pymbar
+
+[validation_peers.md](validation_peers.md) compares varbloc's final errors with
+emcee's integrated autocorrelation time and pymbar's statistical inefficiency,
+on AR(1) series and on Ising Monte Carlo chains (`scripts/compare_peers.py`
+writes it; this script leaves it alone).
 """
     os.makedirs(os.path.dirname(DOCUMENT), exist_ok=True)
     with open(DOCUMENT, "w") as f:

@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  printf("# 2D Ising model, L=%d periodic, single-spin Metropolis, T=%g, seed %llu, %ld sweeps\n",
-         n, temperature, seed, sweeps);
+  printf("# 2D Ising model, L=%d periodic, Metropolis, T=%g, seed %llu, %ld sweeps\n", n,
+         temperature, seed, sweeps);
   printf("# columns: energy_per_spin abs_magnetisation_per_spin (one line per sweep)\n");
   for (long sweep = 0; sweep < sweeps; sweep++) {
     for (int y = 0; y < n; y++) {

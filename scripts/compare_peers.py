@@ -366,7 +366,7 @@ it the run length needed, grows with the system size.""")
     text = f"""# varbloc beside emcee and pymbar
 
 Generated on {datetime.date.today().isoformat()} from revision \
-{git_revision("docs/validation_peers.md")} by
+{git_revision()} by
 
 ```sh
 ./build.sh test                                    # varbloc and both generators

@@ -470,7 +470,7 @@ def write_document(results, checks, few):
 
     text = f"""# Validation of varbloc against AR(1) theory
 
-Generated on {datetime.date.today().isoformat()} from revision {git_revision("docs/validation.md")} by
+Generated on {datetime.date.today().isoformat()} from revision {git_revision()} by
 
 ```sh
 ./build.sh test              # builds build/release/varbloc and bench/generate_ar1

@@ -62,20 +62,27 @@ bool parse_long(const char* text, long* value) {
   return errno == 0 && end != text && *end == '\0';
 }
 
+bool parse_seed(const char* text, unsigned long long* value) {
+  char* end;
+  errno = 0;
+  *value = strtoull(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   long sweeps = 0, size = 32;
+  unsigned long long seed = 0;
   char* end = nullptr;
   double temperature = argc > 1 ? strtod(argv[1], &end) : 0.0;
   if (argc < 4 || argc > 5 || end == argv[1] || *end != '\0' || !(temperature > 0.0) ||
-      !parse_long(argv[2], &sweeps) || sweeps < 0 || (argc == 5 && !parse_long(argv[4], &size)) ||
-      size < 2 || size > 4096) {
+      !parse_long(argv[2], &sweeps) || sweeps < 0 || !parse_seed(argv[3], &seed) ||
+      (argc == 5 && !parse_long(argv[4], &size)) || size < 2 || size > 4096) {
     fprintf(stderr,
             "usage: generate_ising TEMPERATURE SWEEPS SEED [L]   (T > 0, 2 <= L <= 4096)\n");
     return 2;
   }
-  unsigned long long seed = strtoull(argv[3], nullptr, 10);
   uint64_t state = seed;
   uint64_t rng[4];
   for (uint64_t& word : rng) word = splitmix64(&state);

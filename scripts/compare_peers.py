@@ -251,16 +251,16 @@ def warnings_text(outcome):
         for peer, text in (("emcee", c.emcee_warning), ("pymbar", c.pymbar_warning)):
             if text:
                 lines.append("- %s, %s: \"%s\"" % (c.name, peer, text))
-    return "\n".join(lines) if lines else "Neither peer gave a warning."
+    return "Warnings:\n\n" + "\n".join(lines) if lines else "Neither peer gave a warning."
 
 
 def print_outcome(outcome):
     print(outcome.series.title)
-    print("  %-26s %-11s %-40s %-9s %-11s %-9s %-11s %-8s %-8s"
+    print("  %-28s %-11s %-40s %-9s %-11s %-9s %-11s %-8s %-8s"
           % ("column", "varbloc", "decorrelated at", "tau", "emcee", "g", "pymbar",
              "/emcee", "/pymbar"))
     for c in outcome.columns:
-        print("  %-26s %-11.4g %-40s %-9.2f %-11.4g %-9.2f %-11.4g %-8.3f %-8.3f"
+        print("  %-28s %-11.4g %-40s %-9.2f %-11.4g %-9.2f %-11.4g %-8.3f %-8.3f"
               % (c.name, c.error, reached_text(c), c.tau, c.emcee_error, c.g, c.pymbar_error,
                  c.error / c.emcee_error, c.error / c.pymbar_error))
         for peer, text in (("emcee", c.emcee_warning), ("pymbar", c.pymbar_warning)):
@@ -285,7 +285,7 @@ def write_document(outcomes, checks, seconds):
     ar1, high = by_key["ar1"], by_key["high"]
     short, critical = by_key["short"], by_key["critical"]
     tables = "\n\n".join("### %s\n\n```sh\n%s > data.dat\nvarbloc%s data.dat\n```\n\n%s\n\n"
-                         "Warnings: %s" % (o.series.title, o.series.command,
+                         "%s" % (o.series.title, o.series.command,
                                            " -i %d" % o.series.discard if o.series.discard
                                            else "", outcome_table(o), warnings_text(o))
                          for o in outcomes)

@@ -17,27 +17,19 @@ import argparse
 import datetime
 import math
 import os
-import re
 import statistics
-import subprocess
 import sys
 import tempfile
 import textwrap
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-VARBLOC = os.path.join(REPO, "build", "release", "varbloc")
-GENERATOR = os.path.join(REPO, "build", "release", "bench", "generate_ar1")
+from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, ValidationError,
+                            generate, git_revision, levels_run, markdown_table,
+                            require_binaries, run_varbloc)
+
 DOCUMENT = os.path.join(REPO, "docs", "validation.md")
 REGENERATE = "python3 scripts/validate.py"
-
-# varbloc's ladder of block sizes (1 is level 0, the samples themselves), the
-# number of blocks a level needs to run (more than 10) and the lag-1
-# correlation below which a column counts as decorrelated.
-LADDER = [1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000]
-MIN_BLOCKS = 11
-THRESHOLD = 0.1
 
 # The checked runs: one file with one column per coefficient. 4,000,000
 # samples give even phi = 0.99 (decorrelated at block size 1000) 4000 blocks,
@@ -153,11 +145,6 @@ def correlation_tolerance(blocks):
     return NOISE_SIGMAS / math.sqrt(blocks) + MODEL_ALLOWANCE
 
 
-def levels_run(n):
-    """Block sizes of the levels varbloc runs for n samples."""
-    return [b for b in LADDER if b == 1 or n // b >= MIN_BLOCKS]
-
-
 def predicted_block(phi, n):
     """First block size whose theoretical lag-1 correlation is below the
     threshold, or None when no level that runs gets there."""
@@ -165,136 +152,6 @@ def predicted_block(phi, n):
         if block_correlation(phi, b) < THRESHOLD:
             return b
     return None
-
-
-# ----------------------------------------------------------------------------
-# Running the programs and reading varbloc's standard error.
-
-@dataclass
-class Level:
-    blocks: int
-    block_size: int
-    errors: list = field(default_factory=list)        # per column
-    correlations: list = field(default_factory=list)  # per column
-    marked: list = field(default_factory=list)        # per column: the '<' mark
-
-
-@dataclass
-class Summary:
-    mean: float
-    error: float
-    correlation: float
-    blocks: int
-    decorrelated: bool
-    block_size: int = 0
-
-
-@dataclass
-class Run:
-    samples: int
-    levels: list
-    summary: list   # one Summary per column
-    analysis_line: str
-    stdout: str
-
-
-LEVEL_RE = re.compile(r"^Averages for (\d+) samples:\s*$")
-ROW_RE = re.compile(r"^col\s+(\d+):\s+(\S+)\s+\+/-\s+(\S+)\s+Corr\. coeff\.:\s+(\S+)(\s+<)?\s*$")
-SUMMARY_HEAD_RE = re.compile(
-    r"^Summary of error and correlation analysis \(initial sample size (\d+)\)\s*$")
-SUMMARY_RE = re.compile(
-    r"^col\s+(\d+):\s+(\S+)\s+\+/-\s+(\S+)\s+\(correlation\s+(\S+)\s+with\s+(\d+)\s+samples\)"
-    r"\s*(\*\*\* not decorrelated \*\*\*)?\s*$")
-
-
-class ValidationError(Exception):
-    """varbloc or the generator did not run, or printed what cannot be read."""
-
-
-def block_size_of(blocks, n):
-    """The ladder block size whose level has that many values for n samples."""
-    for b in levels_run(n):
-        if n // b == blocks:
-            return b
-    raise ValidationError("no level of the ladder has %d values for %d samples" % (blocks, n))
-
-
-def parse_report(text):
-    """Reads the level tables and the summary from varbloc's standard error."""
-    levels, summary, samples = [], [], None
-    for line in text.splitlines():
-        head = SUMMARY_HEAD_RE.match(line)
-        if head:
-            samples = int(head.group(1))
-            continue
-        level = LEVEL_RE.match(line)
-        if level:
-            levels.append(Level(blocks=int(level.group(1)), block_size=0))
-            continue
-        row = SUMMARY_RE.match(line)
-        if row and samples is not None:
-            summary.append(Summary(mean=float(row.group(2)), error=float(row.group(3)),
-                                   correlation=float(row.group(4)), blocks=int(row.group(5)),
-                                   decorrelated=row.group(6) is None))
-            continue
-        row = ROW_RE.match(line)
-        if row and levels and samples is None:
-            levels[-1].errors.append(float(row.group(3)))
-            levels[-1].correlations.append(float(row.group(4)))
-            levels[-1].marked.append(row.group(5) is not None)
-    if samples is None or not summary:
-        raise ValidationError("no summary in varbloc's standard error:\n" + text[-2000:])
-    for level in levels:
-        level.block_size = block_size_of(level.blocks, samples)
-    for column in summary:
-        column.block_size = block_size_of(column.blocks, samples)
-    return samples, levels, summary
-
-
-def require_binaries():
-    for path in (VARBLOC, GENERATOR):
-        if not os.access(path, os.X_OK):
-            print("validate.py: %s is missing; this script builds nothing, so build it "
-                  "first with ./build.sh test (from the repository root)"
-                  % os.path.relpath(path, REPO), file=sys.stderr)
-            sys.exit(2)
-
-
-def generate(directory, name, samples, phis, seed):
-    """Writes an AR(1) file with one column per coefficient; returns its name."""
-    path = os.path.join(directory, name)
-    with open(path, "w") as out:
-        done = subprocess.run([GENERATOR, str(samples), str(len(phis)), "%.10f", "space",
-                               str(seed), "0", ",".join(repr(phi) for phi in phis)],
-                              stdout=out, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise ValidationError("generate_ar1 failed (status %d): %s"
-                              % (done.returncode, done.stderr.strip()))
-    return name
-
-
-def run_varbloc(directory, data_name):
-    """Runs varbloc in directory on data_name, writing the analysis file there.
-
-    Both names are relative and free of '-', which -o does not accept.
-    """
-    analysis = "ana.dat"
-    done = subprocess.run([VARBLOC, "-o", analysis, data_name], cwd=directory,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise ValidationError("varbloc failed (status %d):\n%s"
-                              % (done.returncode, done.stderr[-2000:]))
-    samples, levels, summary = parse_report(done.stderr)
-    # A missing analysis file shows up as an empty line, which the
-    # consistency check reports.
-    lines = []
-    path = os.path.join(directory, analysis)
-    if os.path.exists(path):
-        with open(path) as f:
-            lines = f.read().splitlines()
-        os.remove(path)
-    return Run(samples=samples, levels=levels, summary=summary,
-               analysis_line=lines[-1] if lines else "", stdout=done.stdout)
 
 
 def consistency_problems(run, samples, columns):
@@ -487,13 +344,6 @@ def median_text(values, digits=3):
     return "%.*f" % (digits, statistics.median(values)) if values else "-"
 
 
-def markdown_table(header, rows):
-    lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---:" for _ in header) + "|"]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
 def theory_table():
     header = ["phi", "analytic error"] + ["rho_%d" % b for b in levels_run(SAMPLES)] + \
              ["predicted block size", "r_b there"]
@@ -602,21 +452,6 @@ def few_conclusion(few):
              "level is expected to give only %.2f of the true error, whatever the verdict."
              % (better, worse, expected_ratio_few_blocks(FEW_PHI, last, FEW_SAMPLES)))
     return textwrap.fill(text, width=84)
-
-
-def git_revision():
-    try:
-        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=REPO, text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip()
-        # Tracked files other than this document, which a rerun rewrites anyway.
-        dirty = subprocess.run(["git", "diff", "--quiet", "HEAD", "--", ".",
-                                ":!docs/validation.md"], cwd=REPO,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0
-    except OSError:
-        return "unknown"
-    if not head:
-        return "unknown"
-    return head + (" with uncommitted changes" if dirty else "")
 
 
 def write_document(results, checks, few):
@@ -779,6 +614,13 @@ As a cross-check of the analytic error itself: the root mean square of the
 - Treat a decorrelation at one of the last levels (11 to a few dozen blocks) as
   doubtful and its error as a lower bound, like a column marked
   `*** not decorrelated ***`: run longer.
+
+## Beside emcee and pymbar
+
+[validation_peers.md](validation_peers.md) compares varbloc's final errors with
+emcee's integrated autocorrelation time and pymbar's statistical inefficiency,
+on AR(1) series and on Ising Monte Carlo chains (`scripts/compare_peers.py`
+writes it; this script leaves it alone).
 """
     os.makedirs(os.path.dirname(DOCUMENT), exist_ok=True)
     with open(DOCUMENT, "w") as f:
@@ -807,7 +649,7 @@ def main():
     parser.add_argument("--check", action="store_true",
                         help="run the pass/fail checks only; do not rewrite docs/validation.md")
     arguments = parser.parse_args()
-    require_binaries()
+    require_binaries("validate.py", (VARBLOC, GENERATOR))
     # Progress goes to standard error, results to standard output: keep them
     # in order when both land in one log.
     sys.stdout.reconfigure(line_buffering=True)

@@ -1,0 +1,190 @@
+"""Runs varbloc and reads its report: shared by the validation scripts.
+
+The level tables ("Averages for N samples:") and the summary are parsed from
+varbloc's standard error; the block size of a level follows from its number of
+values and the sample count.
+"""
+import os
+import re
+import subprocess
+import sys
+from dataclasses import dataclass, field
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+VARBLOC = os.path.join(REPO, "build", "release", "varbloc")
+GENERATOR = os.path.join(REPO, "build", "release", "bench", "generate_ar1")
+
+# varbloc's ladder of block sizes (1 is level 0, the samples themselves), the
+# number of blocks a level needs to run (more than 10) and the lag-1
+# correlation below which a column counts as decorrelated.
+LADDER = [1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000]
+MIN_BLOCKS = 11
+THRESHOLD = 0.1
+
+
+def levels_run(n):
+    """Block sizes of the levels varbloc runs for n samples."""
+    return [b for b in LADDER if b == 1 or n // b >= MIN_BLOCKS]
+
+
+# ----------------------------------------------------------------------------
+# Running the programs and reading varbloc's standard error.
+
+@dataclass
+class Level:
+    blocks: int
+    block_size: int
+    errors: list = field(default_factory=list)        # per column
+    correlations: list = field(default_factory=list)  # per column
+    marked: list = field(default_factory=list)        # per column: the '<' mark
+
+
+@dataclass
+class Summary:
+    mean: float
+    error: float
+    correlation: float
+    blocks: int
+    decorrelated: bool
+    block_size: int = 0
+
+
+@dataclass
+class Run:
+    samples: int
+    levels: list
+    summary: list   # one Summary per column
+    analysis_line: str
+    stdout: str
+
+
+LEVEL_RE = re.compile(r"^Averages for (\d+) samples:\s*$")
+ROW_RE = re.compile(r"^col\s+(\d+):\s+(\S+)\s+\+/-\s+(\S+)\s+Corr\. coeff\.:\s+(\S+)(\s+<)?\s*$")
+SUMMARY_HEAD_RE = re.compile(
+    r"^Summary of error and correlation analysis \(initial sample size (\d+)\)\s*$")
+SUMMARY_RE = re.compile(
+    r"^col\s+(\d+):\s+(\S+)\s+\+/-\s+(\S+)\s+\(correlation\s+(\S+)\s+with\s+(\d+)\s+samples\)"
+    r"\s*(\*\*\* not decorrelated \*\*\*)?\s*$")
+
+
+class ValidationError(Exception):
+    """varbloc or the generator did not run, or printed what cannot be read."""
+
+
+def block_size_of(blocks, n):
+    """The ladder block size whose level has that many values for n samples."""
+    for b in levels_run(n):
+        if n // b == blocks:
+            return b
+    raise ValidationError("no level of the ladder has %d values for %d samples" % (blocks, n))
+
+
+def parse_report(text):
+    """Reads the level tables and the summary from varbloc's standard error."""
+    levels, summary, samples = [], [], None
+    for line in text.splitlines():
+        head = SUMMARY_HEAD_RE.match(line)
+        if head:
+            samples = int(head.group(1))
+            continue
+        level = LEVEL_RE.match(line)
+        if level:
+            levels.append(Level(blocks=int(level.group(1)), block_size=0))
+            continue
+        row = SUMMARY_RE.match(line)
+        if row and samples is not None:
+            summary.append(Summary(mean=float(row.group(2)), error=float(row.group(3)),
+                                   correlation=float(row.group(4)), blocks=int(row.group(5)),
+                                   decorrelated=row.group(6) is None))
+            continue
+        row = ROW_RE.match(line)
+        if row and levels and samples is None:
+            levels[-1].errors.append(float(row.group(3)))
+            levels[-1].correlations.append(float(row.group(4)))
+            levels[-1].marked.append(row.group(5) is not None)
+    if samples is None or not summary:
+        raise ValidationError("no summary in varbloc's standard error:\n" + text[-2000:])
+    for level in levels:
+        level.block_size = block_size_of(level.blocks, samples)
+    for column in summary:
+        column.block_size = block_size_of(column.blocks, samples)
+    return samples, levels, summary
+
+
+def require_binaries(script, paths):
+    """Stops with a message when one of the programs has not been built."""
+    for path in paths:
+        if not os.access(path, os.X_OK):
+            print("%s: %s is missing; this script builds nothing, so build it "
+                  "first with ./build.sh test (from the repository root)"
+                  % (script, os.path.relpath(path, REPO)), file=sys.stderr)
+            sys.exit(2)
+
+
+def generate(directory, name, samples, phis, seed):
+    """Writes an AR(1) file with one column per coefficient; returns its name."""
+    path = os.path.join(directory, name)
+    with open(path, "w") as out:
+        done = subprocess.run([GENERATOR, str(samples), str(len(phis)), "%.10f", "space",
+                               str(seed), "0", ",".join(repr(phi) for phi in phis)],
+                              stdout=out, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise ValidationError("generate_ar1 failed (status %d): %s"
+                              % (done.returncode, done.stderr.strip()))
+    return name
+
+
+def run_varbloc(directory, data_name, discard=0):
+    """Runs varbloc in directory on data_name, writing the analysis file there;
+    with discard > 0 it drops that many leading samples (option -i).
+
+    Both names are relative and free of '-', which -o does not accept.
+    """
+    analysis = "ana.dat"
+    options = ["-i", str(discard)] if discard else []
+    done = subprocess.run([VARBLOC, "-o", analysis] + options + [data_name], cwd=directory,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise ValidationError("varbloc failed (status %d):\n%s"
+                              % (done.returncode, done.stderr[-2000:]))
+    samples, levels, summary = parse_report(done.stderr)
+    # A missing analysis file shows up as an empty line, which the
+    # consistency check reports.
+    lines = []
+    path = os.path.join(directory, analysis)
+    if os.path.exists(path):
+        with open(path) as f:
+            lines = f.read().splitlines()
+        os.remove(path)
+    return Run(samples=samples, levels=levels, summary=summary,
+               analysis_line=lines[-1] if lines else "", stdout=done.stdout)
+
+
+# ----------------------------------------------------------------------------
+# Reporting.
+
+def markdown_table(header, rows):
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "|".join("---:" for _ in header) + "|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+# The documents the validation scripts write; a rerun rewrites them anyway.
+GENERATED_DOCUMENTS = ["docs/validation.md", "docs/validation_peers.md"]
+
+
+def git_revision():
+    """The checked-out revision, and whether tracked files other than the
+    generated documents differ from it."""
+    try:
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=REPO, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip()
+        dirty = subprocess.run(["git", "diff", "--quiet", "HEAD", "--", "."]
+                               + [":!" + document for document in GENERATED_DOCUMENTS], cwd=REPO,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0
+    except OSError:
+        return "unknown"
+    if not head:
+        return "unknown"
+    return head + (" with uncommitted changes" if dirty else "")

@@ -28,7 +28,8 @@ page="$prefix/share/man/man1/varbloc-plot.1"
 cmp -s "$page" "$source/doc/varbloc-plot.1" || { echo "man1/varbloc-plot.1 not installed" >&2; exit 1; }
 warnings=$(groff -ww -z -man "$page" 2>&1)
 [[ -z $warnings ]] || { echo "groff warnings: $warnings" >&2; exit 1; }
-(cd "$prefix" && bin/varbloc -o ana.dat "$source/examples/ar1.dat" 2>&1 | bin/varbloc-plot >plot.txt) ||
+example=$(realpath "$source/examples/ar1.dat")
+(cd "$prefix" && bin/varbloc -o ana.dat "$example" 2>&1 | bin/varbloc-plot >plot.txt) ||
   { echo "installed varbloc-plot failed on the example" >&2; exit 1; }
 grep -q 'col 3 ' "$prefix/plot.txt" || { echo "installed varbloc-plot drew no key" >&2; exit 1; }
 echo "installed and rendered cleanly"

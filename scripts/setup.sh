@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libfast-float-dev gzip groff-base "$@")
+# varbloc-plot draws with gnuplot; the tests of the README recipes decompress.
+packages+=(gnuplot-nox zstd xz-utils bzip2)
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks that the program and
 # its manual page arrive, that the page renders without a groff warning, and
-# that the installed program runs.
+# that the installed program runs; the same for varbloc-plot, which must draw
+# the installed program's report of the shipped example in the terminal.
 # usage: install_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -21,4 +22,14 @@ if "$prefix/bin/varbloc" 2>"$prefix/usage.txt"; then
   exit 1
 fi
 grep -q "^Usage: varbloc" "$prefix/usage.txt" || { echo "no usage text" >&2; exit 1; }
+
+test -x "$prefix/bin/varbloc-plot" || { echo "bin/varbloc-plot not installed" >&2; exit 1; }
+page="$prefix/share/man/man1/varbloc-plot.1"
+cmp -s "$page" "$source/doc/varbloc-plot.1" || { echo "man1/varbloc-plot.1 not installed" >&2; exit 1; }
+warnings=$(groff -ww -z -man "$page" 2>&1)
+[[ -z $warnings ]] || { echo "groff warnings: $warnings" >&2; exit 1; }
+example=$(realpath "$source/examples/ar1.dat")
+(cd "$prefix" && bin/varbloc -o ana.dat "$example" 2>&1 | bin/varbloc-plot >plot.txt) ||
+  { echo "installed varbloc-plot failed on the example" >&2; exit 1; }
+grep -q 'col 3 ' "$prefix/plot.txt" || { echo "installed varbloc-plot drew no key" >&2; exit 1; }
 echo "installed and rendered cleanly"

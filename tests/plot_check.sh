@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs varbloc-plot on a stored report (of examples/ar1.dat: one column
+# decorrelated at level 0, two later, one never) into a PNG, an SVG and the
+# terminal, on a report of 3000 columns, and on inputs it must refuse with a
+# one-line error: text that is no report, and reports of runs that ended early.
+# usage: plot_check.sh VARBLOC_PLOT VARBLOC_BINARY SOURCE_DIR
+set -euo pipefail
+plot=$(realpath "$1")
+varbloc=$(realpath "$2")
+source=$(realpath "$3")
+report=$source/tests/plot/ar1_report.txt
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+failures=0
+fail() {
+  echo "FAILED: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Images: the file is there, of its type, with nothing on standard error.
+for image in errors.png errors.svg; do
+  "$plot" -o "$image" "$report" 2>notes.txt || fail "$image: exit status $?: $(cat notes.txt)"
+  [[ ! -s notes.txt ]] || fail "$image: notes on standard error: $(cat notes.txt)"
+done
+[[ $(head -c 8 errors.png 2>/dev/null | od -An -tx1 | tr -d ' ') == 89504e470d0a1a0a ]] ||
+  fail "errors.png is not a PNG image"
+grep -q '<svg' errors.svg 2>/dev/null || fail "errors.svg is not an SVG image"
+
+# The terminal: at most 80 columns, every column in the key, the block sizes
+# 1 to 1000 on the axis, both marks drawn inside the frame, from standard input.
+"$plot" <"$report" >text.txt 2>notes.txt || fail "terminal: exit status $?: $(cat notes.txt)"
+awk 'length > 80 { exit 1 }' text.txt || fail "terminal: lines wider than 80 columns"
+for want in 'col 0 ' 'col 3 ' ' 1000$' '|.*@' '|.*?'; do
+  grep -q -- "$want" text.txt || fail "terminal: no '$want' in the plot"
+done
+
+# A report of 3000 fields a line (2048 columns used): the first columns are
+# drawn, and a note says how to pick others.
+awk 'BEGIN { srand(1); for (i = 0; i < 60; i++) { line = ""; for (c = 0; c < 3000; c++)
+  line = line sprintf("%.3f ", rand()); print line } }' >wide.dat
+"$varbloc" -o ana.dat wide.dat 2>wide_report.txt
+if "$plot" wide_report.txt >text.txt 2>notes.txt; then
+  grep -q 'col 3 ' text.txt || fail "wide: col 3 not drawn"
+  grep -q -- '-c ' notes.txt || fail "wide: no note on picking columns: $(cat notes.txt)"
+else
+  fail "wide: exit status $?: $(cat notes.txt)"
+fi
+
+# Refusals: non-zero exit, no plot, one line on standard error.
+printf '1 2\n3 x\n' >bad.dat
+printf '# no samples\n' >empty.dat
+"$varbloc" -o ana.dat bad.dat 2>fatal_report.txt || true
+"$varbloc" -o ana.dat empty.dat 2>no_samples_report.txt
+head -n 40 "$report" >no_summary.txt
+head -n 62 "$report" >part_summary.txt
+: >nothing.txt
+for input in "$source/README.md" nothing.txt fatal_report.txt no_samples_report.txt \
+  no_summary.txt part_summary.txt; do
+  if "$plot" "$input" >text.txt 2>notes.txt; then
+    fail "$(basename "$input"): accepted"
+  fi
+  [[ ! -s text.txt ]] || fail "$(basename "$input"): something drawn"
+  [[ $(wc -l <notes.txt) == 1 && $(cat notes.txt) == varbloc-plot:* ]] ||
+    fail "$(basename "$input"): not a one-line error: $(cat notes.txt)"
+done
+
+((failures == 0)) || exit 1
+echo "varbloc-plot drew the report and refused the rest"

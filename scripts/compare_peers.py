@@ -29,8 +29,9 @@ import time
 import warnings
 from dataclasses import dataclass, field
 
-from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, ValidationError, generate,
-                            git_revision, markdown_table, require_binaries, run_varbloc)
+from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, Check, ValidationError,
+                            analytic_error, generate, git_revision, markdown_table,
+                            require_binaries, run_varbloc)
 
 ISING = os.path.join(REPO, "build", "release", "examples", "generate_ising")
 DOCUMENT = os.path.join(REPO, "docs", "validation_peers.md")
@@ -85,21 +86,9 @@ class Column:
 
 
 @dataclass
-class Check:
-    name: str
-    passed: bool
-    detail: str
-
-
-@dataclass
 class Outcome:
     series: Series
     columns: list = field(default_factory=list)
-
-
-def analytic_error(phi, n):
-    """Standard error of the mean of n samples of x_t = phi x_(t-1) + e_t."""
-    return 1.0 / math.sqrt(1.0 - phi * phi) * math.sqrt((1.0 + phi) / (1.0 - phi) / n)
 
 
 def series_list():

@@ -24,9 +24,9 @@ import textwrap
 import time
 from dataclasses import dataclass
 
-from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, ValidationError,
-                            generate, git_revision, levels_run, markdown_table,
-                            require_binaries, run_varbloc)
+from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, Check, ValidationError,
+                            analytic_error, generate, git_revision, levels_run,
+                            markdown_table, require_binaries, run_varbloc, sigma_x)
 
 DOCUMENT = os.path.join(REPO, "docs", "validation.md")
 REGENERATE = "python3 scripts/validate.py"
@@ -81,16 +81,6 @@ TRUSTED_BLOCKS = 100
 
 # ----------------------------------------------------------------------------
 # Theory of the AR(1) series x_t = phi x_(t-1) + e_t, unit-variance e_t.
-
-def sigma_x(phi):
-    """Standard deviation of the stationary series."""
-    return 1.0 / math.sqrt(1.0 - phi * phi)
-
-
-def analytic_error(phi, n):
-    """Standard error of the mean of n samples, for large n."""
-    return sigma_x(phi) * math.sqrt((1.0 + phi) / (1.0 - phi) / n)
-
 
 def block_correlation(phi, b):
     """Lag-1 correlation of consecutive means of blocks of b samples."""
@@ -208,13 +198,6 @@ def consistency_problems(run, samples, columns):
 
 # ----------------------------------------------------------------------------
 # The checked runs.
-
-@dataclass
-class Check:
-    name: str
-    passed: bool
-    detail: str
-
 
 @dataclass
 class ColumnResult:
@@ -459,8 +442,6 @@ def write_document(results, checks, few):
     passed = sum(check.passed for check in checks)
     failed = len(checks) - passed
     few_analytic = analytic_error(FEW_PHI, FEW_SAMPLES)
-    decorrelated = [r for r in few if r.decorrelated]
-    not_decorrelated = [r for r in few if not r.decorrelated]
     last = levels_run(FEW_SAMPLES)[-1]
     last_blocks = FEW_SAMPLES // last
     rms_mean = math.sqrt(statistics.fmean(r.mean ** 2 for r in few))

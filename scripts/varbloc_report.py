@@ -4,6 +4,7 @@ The level tables ("Averages for N samples:") and the summary are parsed from
 varbloc's standard error; the block size of a level follows from its number of
 values and the sample count.
 """
+import math
 import os
 import re
 import subprocess
@@ -188,3 +189,23 @@ def git_revision():
     if not head:
         return "unknown"
     return head + (" with uncommitted changes" if dirty else "")
+
+
+# AR(1) series x_t = phi x_(t-1) + e_t with unit-variance noise e_t.
+
+def sigma_x(phi):
+    """Standard deviation of the stationary series."""
+    return 1.0 / math.sqrt(1.0 - phi * phi)
+
+
+def analytic_error(phi, n):
+    """Standard error of the mean of n samples, for large n."""
+    return sigma_x(phi) * math.sqrt((1.0 + phi) / (1.0 - phi) / n)
+
+
+# A pass/fail check of either validation script.
+@dataclass
+class Check:
+    name: str
+    passed: bool
+    detail: str

@@ -621,7 +621,7 @@ std::string summary_as_user(const std::string& path, const std::string& cwd) {
 }
 
 TEST(AnalysisFileTest, PermissionProblemsAreReportedAndTheFileSkipped) {
-  std::string problem = unprivileged_user_problem("");
+  std::string problem = unprivileged_user_problem();
   if (!problem.empty()) GTEST_SKIP() << problem;
   scoped_temp_dir dir;
   open_to_unprivileged_user(dir.path());

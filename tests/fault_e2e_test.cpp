@@ -134,8 +134,9 @@ TEST(FaultEndToEnd, FailedAppendLeavesTheFileAsItWas) {
   std::string earlier;
   for (int run = 0; run < 12; run++) earlier += read_file(dir.file("one.dat"));
   write_file(dir.file("ana.dat"), earlier);
-  // Room for standard error (about 290 kB) and 4 kB of the new line: the
-  // write stops part way with EFBIG, as on a full quota.
+  // Room for standard error (about 290 kB) and 4 kB of the new line, as
+  // `ulimit -f` in a shell sets it: the write stops part way, and the next
+  // one would raise SIGXFSZ.
   run_setup limited;
   limited.file_size_limit = static_cast<long long>(earlier.size()) + 4096;
   run_result r = run_varbloc({"data.txt"}, dir.path(), "", limited);
@@ -149,7 +150,7 @@ TEST(FaultEndToEnd, FailedAppendLeavesTheFileAsItWas) {
 TEST(FaultEndToEnd, UnwritableOutputDirectory) {
   // Root may write into read-only directories: as root the run is made as an
   // unprivileged user.
-  std::string problem = unprivileged_user_problem(VARBLOC_BINARY);
+  std::string problem = unprivileged_user_problem();
   if (!problem.empty()) GTEST_SKIP() << problem;
   scoped_temp_dir dir;
   open_to_unprivileged_user(dir.path());

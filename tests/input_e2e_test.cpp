@@ -95,7 +95,9 @@ TEST(InputEndToEnd, TruncatedCompressedFileAnalysesItsReadablePart) {
   write_file(dir.file("cut.gz"), whole.substr(0, whole.size() / 2));
   run_result r = run_varbloc({"cut.gz"}, dir.path());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("gzip: cut.gz: unexpected end of file"), std::string::npos) << r.err;
+  // gzip's message passes through; gzip writes its "gzip: " prefix apart,
+  // so varbloc's own lines may come between the two pieces.
+  EXPECT_NE(r.err.find("cut.gz: unexpected end of file"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\nRead "), std::string::npos) << r.err;
   EXPECT_TRUE(file_exists(dir.file("ana.dat")));
 }
@@ -111,7 +113,7 @@ TEST(InputEndToEnd, DirectoryAsDataFileIsAReadError) {
 TEST(InputEndToEnd, UnreadableFileIsFatal1) {
   // Root reads files without read permission: as root the run is made as an
   // unprivileged user.
-  std::string problem = unprivileged_user_problem(VARBLOC_BINARY);
+  std::string problem = unprivileged_user_problem();
   if (!problem.empty()) GTEST_SKIP() << problem;
   scoped_temp_dir dir;
   open_to_unprivileged_user(dir.path());

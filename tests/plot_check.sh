@@ -66,5 +66,22 @@ for input in "$source/README.md" nothing.txt fatal_report.txt no_samples_report.
     fail "$(basename "$input"): not a one-line error: $(cat notes.txt)"
 done
 
+# Column lists it cannot draw, and a directory for a report: the same.
+cp "$report" report.txt
+for arguments in "-c 3-1 report.txt" "-c 0-300000000 report.txt" "-c 9 report.txt" ".."; do
+  # shellcheck disable=SC2086 # the arguments are split on purpose
+  if "$plot" $arguments >text.txt 2>notes.txt; then
+    fail "$arguments: accepted"
+  fi
+  [[ ! -s text.txt && $(wc -l <notes.txt) == 1 && $(cat notes.txt) == varbloc-plot:* ]] ||
+    fail "$arguments: not a one-line error without a plot: $(cat notes.txt)"
+done
+
+# A report saved with CR LF line ends is drawn like the original.
+sed 's/$/\r/' "$report" >crlf.txt
+"$plot" "$report" >lf_text.txt 2>/dev/null
+"$plot" crlf.txt >crlf_text.txt 2>/dev/null || fail "crlf: refused"
+cmp -s lf_text.txt crlf_text.txt || fail "crlf: drawn differently"
+
 ((failures == 0)) || exit 1
 echo "varbloc-plot drew the report and refused the rest"

@@ -32,11 +32,12 @@ struct run_result {
 
 // How the child is set up before the program starts.
 struct run_setup {
-  // When the tests run as root: run as the unprivileged user nobody, so that
-  // permission checks apply (see unprivileged_user_problem).
+  // When the tests run as root: run (a copy of) the program as the
+  // unprivileged user nobody, so that permission checks apply (see
+  // unprivileged_user_problem).
   bool as_nobody = false;
-  // RLIMIT_FSIZE in bytes with SIGXFSZ ignored (writes past it fail with
-  // EFBIG); negative: no limit.
+  // RLIMIT_FSIZE in bytes, as `ulimit -f` sets it (SIGXFSZ keeps its default
+  // action); negative: no limit.
   long long file_size_limit = -1;
 };
 
@@ -64,9 +65,8 @@ bool become_nobody();
 
 // Permission tests run as the unprivileged user nobody when the suite runs
 // as root. Empty when that works here (or is not needed), else why not: the
-// system refuses the change of user, or that user cannot run `program`
-// (empty: nothing is run, the test stays in-process).
-std::string unprivileged_user_problem(const std::string& program);
+// system refuses the change of user.
+std::string unprivileged_user_problem();
 
 // As root, gives `directory` to the unprivileged user, so that a run as that
 // user can enter it and create files there; does nothing otherwise.

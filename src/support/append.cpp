@@ -1,6 +1,7 @@
 #include "support/append.h"
 
 #include <fcntl.h>     // open, fcntl, struct flock
+#include <signal.h>    // sigaction, SIGXFSZ
 #include <sys/stat.h>  // fstat
 #include <unistd.h>    // write, fdatasync, ftruncate, close
 
@@ -69,9 +70,8 @@ void cut_back_after_close(const char* path, off_t before, size_t length) {
   close(fd);
 }
 
-}  // namespace
-
-append_result append_record(const char* path, const char* bytes, size_t length) {
+// append_record with SIGXFSZ ignored.
+append_result append_ignoring_size_signal(const char* path, const char* bytes, size_t length) {
   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return APPEND_NOT_OPENED;
   bool locked = lock_whole_file(fd);
@@ -88,4 +88,18 @@ append_result append_record(const char* path, const char* bytes, size_t length) 
     if (regular) cut_back_after_close(path, before, length);
   }
   return ok ? APPEND_WRITTEN : APPEND_FAILED;
+}
+
+}  // namespace
+
+append_result append_record(const char* path, const char* bytes, size_t length) {
+  // A write past a file-size limit (ulimit -f) raises SIGXFSZ, whose default
+  // action ends the process before the file is cut back: ignored for the
+  // append, so the write fails with EFBIG instead.
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  append_result result = append_ignoring_size_signal(path, bytes, length);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  return result;
 }

@@ -3,7 +3,7 @@
 #include <fcntl.h>     // open, fcntl, struct flock
 #include <signal.h>    // sigaction, SIGXFSZ
 #include <sys/stat.h>  // fstat
-#include <unistd.h>    // write, fdatasync, ftruncate, close
+#include <unistd.h>    // write, ftruncate, close
 
 #include <cerrno>
 
@@ -33,17 +33,6 @@ bool write_all(int fd, const char* bytes, size_t length, size_t* written) {
   return true;
 }
 
-// Hands the appended bytes to the file system while the lock is still held;
-// a network file system reports a failed write here at the latest. File
-// systems that cannot sync say so with EINVAL or ENOSYS, which is no failure.
-bool flush_to_file_system(int fd) {
-  while (fdatasync(fd) != 0) {
-    if (errno == EINVAL || errno == ENOSYS) return true;
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
 // Cuts the file back to `before` bytes, undoing this call's `written` bytes.
 // Without the lock another run may have appended since: then the file is
 // left alone rather than lose that run's record.
@@ -57,8 +46,10 @@ void cut_back(int fd, off_t before, size_t written, bool locked) {
   }
 }
 
-// After a failed close the lock is gone: takes it again and removes this
-// call's record if it is still the last thing in the file.
+// A network file system may report a failed write only when the file is
+// closed, and closing released the lock: takes it again and removes this
+// call's record if it is still the last thing in the file (otherwise another
+// run appended after it, and its record stays).
 void cut_back_after_close(const char* path, off_t before, size_t length) {
   int fd = open(path, O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -81,7 +72,7 @@ append_result append_ignoring_size_signal(const char* path, const char* bytes, s
   off_t before = regular ? status.st_size : 0;
 
   size_t written = 0;
-  bool ok = write_all(fd, bytes, length, &written) && (!regular || flush_to_file_system(fd));
+  bool ok = write_all(fd, bytes, length, &written);
   if (!ok && regular) cut_back(fd, before, written, locked);
   if (close(fd) != 0 && ok) {  // closing also releases the lock
     ok = false;

@@ -98,7 +98,7 @@ void split_fields(reader_state* state, const char* text, const char* end) {
     if (position >= skip && position < last_used) {
       // Plain numbers are parsed in place, which also finds where they end.
       double value = 0;
-      const char* stop = convert_plain_decimal(field, end, &value);
+      const char* stop = convert_plain_decimal(state->reader.buffer, field, end, &value);
       if (stop != nullptr && (stop == end || is_separator(*stop))) {
         p = stop;
         take_conversion(state, CONVERSION_DONE, value, position);
@@ -220,8 +220,16 @@ inline bool ends_plain_field(char c) {
 // untouched, with the state as it was, for the general rules to read. Values
 // of a line that is left are written to its store slot, which is not yet
 // counted and is overwritten when the line is stored.
-void read_plain_lines(reader_state* state) {
+//
+// The loop is compiled once per number scan, each copy with its scan inlined
+// (the AVX2 copy with AVX2 instructions); read_plain_lines picks the copy.
+typedef const char* (*plain_decimal_conversion)(const char* text, const char* begin,
+                                                const char* line_end, double* value);
+
+template <plain_decimal_conversion convert_plain>
+inline void read_plain_lines_with(reader_state* state) {
   line_reader* reader = &state->reader;
+  const char* const text = reader->buffer;  // readable before every field
   const char* p = unread_begin(reader);
   const char* const end = unread_end(reader);
   const int32_t skip = state->settings->skip_columns;
@@ -255,7 +263,7 @@ void read_plain_lines(reader_state* state) {
         break;
       }
       if (position >= skip && position < last_used) {
-        const char* stop = convert_plain_decimal(p, end, &value);
+        const char* stop = convert_plain(text, p, end, &value);
         if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
           plain = false;
           break;
@@ -289,6 +297,33 @@ void read_plain_lines(reader_state* state) {
   }
   state->samples_read = n;
   consume_to(reader, p);
+}
+
+__attribute__((flatten)) void read_plain_lines_portable(reader_state* state) {
+  read_plain_lines_with<convert_plain_decimal_portable>(state);
+}
+
+#if defined(__x86_64__)
+__attribute__((flatten)) void read_plain_lines_sse2(reader_state* state) {
+  read_plain_lines_with<convert_plain_decimal_sse2>(state);
+}
+
+__attribute__((target("avx2"), flatten)) void read_plain_lines_avx2(reader_state* state) {
+  read_plain_lines_with<convert_plain_decimal_avx2>(state);
+}
+#endif
+
+void read_plain_lines(reader_state* state) {
+  switch (chosen_scan_kernel()) {
+#if defined(__x86_64__)
+    case SCAN_AVX2:
+      return read_plain_lines_avx2(state);
+    case SCAN_SSE2:
+      return read_plain_lines_sse2(state);
+#endif
+    default:
+      return read_plain_lines_portable(state);
+  }
 }
 
 // Hands what was read to the analysis. Returns the exit status.

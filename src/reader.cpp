@@ -342,13 +342,26 @@ int finish(reader_state* state) {
   return 0;
 }
 
+#ifdef VARBLOC_FUZZING
+}  // namespace
+bool in_place_lines_enabled = true;
+namespace {
+inline bool in_place_lines_allowed() {
+  return in_place_lines_enabled;
+}
+#else
+inline bool in_place_lines_allowed() {
+  return true;
+}
+#endif
+
 // The read loop: one pass over the input, line by line. Returns the exit
 // status of an ordinary end.
 int read_lines(reader_state* state) {
   line_reader* reader = &state->reader;
   for (;;) {
     if (state->column_count >= 0 && state->reference_tokens != 0 &&
-        state->discarded == state->settings->discard_count) {
+        state->discarded == state->settings->discard_count && in_place_lines_allowed()) {
       read_plain_lines(state);
     }
     int first = peek_byte(reader);

@@ -41,6 +41,13 @@ struct reader_state {
   char* labels[MAX_COLUMNS];
 };
 
+#ifdef VARBLOC_FUZZING
+// Fuzzing builds only: false sends every line through the general rules,
+// none through the in-place line path (the reader fuzz target runs each input
+// both ways and requires the same outcome).
+extern bool in_place_lines_enabled;
+#endif
+
 // A reader for one run over an open input; nothing is read or written yet.
 reader_state* reader_create(const run_settings* settings, input_source* input);
 

@@ -86,15 +86,18 @@ namespace {
 
 // Memory made resident ahead of the reader, over all columns together.
 constexpr int64_t FILL_AHEAD_BYTES = int64_t{8} << 20;
-// Smaller windows per row cost more in calls than they save in faults.
-constexpr int64_t MIN_FILL_WINDOW_BYTES = int64_t{64} << 10;
+// Wide stores get windows of at least two pages per row all the same (at
+// most 16 MB ahead for MAX_COLUMNS rows): in this virtual machine a page
+// fault costs about 15 microseconds, several times a page made resident in a
+// batch (bench/README.md).
+constexpr int64_t MIN_FILL_WINDOW_BYTES = int64_t{8} << 10;
 constexpr uintptr_t PAGE = 4096;
 
 }  // namespace
 
 int32_t store_fill_window(int32_t column_count) {
   int64_t window_bytes = FILL_AHEAD_BYTES / column_count;
-  if (window_bytes < MIN_FILL_WINDOW_BYTES) return 0;
+  if (window_bytes < MIN_FILL_WINDOW_BYTES) window_bytes = MIN_FILL_WINDOW_BYTES;
   return static_cast<int32_t>(window_bytes / static_cast<int64_t>(sizeof(double)));
 }
 

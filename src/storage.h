@@ -35,8 +35,7 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
                                uint64_t alloc_budget,
                                matrix_allocator allocate = allocate_store_matrix);
 
-// Samples per column to make resident at once ahead of the reader, or 0 when
-// the store has too many columns for it to pay off.
+// Samples per column to make resident at once ahead of the reader.
 int32_t store_fill_window(int32_t column_count);
 
 // Makes entries [first, first + window) of every row resident in one call per

@@ -81,10 +81,8 @@ int main(int argc, char** argv) {
     const char* name;
     int kernel;  // -1: fast_float alone
   };
-  const contender contenders[] = {{"fast_float", -1},
-                                  {"portable", SCAN_PORTABLE},
-                                  {"sse2", SCAN_SSE2},
-                                  {"avx2", SCAN_AVX2}};
+  const contender contenders[] = {
+      {"fast_float", -1}, {"portable", SCAN_PORTABLE}, {"sse2", SCAN_SSE2}, {"avx2", SCAN_AVX2}};
   // Rounds alternate between the scans, so that a machine busy with other
   // work slows them alike; the best round of each is reported.
   double best[4] = {1e30, 1e30, 1e30, 1e30}, sum[4] = {0, 0, 0, 0};

@@ -182,9 +182,11 @@ __attribute__((always_inline)) inline uint64_t digits_value(const char* digits_e
 // The shape of a number from the masks of the WINDOW bytes after its sign:
 // digits, an optional point, digits. Returns false when the digits run to the
 // window's end (the portable scan takes those).
-__attribute__((always_inline)) inline bool scan_digits_from_masks(
-    const char* first, bool negative, uint32_t digit_mask, uint32_t point_mask, const char* text,
-    decimal_digits* number) {
+__attribute__((always_inline)) inline bool scan_digits_from_masks(const char* first, bool negative,
+                                                                  uint32_t digit_mask,
+                                                                  uint32_t point_mask,
+                                                                  const char* text,
+                                                                  decimal_digits* number) {
   const char* const start = first + negative;
   const uint64_t non_digits = ~static_cast<uint64_t>(digit_mask);
   const int integer_end = __builtin_ctzll(non_digits);
@@ -228,8 +230,8 @@ __attribute__((target("avx2"), always_inline)) inline bool scan_digits_avx2(
   const __m256i offset = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
   const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(9)), offset);
   const uint32_t digit_mask = static_cast<uint32_t>(_mm256_movemask_epi8(digit));
-  const uint32_t point_mask = static_cast<uint32_t>(
-      _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.'))));
+  const uint32_t point_mask =
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.'))));
   return scan_digits_from_masks(first, negative, digit_mask, point_mask, text, number);
 }
 
@@ -239,7 +241,8 @@ __attribute__((target("avx2"), always_inline)) inline bool scan_digits_avx2(
 
 // An exponent after the digits: 'e' or 'E', an optional sign and at least one
 // digit, else the number ends before the 'e'. Returns the number's end.
-__attribute__((always_inline)) inline const char* scan_exponent(const char* p, const char* end, int64_t* exponent) {
+__attribute__((always_inline)) inline const char* scan_exponent(const char* p, const char* end,
+                                                                int64_t* exponent) {
   if ((*p | 0x20) != 'e') return p;
   const char* e = p + 1;
   const bool negative_exponent = *e == '-';
@@ -259,7 +262,8 @@ __attribute__((always_inline)) inline const char* scan_exponent(const char* p, c
 // step), so the result is fast_float's, which is sscanf's. Returns the end of
 // the number, or null when fast_float::from_chars must convert it whole (a
 // case that needs the long comparison, or another rounding mode).
-__attribute__((always_inline)) inline const char* convert_digits(decimal_digits number, const char* end, double* value) {
+__attribute__((always_inline)) inline const char* convert_digits(decimal_digits number,
+                                                                 const char* end, double* value) {
   const char* const stop = scan_exponent(number.end, end, &number.exponent);
   using format = fast_float::binary_format<double>;
   const bool exact = number.exponent >= format::min_exponent_fast_path() &&
@@ -295,8 +299,7 @@ inline const char* convert_with_fast_float(const char* first, const char* end, d
 // for what it did not take; numbers longer than FAST_PATH_MAX_LENGTH are
 // refused.
 __attribute__((always_inline)) inline const char* finish_plain_decimal(
-    bool scanned, const decimal_digits& number, const char* first, const char* end,
-    double* value) {
+    bool scanned, const decimal_digits& number, const char* first, const char* end, double* value) {
   const char* stop = scanned ? convert_digits(number, end, value) : nullptr;
   if (stop == nullptr) stop = convert_with_fast_float(first, end, value);
   if (stop == nullptr || stop - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH))
@@ -317,8 +320,8 @@ __attribute__((noinline)) const char* convert_left_by_vector_scan(const char* fi
 
 // One conversion function per scan, each with its scan inlined. The field
 // starts like a plain decimal number at `first`.
-const char* convert_plain_decimal_portable(const char* /*text*/, const char* first,
-                                           const char* end, double* value) {
+const char* convert_plain_decimal_portable(const char* /*text*/, const char* first, const char* end,
+                                           double* value) {
   if (!starts_plain_decimal(first, end)) return nullptr;
   decimal_digits number;
   const bool scanned = end - first >= SCAN_SPAN && scan_digits_portable(first, &number);
@@ -331,7 +334,8 @@ const char* convert_plain_decimal_sse2(const char* text, const char* first, cons
   if (!starts_plain_decimal(first, end)) return nullptr;
   if (end - first < SCAN_SPAN) return finish_plain_decimal(false, {}, first, end, value);
   decimal_digits number;
-  if (!scan_digits_sse2(text, first, &number)) return convert_left_by_vector_scan(first, end, value);
+  if (!scan_digits_sse2(text, first, &number))
+    return convert_left_by_vector_scan(first, end, value);
   return finish_plain_decimal(true, number, first, end, value);
 }
 
@@ -342,7 +346,8 @@ __attribute__((target("avx2"))) const char* convert_plain_decimal_avx2(const cha
   if (!starts_plain_decimal(first, end)) return nullptr;
   if (end - first < SCAN_SPAN) return finish_plain_decimal(false, {}, first, end, value);
   decimal_digits number;
-  if (!scan_digits_avx2(text, first, &number)) return convert_left_by_vector_scan(first, end, value);
+  if (!scan_digits_avx2(text, first, &number))
+    return convert_left_by_vector_scan(first, end, value);
   return finish_plain_decimal(true, number, first, end, value);
 }
 #endif

@@ -42,7 +42,8 @@ column_matrix allocate_store_matrix(int32_t rows, int32_t length) {
   const uint64_t entries = static_cast<uint64_t>(rows) * static_cast<uint64_t>(length);
   if (entries > SIZE_MAX / sizeof(double)) return nullptr;
   const size_t bytes = static_cast<size_t>(entries) * sizeof(double);
-  column_matrix table = static_cast<column_matrix>(malloc(static_cast<size_t>(rows) * sizeof(double*)));
+  column_matrix table =
+      static_cast<column_matrix>(malloc(static_cast<size_t>(rows) * sizeof(double*)));
   if (table == nullptr) return nullptr;
   void* block = nullptr;
   if (posix_memalign(&block, HUGE_PAGE, bytes) != 0) {

@@ -354,7 +354,7 @@ __attribute__((target("avx2"))) const char* convert_plain_decimal_avx2(const cha
 
 namespace {
 
-[[maybe_unused]] scan_kernel choose_scan_kernel() {
+scan_kernel choose_scan_kernel() {
 #if VARBLOC_VECTOR_SCAN
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? SCAN_AVX2 : SCAN_SSE2;
@@ -362,8 +362,6 @@ namespace {
   return SCAN_PORTABLE;
 #endif
 }
-
-const scan_kernel CHOSEN_KERNEL = choose_scan_kernel();
 
 }  // namespace
 
@@ -387,13 +385,14 @@ bool scan_kernel_available(scan_kernel kernel) {
     case SCAN_SSE2:
       return VARBLOC_VECTOR_SCAN != 0;
     case SCAN_AVX2:
-      return CHOSEN_KERNEL == SCAN_AVX2;
+      return chosen_scan_kernel() == SCAN_AVX2;
   }
   return false;
 }
 
 scan_kernel chosen_scan_kernel() {
-  return CHOSEN_KERNEL;
+  static const scan_kernel chosen = choose_scan_kernel();  // once, whoever asks first
+  return chosen;
 }
 
 const char* convert_plain_decimal_with(scan_kernel kernel, const char* text, const char* begin,
@@ -409,7 +408,7 @@ const char* convert_plain_decimal_with(scan_kernel kernel, const char* text, con
 
 const char* convert_plain_decimal(const char* text, const char* begin, const char* line_end,
                                   double* value) {
-  return convert_plain_decimal_with(CHOSEN_KERNEL, text, begin, line_end, value);
+  return convert_plain_decimal_with(chosen_scan_kernel(), text, begin, line_end, value);
 }
 
 conversion_result convert_field(const char* begin, const char* end, double* value) {

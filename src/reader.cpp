@@ -276,6 +276,22 @@ __attribute__((target("avx2"))) inline line_masks classify_64_avx2(const char* b
 }
 #endif
 
+// Moves the `count` staged lines, samples first to first + count - 1, to the
+// store and adds them to the column sums, in sample order. Each column gets
+// its values side by side: a wide store is written a cache line per column at
+// a time instead of one value into every column's page per line.
+inline void store_staged_lines(reader_state* state, int32_t first, int count) {
+  for (int32_t c = 0; c < state->column_count; c++) {
+    double* const samples = state->store[c] + first;
+    double sum = state->column_sum[c];
+    for (int line = 0; line < count; line++) {
+      samples[line] = state->staged[line][c];
+      sum = sum + state->staged[line][c];
+    }
+    state->column_sum[c] = sum;
+  }
+}
+
 typedef line_masks (*line_classifier)(const char* bytes);
 typedef const char* (*plain_decimal_conversion)(const char* text, const char* begin,
                                                 const char* line_end, double* value);
@@ -288,9 +304,9 @@ typedef const char* (*plain_decimal_conversion)(const char* text, const char* be
 // anything else (a comment, a short or long line, a field that needs sscanf,
 // a NUL, a CR other than the one before the LF, a line that runs too near the
 // end of the bytes read so far) is left unconsumed and untouched, with the
-// state as it was, for the general rules to read. Values of a line that is
-// left are written to its store slot, which is not yet counted and is
-// overwritten when the line is stored.
+// state as it was, for the general rules to read. Values are gathered for
+// STAGED_LINES lines before they are stored (see store_staged_lines); those
+// of a line that is left are dropped.
 //
 // A line is classified 64 bytes at a time: its separators and its end are
 // found for the whole piece at once, so every field's start is known before
@@ -308,8 +324,8 @@ inline void read_plain_lines_with(reader_state* state) {
   const int32_t columns = state->column_count;
   const int32_t last_used = skip + columns;
   const int32_t tokens = state->reference_tokens;
-  double* const* store = state->store;
   int32_t n = state->samples_read;
+  int32_t staged_lines = 0;  // lines stored in state->staged, the last of them sample n - 1
   double value = state->last_value;
 
   while (p < end && n < state->entries_per_column) {
@@ -351,7 +367,7 @@ inline void read_plain_lines_with(reader_state* state) {
             plain = false;
             break;
           }
-          store[stored++][n] = value;
+          state->staged[staged_lines][stored++] = value;
         }
         position++;
       }
@@ -367,15 +383,17 @@ inline void read_plain_lines_with(reader_state* state) {
       break;
     }
     p = line_feed + 1;
-    for (int32_t c = 0; c < columns; c++) {
-      state->column_sum[c] = state->column_sum[c] + store[c][n];
-    }
     n++;
+    if (++staged_lines == STAGED_LINES) {
+      store_staged_lines(state, n - staged_lines, staged_lines);
+      staged_lines = 0;
+    }
     state->last_value = value;
     state->last_conversion = CONVERSION_DONE;
     state->line_tokens = position;
     state->values_in_line = columns;
   }
+  store_staged_lines(state, n - staged_lines, staged_lines);
   state->samples_read = n;
   consume_to(reader, p);
 }

@@ -1,17 +1,26 @@
-// libFuzzer target: arbitrary bytes as the input stream of a whole run, read,
-// checked and analysed by the same code main uses, up to the analysis file.
+// libFuzzer target, differential: arbitrary bytes as the input stream of a
+// whole run, read, checked and analysed by the same code main uses, up to
+// the analysis file, twice: with the in-place line path and with every line
+// through the general rules (in_place_lines_enabled, a switch of fuzzing
+// builds only). Both runs must write the same standard error bytes and the
+// same analysis file, end with the same fatal code or status, and store the
+// same samples bit for bit. The in-place run uses the copy of the line path
+// (portable, SSE2 or AVX2) that the first byte picks among those the machine
+// runs.
 // The first four bytes choose the run's settings: whether a column count is
 // given and which, -c, -i and the storage budget (small, so a full store is
-// reachable). Fatal errors throw in this build and end only the one input.
+// reachable). Fatal errors throw in this build and end only the one run.
 #include <sys/mman.h>  // memfd_create
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "command_line.h"
+#include "field_conversion.h"
 #include "input_source.h"
 #include "reader.h"
 #include "support/error.h"
@@ -25,6 +34,81 @@ void setup_once() {
   char directory[] = "/tmp/varbloc-fuzz-XXXXXX";
   if (mkdtemp(directory) == nullptr) abort();
   g_output_path = std::string(directory) + "/ana.dat";
+}
+
+// Everything a run leaves behind that the two ways of reading must share.
+struct run_outcome {
+  std::string standard_error;
+  std::string analysis_file;
+  int status;  // the ordinary end's status, or the fatal code
+  bool fatal;
+  int32_t samples;
+  std::string samples_bits;  // the stored samples, row by row
+};
+
+// The whole contents of a descriptor's file, read from its start.
+std::string contents_of(int fd) {
+  std::string text;
+  if (lseek(fd, 0, SEEK_SET) != 0) abort();
+  char block[4096];
+  ssize_t count;
+  while ((count = read(fd, block, sizeof block)) > 0) text.append(block, count);
+  return text;
+}
+
+std::string file_contents(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return "(none)";
+  std::string text;
+  char block[4096];
+  size_t count;
+  while ((count = fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
+  fclose(file);
+  return text;
+}
+
+run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t length) {
+  unlink(g_output_path.c_str());
+  int fd = memfd_create("varbloc-fuzz", 0);
+  int error_fd = memfd_create("varbloc-fuzz-stderr", 0);
+  if (fd < 0 || error_fd < 0) abort();
+  if (write(fd, text, length) != static_cast<ssize_t>(length) || lseek(fd, 0, SEEK_SET) != 0) {
+    abort();
+  }
+  // Standard error goes to a file of its own for the run.
+  fflush(stderr);
+  const int saved_stderr = dup(STDERR_FILENO);
+  if (saved_stderr < 0 || dup2(error_fd, STDERR_FILENO) < 0) abort();
+
+  run_outcome outcome;
+  outcome.fatal = false;
+  input_source input = {fd, 0, "fuzz", read};
+  reader_state* reader = reader_create(&settings, &input);
+  try {
+    outcome.status = read_and_analyse(reader);
+  } catch (const fatal_exit& exit) {
+    outcome.fatal = true;
+    outcome.status = exit.code;
+  }
+  fflush(stderr);
+  if (dup2(saved_stderr, STDERR_FILENO) < 0) abort();
+  close(saved_stderr);
+
+  outcome.standard_error = contents_of(error_fd);
+  close(error_fd);
+  outcome.analysis_file = file_contents(g_output_path.c_str());
+  outcome.samples = reader->samples_read;
+  if (reader->store != nullptr) {
+    for (int32_t c = 0; c < reader->column_count; c++) {
+      outcome.samples_bits.append(reinterpret_cast<const char*>(reader->store[c]),
+                                  sizeof(double) * static_cast<size_t>(reader->samples_read));
+    }
+  }
+  // Fatal errors and early ends leave the input open; left open, the
+  // descriptors would run out after some thousand inputs.
+  if (input.fd >= 0) close_input(&input);
+  reader_destroy(reader);
+  return outcome;
 }
 
 }  // namespace
@@ -41,24 +125,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.output_path = g_output_path.c_str();
   settings.input_name = "fuzz";
   settings.column_count_argument = (flags & 1) ? column_count.c_str() : nullptr;
-  unlink(g_output_path.c_str());
 
-  int fd = memfd_create("varbloc-fuzz", 0);
-  if (fd < 0) abort();
-  const uint8_t* text = data + 4;
-  size_t length = size - 4;
-  if (write(fd, text, length) != static_cast<ssize_t>(length) || lseek(fd, 0, SEEK_SET) != 0) {
+  const scan_kernel kernels[] = {SCAN_PORTABLE, SCAN_SSE2, SCAN_AVX2};
+  scan_kernel kernel = kernels[(flags >> 1) % 3];
+  if (!scan_kernel_available(kernel)) kernel = chosen_scan_kernel();
+  in_place_lines_kernel = kernel;
+  in_place_lines_enabled = true;
+  const run_outcome in_place = run_once(settings, data + 4, size - 4);
+  in_place_lines_enabled = false;
+  const run_outcome general = run_once(settings, data + 4, size - 4);
+  in_place_lines_enabled = true;
+
+  if (in_place.standard_error != general.standard_error) abort();
+  if (in_place.analysis_file != general.analysis_file) abort();
+  if (in_place.fatal != general.fatal || in_place.status != general.status) abort();
+  if (in_place.samples != general.samples || in_place.samples_bits != general.samples_bits) {
     abort();
   }
-  input_source input = {fd, 0, "fuzz", read};
-  reader_state* reader = reader_create(&settings, &input);
-  try {
-    read_and_analyse(reader);
-  } catch (const fatal_exit&) {
-  }
-  // Fatal errors and early ends leave the input open; left open, the
-  // descriptors would run out after some thousand inputs.
-  if (input.fd >= 0) close_input(&input);
-  reader_destroy(reader);
   return 0;
 }

@@ -16,6 +16,9 @@ constexpr size_t COMMENT_ECHO_LENGTH = 79;
 // Room for one column label, "col %2d" and its terminator.
 constexpr size_t LABEL_SIZE = 40;
 
+// Lines whose values the in-place line path gathers before storing them.
+constexpr int STAGED_LINES = 8;
+
 // Everything the reader keeps for a run. The caller owns it, so that it can be
 // released however the run ends.
 struct reader_state {
@@ -33,13 +36,25 @@ struct reader_state {
   int32_t values_in_line;
   column_matrix store;
   int32_t entries_per_column;
-  int32_t fill_window;             // samples per column made resident at once (0: off)
-  int32_t next_fill_at;            // sample number at which the next window starts
-  double row[MAX_COLUMNS];         // values kept from the current line
+  int32_t fill_window;      // samples per column made resident at once (0: off)
+  int32_t next_fill_at;     // sample number at which the next window starts
+  double row[MAX_COLUMNS];  // values kept from the current line
+  // Values of the in-place line path's last lines, line by line, before they
+  // go to the store a whole cache line per column at once.
+  double staged[STAGED_LINES][MAX_COLUMNS];
   double column_sum[MAX_COLUMNS];  // sums of the stored samples, in sample order
   char* label_block;               // MAX_COLUMNS labels of LABEL_SIZE bytes
   char* labels[MAX_COLUMNS];
 };
+
+#ifdef VARBLOC_FUZZING
+// Fuzzing builds only: false sends every line through the general rules,
+// none through the in-place line path (the reader fuzz target runs each input
+// both ways and requires the same outcome), and the copy of the in-place
+// path to use (a scan_kernel; the chosen one by default).
+extern bool in_place_lines_enabled;
+extern int in_place_lines_kernel;
+#endif
 
 // A reader for one run over an open input; nothing is read or written yet.
 reader_state* reader_create(const run_settings* settings, input_source* input);

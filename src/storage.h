@@ -22,16 +22,20 @@ int32_t entries_for_budget(uint64_t alloc_budget, int32_t column_count);
 // unsigned 32-bit range).
 unsigned storage_megabytes(int32_t entries_per_column, int32_t column_count);
 
+// The store's matrix: as allocate_double_matrix (released with
+// free_double_matrix), with its block aligned for huge pages and, for stores
+// of few columns, marked for them.
+column_matrix allocate_store_matrix(int32_t rows, int32_t length);
+
 // Allocates the store (one row per column), halving the capacity while the
 // allocation fails; gives up with fatal error 300 once a halved capacity falls
 // below MIN_ENTRIES_PER_COLUMN. Announces capacities of at most
 // QUIET_ENTRIES_PER_COLUMN. Never returns null.
 column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,
                                uint64_t alloc_budget,
-                               matrix_allocator allocate = allocate_double_matrix);
+                               matrix_allocator allocate = allocate_store_matrix);
 
-// Samples per column to make resident at once ahead of the reader, or 0 when
-// the store has too many columns for it to pay off.
+// Samples per column to make resident at once ahead of the reader.
 int32_t store_fill_window(int32_t column_count);
 
 // Makes entries [first, first + window) of every row resident in one call per

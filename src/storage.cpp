@@ -2,9 +2,8 @@
 
 #include <sys/mman.h>  // madvise
 
-#include <cstdint>  // uintptr_t, SIZE_MAX
+#include <cstdint>  // uintptr_t
 #include <cstdio>   // fprintf, fputs
-#include <cstdlib>  // malloc, posix_memalign, free
 
 #include "support/error.h"
 
@@ -38,26 +37,15 @@ constexpr int32_t HUGE_PAGE_COLUMNS = 8;
 }  // namespace
 
 column_matrix allocate_store_matrix(int32_t rows, int32_t length) {
-  if (rows <= 0 || length <= 0) return nullptr;
-  const uint64_t entries = static_cast<uint64_t>(rows) * static_cast<uint64_t>(length);
-  if (entries > SIZE_MAX / sizeof(double)) return nullptr;
-  const size_t bytes = static_cast<size_t>(entries) * sizeof(double);
-  column_matrix table =
-      static_cast<column_matrix>(malloc(static_cast<size_t>(rows) * sizeof(double*)));
-  if (table == nullptr) return nullptr;
-  void* block = nullptr;
-  if (posix_memalign(&block, HUGE_PAGE, bytes) != 0) {
-    free(table);
-    return nullptr;
-  }
+  column_matrix matrix = allocate_aligned_double_matrix(rows, length, HUGE_PAGE);
 #ifdef MADV_HUGEPAGE
-  if (rows <= HUGE_PAGE_COLUMNS && bytes >= HUGE_PAGE) {
-    madvise(block, bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);  // a hint: may be refused
+  if (matrix != nullptr && rows <= HUGE_PAGE_COLUMNS) {
+    const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(length) * sizeof(double);
+    // A hint only, which the kernel may refuse.
+    if (bytes >= HUGE_PAGE) madvise(matrix[0], bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
   }
 #endif
-  double* const values = static_cast<double*>(block);
-  for (int32_t r = 0; r < rows; r++) table[r] = values + static_cast<size_t>(r) * length;
-  return table;
+  return matrix;
 }
 
 column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,

@@ -4,6 +4,7 @@
 #ifndef VARBLOC_SUPPORT_ALLOC2D_H
 #define VARBLOC_SUPPORT_ALLOC2D_H
 
+#include <cstddef>
 #include <cstdint>
 
 typedef double** column_matrix;
@@ -13,7 +14,12 @@ typedef int32_t** int_column_matrix;
 // positive or either allocation fails. Never ends the program.
 column_matrix allocate_double_matrix(int32_t rows, int32_t length);
 
-// Releases a matrix from allocate_double_matrix; null is ignored.
+// As allocate_double_matrix, with the block aligned to `alignment` bytes (a
+// power of two, at least the size of a pointer).
+column_matrix allocate_aligned_double_matrix(int32_t rows, int32_t length, size_t alignment);
+
+// Releases a matrix from allocate_double_matrix or
+// allocate_aligned_double_matrix; null is ignored.
 void free_double_matrix(column_matrix matrix);
 
 // The same pair for 32-bit integers.

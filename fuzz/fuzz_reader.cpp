@@ -9,7 +9,7 @@
 // runs.
 // The first four bytes choose the run's settings: whether a column count is
 // given and which, -c, -i and the storage budget (small, so a full store is
-// reachable). Fatal errors throw in this build and end only the one run.
+// reachable). A fatal error throws and ends only the one run.
 #include <sys/mman.h>  // memfd_create
 #include <unistd.h>
 
@@ -19,15 +19,23 @@
 #include <cstring>
 #include <string>
 
+#include "analysis/general_error_routines_v3.h"
 #include "command_line.h"
 #include "field_conversion.h"
 #include "input_source.h"
 #include "reader.h"
 #include "support/error.h"
+#include "support/report.h"
 
 namespace {
 
 std::string g_output_path;
+
+// Messages go to standard error as the program prints them.
+void print_event(void* /*context*/, const report_event& event) {
+  fwrite(event.text, 1, event.length, stderr);
+}
+const run_hooks PRINT_HOOKS = {print_event, nullptr, nullptr};
 
 void setup_once() {
   if (!g_output_path.empty()) return;
@@ -82,13 +90,21 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
 
   run_outcome outcome;
   outcome.fatal = false;
-  input_source input = {fd, 0, "fuzz", read};
-  reader_state* reader = reader_create(&settings, &input);
+  input_source input = {fd, 0, "fuzz", read, &PRINT_HOOKS};
+  reader_state* reader = reader_create(&settings, &input, &PRINT_HOOKS);
   try {
-    outcome.status = read_and_analyse(reader);
-  } catch (const fatal_exit& exit) {
+    // The rest of the program's run: the analysis and the final newline.
+    if (read_samples(reader)) {
+      collect_additional_data(reader->samples_read, reader->store, reader->column_count, nullptr,
+                              settings.output_path, reader->column_sum);
+      fputs("\n", stderr);
+    }
+    outcome.status = 0;
+  } catch (const varbloc_error& error) {
+    const std::string frame = fatal_frame(error.code(), error.what());
+    fwrite(frame.data(), 1, frame.size(), stderr);
     outcome.fatal = true;
-    outcome.status = exit.code;
+    outcome.status = error.code();
   }
   fflush(stderr);
   if (dup2(saved_stderr, STDERR_FILENO) < 0) abort();
@@ -106,7 +122,7 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
   }
   // Fatal errors and early ends leave the input open; left open, the
   // descriptors would run out after some thousand inputs.
-  if (input.fd >= 0) close_input(&input);
+  abandon_input(&input);
   reader_destroy(reader);
   return outcome;
 }

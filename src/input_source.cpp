@@ -1,12 +1,12 @@
 #include "input_source.h"
 
 #include <fcntl.h>     // open, O_RDONLY, O_CLOEXEC
+#include <signal.h>    // kill, sigset_t, SIGPIPE, SIGTERM
 #include <spawn.h>     // posix_spawnp
 #include <sys/wait.h>  // waitpid
 #include <unistd.h>    // access, close, pipe2, read
 
 #include <cerrno>
-#include <cstdio>   // fputs
 #include <cstring>  // strcmp, strlen
 
 #include "support/error.h"
@@ -32,9 +32,20 @@ int start_decompressor(const char* name, pid_t* child) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  // A caller that ignores SIGPIPE (a Python interpreter does) would pass that
+  // on: the decompressor of an input abandoned early would then complain of
+  // a broken pipe instead of ending quietly.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t default_signals;
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &default_signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   char* arguments[] = {const_cast<char*>("gzip"), const_cast<char*>("-dc"), const_cast<char*>("--"),
                        const_cast<char*>(name), nullptr};
-  int failed = posix_spawnp(child, "gzip", &actions, nullptr, arguments, environ);
+  int failed = posix_spawnp(child, "gzip", &actions, &attributes, arguments, environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (failed != 0) {
@@ -46,12 +57,14 @@ int start_decompressor(const char* name, pid_t* child) {
 
 }  // namespace
 
-void open_input(const char* name, input_source* input) {
+void open_input(const char* name, input_source* input, const run_hooks* hooks) {
   input->name = name;
+  input->fd = -1;
   input->decompressor = 0;
   input->read_with = read;
+  input->hooks = hooks;
   if (strcmp(name, "STDIN") == 0) {
-    fputs("Reading from standard input.\n", stderr);
+    report_format(hooks, REPORT_PROGRESS, "%s", "Reading from standard input.\n");
     input->fd = STDIN_FILENO;
     return;
   }
@@ -62,25 +75,47 @@ void open_input(const char* name, input_source* input) {
     // Opening it first tells an unreadable file from one the decompressor
     // merely fails to decompress.
     close(input->fd);
+    input->fd = -1;
     input->fd = start_decompressor(name, &input->decompressor);
   }
 }
 
 size_t read_input(const input_source* input, char* buffer, size_t capacity) {
   for (;;) {
+    check_interrupted(input->hooks);
     ssize_t count = input->read_with(input->fd, buffer, capacity);
     if (count >= 0) return static_cast<size_t>(count);
     if (errno != EINTR) fatal_format(-60, "Read error in input file %s", input->name);
   }
 }
 
+namespace {
+
+void reap(pid_t child) {
+  int status;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
 void close_input(input_source* input) {
-  close(input->fd);
+  // Standard input belongs to the caller (a Python program goes on after a
+  // run); the program's end closes it anyway.
+  if (input->fd != STDIN_FILENO) close(input->fd);
   input->fd = -1;
   if (input->decompressor != 0) {
-    int status;
-    while (waitpid(input->decompressor, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(input->decompressor);
+    input->decompressor = 0;
+  }
+}
+
+void abandon_input(input_source* input) {
+  if (input->fd >= 0 && input->fd != STDIN_FILENO) close(input->fd);
+  input->fd = -1;
+  if (input->decompressor != 0) {
+    kill(input->decompressor, SIGTERM);
+    reap(input->decompressor);
     input->decompressor = 0;
   }
 }

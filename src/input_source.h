@@ -7,6 +7,8 @@
 
 #include <cstddef>  // size_t
 
+#include "support/report.h"
+
 // How bytes are read from a descriptor: read(2), or a stand-in in tests.
 typedef ssize_t (*read_function)(int fd, void* buffer, size_t count);
 
@@ -15,24 +17,32 @@ struct input_source {
   pid_t decompressor;       // the gzip process, or 0 when the input is not a pipe
   const char* name;         // the name as given ("STDIN" for standard input)
   read_function read_with;  // read(2) unless a test injects failures
+  const run_hooks* hooks;   // polled for interruption between reads; may be null
 };
 
 // True for names of at least four characters ending in ".gz".
 bool is_compressed_name(const char* name);
 
-// Opens the named input. "STDIN" announces and uses standard input; a missing
-// file, or one that cannot be opened, ends the run with fatal error 1. A
-// compressed file is read through "gzip -dc", started without a shell so the
-// name reaches it unchanged as one argument; its standard error passes through.
-void open_input(const char* name, input_source* input);
+// Opens the named input. "STDIN" uses standard input and is announced through
+// `hooks` (may be null); a missing file, or one that cannot be opened, ends
+// the run with fatal error 1. A compressed file is read through "gzip -dc",
+// started without a shell so the name reaches it unchanged as one argument;
+// its standard error passes through.
+void open_input(const char* name, input_source* input, const run_hooks* hooks = nullptr);
 
 // Reads up to `capacity` bytes; returns the count, 0 at the end of input.
-// A read error ends the run with fatal error 60.
+// A read error ends the run with fatal error 60; the input's hooks are polled
+// before every read.
 size_t read_input(const input_source* input, char* buffer, size_t capacity);
 
 // Closes the input (fd becomes -1) and, for a pipe, waits for the
 // decompressor. Its exit status is not examined: a truncated file still
-// yields its readable part. Runs that end early leave the input open.
+// yields its readable part.
 void close_input(input_source* input);
+
+// Closes the input of a run that ends before the input does: a decompressor
+// still running is stopped and reaped, so no process is left behind. Does
+// nothing for an input already closed.
+void abandon_input(input_source* input);
 
 #endif

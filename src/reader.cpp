@@ -1,7 +1,6 @@
 #include "reader.h"
 
 #include <cstdint>
-#include <cstdio>   // fprintf, fputs, fwrite, snprintf
 #include <cstdlib>  // free
 #include <cstring>  // memchr, memcpy
 
@@ -14,6 +13,7 @@
 #include "storage.h"
 #include "support/alloc.h"
 #include "support/error.h"
+#include "support/report.h"
 
 namespace {
 
@@ -32,14 +32,15 @@ void take_column_count_argument(reader_state* state, const char* argument) {
   if (static_cast<int64_t>(count) - settings->skip_columns > MAX_COLUMNS) {
     fatal_format(-3, "Cannot handle more than %d columns", MAX_COLUMNS);
   }
-  fprintf(stderr, "Will read %d columns", count);
   if (settings->skip_columns != 0) {
-    fprintf(stderr, " (ignoring first %d).\n", settings->skip_columns);
+    report_format(state->hooks, REPORT_PROGRESS, "Will read %d columns (ignoring first %d).\n",
+                  count, settings->skip_columns);
   } else {
-    fputs(".\n", stderr);
+    report_format(state->hooks, REPORT_PROGRESS, "Will read %d columns.\n", count);
   }
   state->column_count = count;
-  state->store = allocate_storage(count, &state->entries_per_column, settings->alloc_budget);
+  state->store =
+      allocate_storage(count, &state->entries_per_column, settings->alloc_budget, state->hooks);
   state->fill_window = store_fill_window(count);
 }
 
@@ -62,7 +63,9 @@ void read_comment(line_reader* reader, reader_state* state) {
   size_t echoed = text <= COMMENT_ECHO_LENGTH ? text : COMMENT_ECHO_LENGTH;
   memcpy(echo + prefix, chunk, echoed);
   if (text > COMMENT_ECHO_LENGTH) echo[prefix + echoed++] = '\n';
-  if (echoed == 0 || echo[prefix] != '\n') fwrite(echo, 1, prefix + echoed, stderr);
+  if (echoed == 0 || echo[prefix] != '\n') {
+    report_text(state->hooks, REPORT_COMMENT, echo, prefix + echoed);
+  }
   bool line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
   while (line_goes_on && next_chunk(reader, &chunk, &length)) {
     line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
@@ -151,32 +154,39 @@ bool detect_column_count(reader_state* state) {
   if (state->last_conversion == CONVERSION_ONLY_WHITE_SPACE) {
     fatal(-50, "Could not determine number of columns in first data line");
   }
+  const run_hooks* hooks = state->hooks;
   if (state->line_tokens == 0) {
-    fputs("\nNo columns found in first data line. Terminating.\n\n", stderr);
+    report_format(hooks, REPORT_EARLY_END, "%s",
+                  "\nNo columns found in first data line. Terminating.\n\n");
     return false;
   }
   if (state->line_tokens <= skip) {
-    fprintf(stderr, "Ignoring all %d columns. Terminating.\n\n", state->line_tokens);
+    report_format(hooks, REPORT_EARLY_END, "Ignoring all %d columns. Terminating.\n\n",
+                  state->line_tokens);
     return false;
   }
   if (state->values_in_line == 0) {
-    fputs("\nNo data columns found in first data line. Terminating.\n\n", stderr);
+    report_format(hooks, REPORT_EARLY_END, "%s",
+                  "\nNo data columns found in first data line. Terminating.\n\n");
     return false;
   }
-  fprintf(stderr, "Found %d columns in first data line.\n", state->line_tokens);
+  report_format(hooks, REPORT_PROGRESS, "Found %d columns in first data line.\n",
+                state->line_tokens);
   if (static_cast<int64_t>(state->line_tokens) - skip > MAX_COLUMNS) {
     if (skip != 0) {
-      fprintf(stderr, "Too many columns. Ignoring first %d, using next %d.\n", skip,
-              state->values_in_line);
+      report_format(hooks, REPORT_PROGRESS, "Too many columns. Ignoring first %d, using next %d.\n",
+                    skip, state->values_in_line);
     } else {
-      fprintf(stderr, "Too many columns. Using first %d.\n", state->values_in_line);
+      report_format(hooks, REPORT_PROGRESS, "Too many columns. Using first %d.\n",
+                    state->values_in_line);
     }
   } else if (skip != 0) {
-    fprintf(stderr, "Ignoring first %d columns, using next %d.\n", skip, state->values_in_line);
+    report_format(hooks, REPORT_PROGRESS, "Ignoring first %d columns, using next %d.\n", skip,
+                  state->values_in_line);
   }
   state->column_count = state->values_in_line;
   state->store = allocate_storage(state->column_count, &state->entries_per_column,
-                                  state->settings->alloc_budget);
+                                  state->settings->alloc_budget, hooks);
   state->fill_window = store_fill_window(state->column_count);
   return true;
 }
@@ -190,8 +200,9 @@ void accept_sample(reader_state* state, bool count_known_before) {
   if (state->reference_tokens == 0) {
     state->reference_tokens = state->line_tokens;
   } else if (state->line_tokens != state->reference_tokens) {
-    warning_format(-110, "Inconsistent number of columns in line %d (non-fatal)",
-                   line_number(state));
+    const std::string message = compose_message(
+        "Inconsistent number of columns in line %d (non-fatal)", line_number(state));
+    report_warning(state->hooks, -110, message.c_str());
   }
   if (state->samples_read == state->entries_per_column) {
     fatal_format(-200, "Cannot handle more than %d lines", state->entries_per_column);
@@ -438,20 +449,16 @@ void read_plain_lines(reader_state* state) {
   }
 }
 
-// Hands what was read to the analysis. Returns the exit status.
-int finish(reader_state* state) {
-  char** labels = state->labels;
+// Reports what was read. Returns true when there are samples to analyse.
+bool finish(reader_state* state) {
   if (state->samples_read == 0) {
-    fprintf(stderr, "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
-    return 0;
+    report_format(state->hooks, REPORT_EARLY_END,
+                  "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
+    return false;
   }
-  fprintf(stderr, "\nRead %d samples (discarded first %d samples).\n", state->samples_read,
-          state->discarded);
-  for (int32_t c = 0; c < state->column_count; c++) snprintf(labels[c], LABEL_SIZE, "col %2d", c);
-  collect_additional_data(state->samples_read, state->store, state->column_count, labels,
-                          state->settings->output_path, state->column_sum);
-  fputs("\n", stderr);
-  return 0;
+  report_format(state->hooks, REPORT_PROGRESS, "\nRead %d samples (discarded first %d samples).\n",
+                state->samples_read, state->discarded);
+  return true;
 }
 
 #ifdef VARBLOC_FUZZING
@@ -467,9 +474,9 @@ inline bool in_place_lines_allowed() {
 }
 #endif
 
-// The read loop: one pass over the input, line by line. Returns the exit
-// status of an ordinary end.
-int read_lines(reader_state* state) {
+// The read loop: one pass over the input, line by line. Returns true when
+// there are samples to analyse, false when the run ends early.
+bool read_lines(reader_state* state) {
   line_reader* reader = &state->reader;
   for (;;) {
     if (state->column_count >= 0 && state->reference_tokens != 0 &&
@@ -493,7 +500,7 @@ int read_lines(reader_state* state) {
       continue;
     }
     bool count_known_before = state->column_count >= 0;
-    if (!count_known_before && !detect_column_count(state)) return 0;
+    if (!count_known_before && !detect_column_count(state)) return false;
     accept_sample(state, count_known_before);
   }
   close_input(state->input);
@@ -502,39 +509,35 @@ int read_lines(reader_state* state) {
 
 }  // namespace
 
-reader_state* reader_create(const run_settings* settings, input_source* input) {
+reader_state* reader_create(const run_settings* settings, input_source* input,
+                            const run_hooks* hooks) {
   reader_state* state = static_cast<reader_state*>(xmalloc(sizeof(reader_state)));
   state->settings = settings;
   state->input = input;
+  state->hooks = hooks;
   state->column_count = -1;
   state->store = nullptr;
   state->entries_per_column = 0;
   state->fill_window = 0;
   state->next_fill_at = 0;
   for (double& sum : state->column_sum) sum = 0;
-  state->label_block = nullptr;
   state->reader.buffer = nullptr;
   return state;
 }
 
 void reader_destroy(reader_state* state) {
+  if (state == nullptr) return;
   line_reader_close(&state->reader);
-  free(state->label_block);
   free_double_matrix(state->store);
   free(state);
 }
 
-int read_and_analyse(reader_state* state) {
+bool read_samples(reader_state* state) {
   const run_settings* settings = state->settings;
   if (settings->column_count_argument != nullptr) {
     take_column_count_argument(state, settings->column_count_argument);
   }
-
-  state->label_block = static_cast<char*>(xmalloc(MAX_COLUMNS * LABEL_SIZE));
-  for (int32_t c = 0; c < MAX_COLUMNS; c++) {
-    state->labels[c] = state->label_block + c * LABEL_SIZE;
-  }
-  fputs("Reading file...\n", stderr);
+  report_format(state->hooks, REPORT_PROGRESS, "%s", "Reading file...\n");
   state->samples_read = 0;
   state->comment_lines = 0;
   state->discarded = 0;

@@ -1,5 +1,5 @@
-// The data file reader: settles the column count, reads every line of the
-// input into the sample store and hands the samples to the analysis.
+// The data file reader: settles the column count and reads every line of the
+// input into the sample store.
 #ifndef VARBLOC_READER_H
 #define VARBLOC_READER_H
 
@@ -10,11 +10,10 @@
 #include "input_source.h"
 #include "line_reader.h"
 #include "support/alloc2d.h"
+#include "support/report.h"
 
 // Longest comment text echoed; longer comments are cut to this and a newline.
 constexpr size_t COMMENT_ECHO_LENGTH = 79;
-// Room for one column label, "col %2d" and its terminator.
-constexpr size_t LABEL_SIZE = 40;
 
 // Lines whose values the in-place line path gathers before storing them.
 constexpr int STAGED_LINES = 8;
@@ -24,6 +23,7 @@ constexpr int STAGED_LINES = 8;
 struct reader_state {
   const run_settings* settings;
   input_source* input;
+  const run_hooks* hooks;  // where messages go; may be null
   line_reader reader;
   int32_t column_count;  // used columns; -1 while to be detected
   int32_t samples_read;
@@ -43,8 +43,6 @@ struct reader_state {
   // go to the store a whole cache line per column at once.
   double staged[STAGED_LINES][MAX_COLUMNS];
   double column_sum[MAX_COLUMNS];  // sums of the stored samples, in sample order
-  char* label_block;               // MAX_COLUMNS labels of LABEL_SIZE bytes
-  char* labels[MAX_COLUMNS];
 };
 
 #ifdef VARBLOC_FUZZING
@@ -56,15 +54,20 @@ extern bool in_place_lines_enabled;
 extern int in_place_lines_kernel;
 #endif
 
-// A reader for one run over an open input; nothing is read or written yet.
-reader_state* reader_create(const run_settings* settings, input_source* input);
+// A reader for one run over an open input; nothing is read yet. Messages go
+// to `hooks` (may be null) as they arise.
+reader_state* reader_create(const run_settings* settings, input_source* input,
+                            const run_hooks* hooks);
 
-// Settles the column count, reads the input to its end and runs the analysis.
-// Returns the exit status of an ordinary end (0); fatal conditions end the
-// process.
-int read_and_analyse(reader_state* state);
+// Settles the column count and reads the input to its end, which closes it.
+// Returns true when samples were stored (samples_read of column_count
+// columns, with their sums), false when the run ends early without an
+// analysis (its message reported; the input may still be open). Fatal
+// conditions throw varbloc_error.
+bool read_samples(reader_state* state);
 
-// Releases everything the reader allocated, the sample store included.
+// Releases everything the reader allocated, the sample store included; null
+// is ignored.
 void reader_destroy(reader_state* state);
 
 #endif

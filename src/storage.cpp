@@ -3,7 +3,6 @@
 #include <sys/mman.h>  // madvise
 
 #include <cstdint>  // uintptr_t
-#include <cstdio>   // fprintf, fputs
 
 #include "support/error.h"
 
@@ -49,7 +48,8 @@ column_matrix allocate_store_matrix(int32_t rows, int32_t length) {
 }
 
 column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,
-                               uint64_t alloc_budget, matrix_allocator allocate) {
+                               uint64_t alloc_budget, const run_hooks* hooks,
+                               matrix_allocator allocate) {
   int32_t entries = entries_for_budget(alloc_budget, column_count);
   column_matrix store = allocate(column_count, entries);
   while (store == nullptr) {
@@ -62,10 +62,11 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
     }
   }
   if (entries <= QUIET_ENTRIES_PER_COLUMN) {
-    fprintf(stderr, "Storage per column set to %d entries (%u MB total)\n", entries,
-            storage_megabytes(entries, column_count));
-    fputs("If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n",
-          stderr);
+    report_format(hooks, REPORT_PROGRESS, "Storage per column set to %d entries (%u MB total)\n",
+                  entries, storage_megabytes(entries, column_count));
+    report_format(hooks, REPORT_PROGRESS, "%s",
+                  "If this is insufficient, use -a or analyze data in sets of fewer columns via "
+                  "-c\n\n");
   }
   *entries_per_column = entries;
   return store;

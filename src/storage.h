@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "support/alloc2d.h"
+#include "support/report.h"
 
 // Smallest capacity accepted once the first allocation has failed.
 constexpr int32_t MIN_ENTRIES_PER_COLUMN = 10000;
@@ -30,9 +31,9 @@ column_matrix allocate_store_matrix(int32_t rows, int32_t length);
 // Allocates the store (one row per column), halving the capacity while the
 // allocation fails; gives up with fatal error 300 once a halved capacity falls
 // below MIN_ENTRIES_PER_COLUMN. Announces capacities of at most
-// QUIET_ENTRIES_PER_COLUMN. Never returns null.
+// QUIET_ENTRIES_PER_COLUMN through `hooks` (may be null). Never returns null.
 column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column,
-                               uint64_t alloc_budget,
+                               uint64_t alloc_budget, const run_hooks* hooks,
                                matrix_allocator allocate = allocate_store_matrix);
 
 // Samples per column to make resident at once ahead of the reader.

@@ -7,17 +7,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "library.h"
 #include "line_reader.h"
 #include "reader.h"
 #include "test_util.h"
 
 namespace {
-
-using testing::ExitedWithCode;
 
 // Reads `bytes` from a pipe written in pieces of `piece` bytes and returns the
 // chunks the line reader hands out, first byte peeked and skipped like '#'.
@@ -31,7 +31,7 @@ std::vector<std::string> chunks_of(const std::string& bytes, size_t piece) {
     }
     close(ends[1]);
   });
-  input_source input = {ends[0], 0, "pipe", read};
+  input_source input = {ends[0], 0, "pipe", read, nullptr};
   line_reader reader;
   line_reader_open(&reader, &input);
   std::vector<std::string> chunks;
@@ -71,18 +71,16 @@ TEST(LineReaderTest, ChunksAreLinesOrFullBuffers) {
 TEST(ReaderTest, FullStoreIsFatal200) {
   scoped_temp_dir dir;
   write_file(dir.file("data"), "1 2\n3 4\n5 6\n7 8\n");
-  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", "data", nullptr};  // room for 3 samples
-  EXPECT_EXIT(
-      {
-        input_source input;
-        open_input(dir.file("data").c_str(), &input);
-        read_and_analyse(reader_create(&settings, &input));
-      },
-      ExitedWithCode(56),
-      "^Reading file...\nFound 2 columns in first data line.\n"
-      "Storage per column set to 3 entries \\(0 MB total\\)\n"
-      "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n"
-      "\nFatal error 200: Cannot handle more than 3 lines.\nProgram halted.\n\n$");
+  const std::string path = dir.file("data");
+  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", path.c_str(), nullptr};  // room for 3
+  std::string text;
+  const run_hooks hooks = collect_text(&text);
+  EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, -200,
+                           "Cannot handle more than 3 lines"));
+  EXPECT_EQ(text,
+            "Reading file...\nFound 2 columns in first data line.\n"
+            "Storage per column set to 3 entries (0 MB total)\n"
+            "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n");
 }
 
 }  // namespace
@@ -106,36 +104,69 @@ ssize_t read_then_fail(int, void* buffer, size_t count) {
 
 TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
   run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr};
-  input_source input = {-1, 0, "flaky.dat", read_then_fail};
-  EXPECT_EXIT(read_and_analyse(reader_create(&settings, &input)), ExitedWithCode(196),
-              "^Reading file...\nFound 2 columns in first data line.\n"
-              "\nFatal error 60: Read error in input file flaky.dat.\nProgram halted.\n\n$");
+  std::string text;
+  const run_hooks hooks = collect_text(&text);
+  input_source input = {-1, 0, "flaky.dat", read_then_fail, nullptr};
+  reader_state* reader = reader_create(&settings, &input, &hooks);
+  EXPECT_TRUE(
+      throws_fatal([&] { read_samples(reader); }, -60, "Read error in input file flaky.dat"));
+  reader_destroy(reader);
+  EXPECT_EQ(text, "Reading file...\nFound 2 columns in first data line.\n");
 }
 
 }  // namespace
 
 namespace {
 
-// An early end (here: no columns on the first line) returns with the input
-// still open; the caller closes it, and close_input marks it closed. Callers
-// that run many inputs in one process (the fuzzer) depend on both.
-TEST(ReaderTest, EarlyEndLeavesTheInputToTheCaller) {
+// Open descriptors of this process.
+int open_descriptors() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    count++;
+  }
+  return count;
+}
+
+// Runs that end early or with an error release their input (a process that
+// reads many files, the Python module or the fuzzer, would otherwise run out
+// of descriptors), and report what the program prints.
+TEST(ReaderTest, EveryEndReleasesTheInput) {
   scoped_temp_dir dir;
-  write_file(dir.file("data"), "\n1\n");
-  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "data", nullptr};
-  input_source input;
-  open_input(dir.file("data").c_str(), &input);
-  reader_state* reader = reader_create(&settings, &input);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(read_and_analyse(reader), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Reading file...\n\nNo columns found in first data line. Terminating.\n\n");
-  reader_destroy(reader);
-  ASSERT_GE(input.fd, 0);
-  int fd = input.fd;
-  close_input(&input);
-  EXPECT_EQ(input.fd, -1);
-  EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // really closed
+  struct end_case {
+    const char* data;
+    bool early;
+    int code;  // of a fatal end, else 0
+    const char* text;
+  };
+  const end_case cases[] = {
+      {"\n1\n", true, 0,
+       "Reading file...\n\nNo columns found in first data line. Terminating.\n\n"},
+      {"# only\n", true, 0,
+       "Reading file...\nComment:  only\n\nNo samples read (discarded 0 samples). "
+       "Terminating.\n\n"},
+      {"1 2\nx 2\n", false, -70, "Reading file...\nFound 2 columns in first data line.\n"},
+      {"1 2\n3 4\n", false, 0,
+       "Reading file...\nFound 2 columns in first data line.\n\nRead 2 samples (discarded "
+       "first 0 samples).\n"},
+  };
+  const std::string path = dir.file("data");
+  const int before = open_descriptors();
+  for (const end_case& c : cases) {
+    write_file(path, c.data);
+    run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", path.c_str(), nullptr};
+    std::string text;
+    const run_hooks hooks = collect_text(&text);
+    if (c.code != 0) {
+      EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, c.code,
+                               "Non-numerical data in line 2 column 0 (columns count from 0)"));
+    } else {
+      sample_set set = read_data_file(settings, &hooks);
+      EXPECT_EQ(set.ended_early, c.early) << c.data;
+    }
+    EXPECT_EQ(text, c.text) << c.data;
+    EXPECT_EQ(open_descriptors(), before) << c.data;
+  }
 }
 
 }  // namespace

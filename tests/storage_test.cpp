@@ -5,10 +5,9 @@
 
 #include "command_line.h"
 #include "storage.h"
+#include "test_util.h"
 
 namespace {
-
-using testing::ExitedWithCode;
 
 TEST(StorageTest, CapacityFromBudget) {
   struct capacity_case {
@@ -60,18 +59,20 @@ column_matrix limited_allocator(int32_t rows, int32_t length) {
 
 TEST(StorageTest, QuietForLargeCapacities) {
   int32_t entries = 0;
-  testing::internal::CaptureStderr();
-  column_matrix store = allocate_storage(25, &entries, DEFAULT_ALLOC_BUDGET);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::string text;
+  const run_hooks hooks = collect_text(&text);
+  column_matrix store = allocate_storage(25, &entries, DEFAULT_ALLOC_BUDGET, &hooks);
+  EXPECT_EQ(text, "");
   EXPECT_EQ(entries, 10000000);
   free_double_matrix(store);
 }
 
 TEST(StorageTest, AnnouncesSmallCapacities) {
   int32_t entries = 0;
-  testing::internal::CaptureStderr();
-  column_matrix store = allocate_storage(26, &entries, DEFAULT_ALLOC_BUDGET);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  std::string text;
+  const run_hooks hooks = collect_text(&text);
+  column_matrix store = allocate_storage(26, &entries, DEFAULT_ALLOC_BUDGET, &hooks);
+  EXPECT_EQ(text,
             "Storage per column set to 9615384 entries (1999 MB total)\n"
             "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n");
   EXPECT_EQ(entries, 9615384);
@@ -82,19 +83,20 @@ TEST(StorageTest, HalvesUntilTheAllocationSucceeds) {
   g_largest_allowed = 30000000;
   g_requests.clear();
   int32_t entries = 0;
-  testing::internal::CaptureStderr();
-  column_matrix store = allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, limited_allocator);
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err;
+  const run_hooks hooks = collect_text(&err);
+  column_matrix store =
+      allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, &hooks, limited_allocator);
   EXPECT_EQ(g_requests, (std::vector<int32_t>{250000000, 125000000, 62500000, 31250000, 15625000}));
   EXPECT_EQ(entries, 15625000);
   EXPECT_EQ(err, "");  // above 9,999,999: taken silently
   free_double_matrix(store);
 
   g_largest_allowed = 9000000;
-  testing::internal::CaptureStderr();
-  store = allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, limited_allocator);
+  err.clear();
+  store = allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, &hooks, limited_allocator);
   EXPECT_EQ(entries, 7812500);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(err,
             "Storage per column set to 7812500 entries (62 MB total)\n"
             "If this is insufficient, use -a or analyze data in sets of fewer columns via -c\n\n");
   free_double_matrix(store);
@@ -102,9 +104,7 @@ TEST(StorageTest, HalvesUntilTheAllocationSucceeds) {
 
 TEST(StorageTest, SmallFirstCapacityIsAcceptedUnchanged) {
   int32_t entries = 0;
-  testing::internal::CaptureStderr();
-  column_matrix store = allocate_storage(2, &entries, 8 * 2 * 5000);
-  testing::internal::GetCapturedStderr();
+  column_matrix store = allocate_storage(2, &entries, 8 * 2 * 5000, nullptr);
   EXPECT_EQ(entries, 5000);
   free_double_matrix(store);
 }
@@ -113,17 +113,17 @@ TEST(StorageTest, GivesUpBelowTheMinimumAfterHalving) {
   g_largest_allowed = 0;
   int32_t entries = 0;
   // 250,000,000 halves to 7,629 after fifteen halvings.
-  EXPECT_EXIT(allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, limited_allocator),
-              ExitedWithCode(212),
-              "^\nFatal error 300: Could not allocate storage array \\(7629 entries per column "
-              "-> 0 MB\\)\\.\nProgram halted\\.\n\n$");
+  EXPECT_TRUE(throws_fatal(
+      [&] { allocate_storage(1, &entries, DEFAULT_ALLOC_BUDGET, nullptr, limited_allocator); },
+      -300, "Could not allocate storage array (7629 entries per column -> 0 MB)"));
   // Even when the halved allocation would succeed, the minimum holds.
   g_largest_allowed = 9999;
-  EXPECT_EXIT(allocate_storage(1, &entries, 8 * 19000, limited_allocator), ExitedWithCode(212),
-              "Could not allocate storage array \\(9500 entries per column -> 0 MB\\)");
+  EXPECT_TRUE(
+      throws_fatal([&] { allocate_storage(1, &entries, 8 * 19000, nullptr, limited_allocator); },
+                   -300, "Could not allocate storage array (9500 entries per column -> 0 MB)"));
   // A budget that pays for nothing fails at once.
-  EXPECT_EXIT(allocate_storage(3, &entries, 7), ExitedWithCode(212),
-              "\\(0 entries per column -> 0 MB\\)");
+  EXPECT_TRUE(throws_fatal([&] { allocate_storage(3, &entries, 7, nullptr); }, -300,
+                           "Could not allocate storage array (0 entries per column -> 0 MB)"));
 }
 
 }  // namespace

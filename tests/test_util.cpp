@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "support/error.h"
+
 #include <fcntl.h>
 #include <grp.h>           // setgroups
 #include <sys/resource.h>  // setrlimit
@@ -157,4 +159,27 @@ void open_to_unprivileged_user(const std::string& directory) {
   if (chown(directory.c_str(), NOBODY_UID, NOBODY_GID) != 0) {
     throw std::runtime_error("cannot hand " + directory + " to the unprivileged user");
   }
+}
+
+testing::AssertionResult throws_fatal(const std::function<void()>& statement, int code,
+                                      const std::string& message) {
+  try {
+    statement();
+  } catch (const varbloc_error& error) {
+    if (error.code() == code && message == error.what()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "threw " << error.code() << " \"" << error.what() << "\"";
+  }
+  return testing::AssertionFailure() << "did not throw";
+}
+
+namespace {
+
+void append_event_text(void* context, const report_event& event) {
+  static_cast<std::string*>(context)->append(event.text, event.length);
+}
+
+}  // namespace
+
+run_hooks collect_text(std::string* text) {
+  return run_hooks{append_event_text, nullptr, text};
 }

@@ -3,8 +3,13 @@
 #ifndef VARBLOC_TESTS_TEST_UTIL_H
 #define VARBLOC_TESTS_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "support/report.h"
 
 // A fresh directory under TMPDIR (or /tmp), removed with its contents.
 class scoped_temp_dir {
@@ -71,5 +76,12 @@ std::string unprivileged_user_problem();
 // As root, gives `directory` to the unprivileged user, so that a run as that
 // user can enter it and create files there; does nothing otherwise.
 void open_to_unprivileged_user(const std::string& directory);
+
+// Whether `statement` throws varbloc_error with exactly this code and message.
+testing::AssertionResult throws_fatal(const std::function<void()>& statement, int code,
+                                      const std::string& message);
+
+// Hooks that append the text of every reported event to *text.
+run_hooks collect_text(std::string* text);
 
 #endif

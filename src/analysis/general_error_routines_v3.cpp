@@ -4,9 +4,11 @@
 #include <unistd.h>  // access
 
 #include <cmath>    // sqrt, fabs
-#include <cstdio>   // fprintf, snprintf
+#include <cstdarg>  // va_list
+#include <cstdio>   // fwrite, snprintf, vsnprintf
 #include <cstdlib>  // free
 #include <cstring>  // strlen, strcmp, strdup
+#include <memory>   // unique_ptr
 
 #include "support/alloc.h"
 #include "support/append.h"
@@ -157,34 +159,29 @@ void start_pass(column_pass* pass, const double* x, double mean, const level_lad
 // those of the other. Each block sum starts from 0 and adds its samples in
 // order, exactly as a separate pass per level would, so the results are
 // bit-for-bit the same.
+//
+// Results go to error[j * stride + w] and correlation[j * stride + w] for
+// level j. The caller's hooks are polled every POLL_SAMPLES samples.
 template <int WIDTH>
 void analyse_columns(const double* const* x, int64_t n, const double* mean,
-                     const level_ladder& ladder, double* error, double* correlation) {
+                     const level_ladder& ladder, double* error, double* correlation, int32_t stride,
+                     const run_hooks* hooks) {
+  constexpr int64_t POLL_SAMPLES = int64_t{GROUP} << 20;
   column_pass pass[WIDTH];
   for (int w = 0; w < WIDTH; w++) start_pass(&pass[w], x[w], mean[w], ladder);
   const int64_t grouped = n / GROUP * GROUP;
-  for (int64_t i = 0; i < grouped; i += GROUP) {
-    for (int w = 0; w < WIDTH; w++) feed_group(&pass[w], ladder, i);
+  for (int64_t piece = 0; piece < grouped; piece += POLL_SAMPLES) {
+    check_interrupted(hooks);
+    const int64_t piece_end = grouped - piece > POLL_SAMPLES ? piece + POLL_SAMPLES : grouped;
+    for (int64_t i = piece; i < piece_end; i += GROUP) {
+      for (int w = 0; w < WIDTH; w++) feed_group(&pass[w], ladder, i);
+    }
   }
   for (int w = 0; w < WIDTH; w++) {
     for (int64_t i = grouped; i < n; i++) lag1_add(&pass[w].sums[0], x[w][i] - mean[w]);
     for (int j = 0; j < ladder.count; j++) {
-      lag1_finish(&pass[w].sums[j], ladder.values[j], &error[j * MAX_COLUMNS + w],
-                  &correlation[j * MAX_COLUMNS + w]);
-    }
-  }
-}
-
-// Marks columns that fall below the threshold at this level for the first
-// time and takes this level's values as their final ones.
-void note_decorrelated(int32_t column_count, int64_t values, const double* error,
-                       const double* correlation, int64_t* decorr_samples, double* final_error,
-                       double* final_correlation) {
-  for (int32_t c = 0; c < column_count; c++) {
-    if (correlation[c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
-      decorr_samples[c] = values;
-      final_error[c] = error[c];
-      final_correlation[c] = correlation[c];
+      lag1_finish(&pass[w].sums[j], ladder.values[j], &error[j * stride + w],
+                  &correlation[j * stride + w]);
     }
   }
 }
@@ -196,20 +193,24 @@ constexpr size_t MAX_FIXED_FIELD = 1 + 309 + 1 + 10;
 // Longest analysis-file text of one column: blank, mean, blank, error.
 constexpr size_t MAX_COLUMN_TEXT = 2 * (1 + MAX_FIXED_FIELD);
 
+struct free_deleter {
+  void operator()(void* memory) const { free(memory); }
+};
+
 // Formats the analysis-file line: per column "%16.10f %16.10f" (mean and
 // final error), columns separated by one blank, ended by a newline. Returns
-// the text (release with free) and its length.
-char* format_analysis_line(int32_t column_count, const double* mean, const double* error,
-                           size_t* length) {
+// the text and its length.
+std::unique_ptr<char, free_deleter> format_analysis_line(int32_t column_count, const double* mean,
+                                                         const double* error, size_t* length) {
   size_t capacity = static_cast<size_t>(column_count) * MAX_COLUMN_TEXT + 2;
-  char* line = static_cast<char*>(xmalloc(capacity));
+  std::unique_ptr<char, free_deleter> line(static_cast<char*>(xmalloc(capacity)));
   size_t used = 0;
   for (int32_t c = 0; c < column_count; c++) {
-    used += static_cast<size_t>(snprintf(line + used, capacity - used,
+    used += static_cast<size_t>(snprintf(line.get() + used, capacity - used,
                                          c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c],
                                          error[c]));
   }
-  line[used++] = '\n';
+  line.get()[used++] = '\n';
   *length = used;
   return line;
 }
@@ -217,38 +218,25 @@ char* format_analysis_line(int32_t column_count, const double* mean, const doubl
 // Longest analysis-file path accepted.
 constexpr size_t MAX_OUTPUT_PATH = 1024;
 
-void write_analysis_file(int32_t column_count, const double* mean, const double* error,
-                         const char* path) {
-  if (strlen(path) > MAX_OUTPUT_PATH) {
-    fputs("\nPathname too long. Skipping creation of analysis file.\n", stderr);
+// Appends printf-formatted text to *text.
+__attribute__((format(printf, 2, 3))) void append_format(std::string* text, const char* format,
+                                                         ...) {
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  if (static_cast<size_t>(length) < sizeof line) {
+    text->append(line, static_cast<size_t>(length));
     return;
   }
-  char* copy = strdup(path);  // dirname may modify its argument
-  if (copy == nullptr) fatal(-99, "Alloc: Virtual memory exhausted");
-  const char* directory = dirname(copy);
-  bool writable = access(directory, W_OK) == 0;
-  if (!writable) {
-    if (strcmp(directory, ".") == 0) {
-      fputs("\nCannot write in current directory. Skipping creation of analysis file.\n", stderr);
-    } else {
-      fprintf(stderr, "\nCannot write in directory %s. Skipping creation of analysis file.\n",
-              directory);
-    }
-  }
-  free(copy);
-  if (!writable) return;
-  // The line is formatted whole first and appended in one locked write, so
-  // runs sharing the file never mix their lines, and a failed write leaves
-  // the file as it was.
-  size_t length = 0;
-  char* line = format_analysis_line(column_count, mean, error, &length);
-  append_result result = append_record(path, line, length);
-  free(line);
-  if (result == APPEND_NOT_OPENED) {
-    fprintf(stderr, "\nCannot open %s for writing. Skipping creation of analysis file.\n", path);
-  } else if (result == APPEND_FAILED) {
-    fatal_format(-120, "Could not write analysis file %s", path);
-  }
+  // A label or a number of hundreds of digits: format again at full length.
+  std::string long_line(static_cast<size_t>(length) + 1, '\0');
+  va_start(arguments, format);
+  vsnprintf(&long_line[0], long_line.size(), format, arguments);
+  va_end(arguments);
+  text->append(long_line.data(), static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -275,75 +263,170 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
   return static_cast<int32_t>(blocks);
 }
 
-void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path,
-                             const double* column_sums) {
+blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
+                                 const double* column_sums, const run_hooks* hooks) {
   const level_ladder ladder = plan_levels(n);
-  const size_t table = static_cast<size_t>(BLOCK_SIZE_ENTRIES) * MAX_COLUMNS * sizeof(double);
-  double* error = static_cast<double*>(xmalloc(table));        // [level][column]
-  double* correlation = static_cast<double*>(xmalloc(table));  // [level][column]
-  double mean[MAX_COLUMNS];
-  double final_error[MAX_COLUMNS];
-  double final_correlation[MAX_COLUMNS];
-  int64_t decorr_samples[MAX_COLUMNS];
+  const size_t columns = static_cast<size_t>(column_count);
+  blocking_result result;
+  result.samples = n;
+  result.column_count = column_count;
+  result.level_count = ladder.count;
+  for (int j = 0; j < ladder.count; j++) {
+    result.block_size[j] = ladder.block_size[j];
+    result.level_values[j] = ladder.values[j];
+  }
+  result.mean.resize(columns);
+  result.level_error.resize(columns * static_cast<size_t>(ladder.count));
+  result.level_correlation.resize(columns * static_cast<size_t>(ladder.count));
+  result.final_error.resize(columns);
+  result.final_correlation.resize(columns);
+  result.decision_level.resize(columns);
+  result.decorr_samples.assign(columns, 0);
+  double* const mean = result.mean.data();
+  double* const error = result.level_error.data();
+  double* const correlation = result.level_correlation.data();
 
   for (int32_t c = 0; c < column_count; c++) {
+    if (column_sums == nullptr) check_interrupted(hooks);
     mean[c] = column_sums != nullptr ? column_sums[c] / static_cast<double>(n)
                                      : column_mean(samples[c], n);
-    decorr_samples[c] = 0;
   }
   int32_t c = 0;
   for (; c + 1 < column_count; c += 2) {
-    analyse_columns<2>(samples + c, n, mean + c, ladder, error + c, correlation + c);
+    analyse_columns<2>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
+                       hooks);
   }
   if (c < column_count) {
-    analyse_columns<1>(samples + c, n, mean + c, ladder, error + c, correlation + c);
+    analyse_columns<1>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
+                       hooks);
   }
 
   for (int j = 0; j < ladder.count; j++) {
-    const double* level_error = error + static_cast<size_t>(j) * MAX_COLUMNS;
-    const double* level_correlation = correlation + static_cast<size_t>(j) * MAX_COLUMNS;
-    note_decorrelated(column_count, ladder.values[j], level_error, level_correlation,
-                      decorr_samples, final_error, final_correlation);
-    write_averages(ladder.values[j], column_count, mean, level_error, level_correlation,
-                   decorr_samples, labels);
+    const size_t level = static_cast<size_t>(j) * columns;
+    for (int32_t c = 0; c < column_count; c++) {
+      if (correlation[level + c] < DECORR_THRESHOLD && result.decorr_samples[c] == 0) {
+        result.decorr_samples[c] = ladder.values[j];
+        result.decision_level[c] = j;
+      }
+    }
   }
-
   // Columns never decorrelated keep the last level's values and count.
   const int last = ladder.count - 1;
   for (int32_t c = 0; c < column_count; c++) {
-    if (decorr_samples[c] != 0) continue;
-    final_error[c] = error[static_cast<size_t>(last) * MAX_COLUMNS + c];
-    final_correlation[c] = correlation[static_cast<size_t>(last) * MAX_COLUMNS + c];
-    decorr_samples[c] = -(n / ladder.block_size[last]);
+    if (result.decorr_samples[c] == 0) {
+      result.decision_level[c] = last;
+      result.decorr_samples[c] = -(n / ladder.block_size[last]);
+    }
+    const size_t at = static_cast<size_t>(result.decision_level[c]) * columns + c;
+    result.final_error[c] = error[at];
+    result.final_correlation[c] = correlation[at];
   }
-  write_summary(n, column_count, mean, final_error, final_correlation, decorr_samples, labels,
-                output_path);
-  free(error);
-  free(correlation);
+  return result;
 }
 
-void write_averages(int64_t values, int32_t column_count, const double* mean, const double* error,
-                    const double* correlation, const int64_t* decorr_samples,
+std::string render_report(const blocking_result& result, const char* const* labels) {
+  const int32_t columns = result.column_count;
+  std::vector<char> label_block;
+  std::vector<const char*> default_labels;
+  if (labels == nullptr) {
+    label_block.resize(static_cast<size_t>(columns) * LABEL_SIZE);
+    default_labels.resize(static_cast<size_t>(columns));
+    for (int32_t c = 0; c < columns; c++) {
+      char* label = label_block.data() + static_cast<size_t>(c) * LABEL_SIZE;
+      snprintf(label, LABEL_SIZE, "col %2d", c);
+      default_labels[c] = label;
+    }
+    labels = default_labels.data();
+  }
+  // The level tables mark a column at the level where it decorrelated, so
+  // each table sees only the decisions made up to its level.
+  std::vector<int64_t> decided(static_cast<size_t>(columns), 0);
+  std::string text;
+  for (int j = 0; j < result.level_count; j++) {
+    for (int32_t c = 0; c < columns; c++) {
+      if (result.decorr_samples[c] > 0 && result.decision_level[c] == j) {
+        decided[c] = result.decorr_samples[c];
+      }
+    }
+    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
+    write_averages(&text, result.level_values[j], columns, result.mean.data(),
+                   result.level_error.data() + level, result.level_correlation.data() + level,
+                   decided.data(), labels);
+  }
+  write_summary(&text, result.samples, columns, result.mean.data(), result.final_error.data(),
+                result.final_correlation.data(), result.decorr_samples.data(), labels);
+  return text;
+}
+
+analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
+                                          const double* final_error, const char* path,
+                                          std::string* message) {
+  message->clear();
+  if (strlen(path) > MAX_OUTPUT_PATH) {
+    *message = "\nPathname too long. Skipping creation of analysis file.\n";
+    return ANALYSIS_FILE_SKIPPED;
+  }
+  std::unique_ptr<char, free_deleter> copy(strdup(path));  // dirname may modify its argument
+  if (copy == nullptr) fatal(-99, "Alloc: Virtual memory exhausted");
+  const char* directory = dirname(copy.get());
+  if (access(directory, W_OK) != 0) {
+    if (strcmp(directory, ".") == 0) {
+      *message = "\nCannot write in current directory. Skipping creation of analysis file.\n";
+    } else {
+      append_format(message,
+                    "\nCannot write in directory %s. Skipping creation of analysis file.\n",
+                    directory);
+    }
+    return ANALYSIS_FILE_SKIPPED;
+  }
+  // The line is formatted whole first and appended in one locked write, so
+  // runs sharing the file never mix their lines, and a failed write leaves
+  // the file as it was.
+  size_t length = 0;
+  std::unique_ptr<char, free_deleter> line =
+      format_analysis_line(column_count, mean, final_error, &length);
+  append_result appended = append_record(path, line.get(), length);
+  if (appended == APPEND_NOT_OPENED) {
+    append_format(message, "\nCannot open %s for writing. Skipping creation of analysis file.\n",
+                  path);
+    return ANALYSIS_FILE_SKIPPED;
+  }
+  if (appended == APPEND_FAILED) fatal_format(-120, "Could not write analysis file %s", path);
+  return ANALYSIS_FILE_WRITTEN;
+}
+
+void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
+                             const char* const* labels, const char* output_path,
+                             const double* column_sums) {
+  const blocking_result result = analyse_blocking(n, samples, column_count, column_sums);
+  const std::string report = render_report(result, labels);
+  fwrite(report.data(), 1, report.size(), stderr);
+  std::string message;
+  write_analysis_file(column_count, result.mean.data(), result.final_error.data(), output_path,
+                      &message);
+  fwrite(message.data(), 1, message.size(), stderr);
+}
+
+void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
+                    const double* error, const double* correlation, const int64_t* decorr_samples,
                     const char* const* labels) {
-  fprintf(stderr, "\nAverages for %li samples:\n\n", static_cast<long>(values));
+  append_format(text, "\nAverages for %li samples:\n\n", static_cast<long>(values));
   for (int32_t c = 0; c < column_count; c++) {
-    fprintf(stderr, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c], error[c],
-            correlation[c], decorr_samples[c] == values ? " <" : "");
+    append_format(text, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c],
+                  error[c], correlation[c], decorr_samples[c] == values ? " <" : "");
   }
 }
 
-void write_summary(int64_t n, int32_t column_count, const double* mean, const double* error,
-                   const double* correlation, const int64_t* decorr_samples,
-                   const char* const* labels, const char* output_path) {
-  fprintf(stderr, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
-          static_cast<long>(n));
+void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
+                   const double* error, const double* correlation, const int64_t* decorr_samples,
+                   const char* const* labels) {
+  append_format(text, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
+                static_cast<long>(n));
   for (int32_t c = 0; c < column_count; c++) {
     bool decorrelated = decorr_samples[c] > 0;
-    fprintf(stderr, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n", labels[c],
-            mean[c], error[c], correlation[c],
-            static_cast<long>(decorrelated ? decorr_samples[c] : -decorr_samples[c]),
-            decorrelated ? "" : " *** not decorrelated ***");
+    append_format(text, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n",
+                  labels[c], mean[c], error[c], correlation[c],
+                  static_cast<long>(decorrelated ? decorr_samples[c] : -decorr_samples[c]),
+                  decorrelated ? "" : " *** not decorrelated ***");
   }
-  write_analysis_file(column_count, mean, error, output_path);
 }

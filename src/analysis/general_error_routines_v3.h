@@ -5,6 +5,10 @@
 #define VARBLOC_ANALYSIS_GENERAL_ERROR_ROUTINES_V3_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/report.h"
 
 // Most columns analysed in one run; every per-column table has this many entries.
 constexpr int32_t MAX_COLUMNS = 2048;
@@ -32,31 +36,79 @@ void calc_additional_errors(int64_t n, const double* const* rows, int32_t column
 int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const* source,
                              double* const* destination, int32_t column_count);
 
-// The whole analysis of n >= 1 samples of column_count columns (rows of the
-// sample store, only read): prints the level tables and the summary on
-// standard error and appends the means and final errors to output_path.
-//
-// column_sums, when given, holds each column's sum of its samples, added in
-// sample order starting from 0, exactly as the analysis would form it; a
-// caller that stores the samples one by one can form it on the way and save
-// the analysis a pass over the store. Null: the analysis sums itself.
+// Room for one column label, "col %2d" and its terminator.
+constexpr size_t LABEL_SIZE = 40;
+
+// Everything the blocking analysis finds. Level 0 is the samples themselves;
+// level j > 0 the averages of blocks of block_size[j] samples. Per-level
+// tables hold level_count rows of column_count values: entry
+// [j * column_count + c] is column c at level j.
+struct blocking_result {
+  int64_t samples = 0;  // n, the samples per column
+  int32_t column_count = 0;
+  int level_count = 0;
+  int32_t block_size[BLOCK_SIZE_ENTRIES] = {};    // 1 for level 0
+  int64_t level_values[BLOCK_SIZE_ENTRIES] = {};  // samples or blocks per column
+  std::vector<double> mean;                       // per column: of all n samples
+  std::vector<double> level_error;                // per level and column
+  std::vector<double> level_correlation;          // per level and column
+  // Per column: the values of the deciding level, the first where the
+  // correlation fell below DECORR_THRESHOLD, else the last level.
+  std::vector<double> final_error;
+  std::vector<double> final_correlation;
+  std::vector<int> decision_level;
+  // Per column: the values per column at the deciding level, negated for a
+  // column that never decorrelated (as the summary reads it).
+  std::vector<int64_t> decorr_samples;
+};
+
+// The blocking analysis of n >= 1 samples of column_count columns (rows
+// samples[c], only read). column_sums, when given, holds each column's sum of
+// its samples, added in sample order starting from 0, exactly as the analysis
+// would form it; a caller that stores the samples one by one can form it on
+// the way and save the analysis a pass over the samples. Null: the analysis
+// sums itself. `hooks` (may be null) is polled for interruption.
+blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
+                                 const double* column_sums = nullptr,
+                                 const run_hooks* hooks = nullptr);
+
+// The level tables and the summary, as the program prints them, with the
+// given column labels, or "col  0", "col  1", ... for null.
+std::string render_report(const blocking_result& result, const char* const* labels = nullptr);
+
+// What became of the analysis file.
+enum analysis_file_outcome {
+  ANALYSIS_FILE_WRITTEN,  // the line was appended
+  ANALYSIS_FILE_SKIPPED,  // a path too long, an unwritable directory or a file
+                          // that would not open: *message says which
+};
+
+// Appends one line of "%16.10f %16.10f" per column (mean, final error) to the
+// analysis file at `path`, whole or not at all. A path that is too long, an
+// unwritable directory or a file that will not open are skipped, with the
+// text to print in *message; a failed write or close is fatal error 120
+// (the file cut back to its length before).
+analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
+                                          const double* final_error, const char* path,
+                                          std::string* message);
+
+// The whole analysis as the program runs it: analyse_blocking, the report on
+// standard error, and the analysis file (its message on standard error).
 void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
                              const char* const* labels, const char* output_path,
                              const double* column_sums = nullptr);
 
-// Prints the table of one level: "values" samples or blocks per column. Rows of
-// columns that became decorrelated at this level carry the mark " <".
-void write_averages(int64_t values, int32_t column_count, const double* mean, const double* error,
-                    const double* correlation, const int64_t* decorr_samples,
+// Appends the table of one level to *text: "values" samples or blocks per
+// column. Rows of columns that became decorrelated at this level carry the
+// mark " <".
+void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
+                    const double* error, const double* correlation, const int64_t* decorr_samples,
                     const char* const* labels);
 
-// Prints the summary and appends one line of "%16.10f %16.10f" per column
-// (mean, final error) to the analysis file. decorr_samples is positive for
-// decorrelated columns, minus the last level's block count otherwise. A path
-// that is too long, an unwritable directory or a file that will not open are
-// reported and skipped; a failed write or close is fatal error 120.
-void write_summary(int64_t n, int32_t column_count, const double* mean, const double* error,
-                   const double* correlation, const int64_t* decorr_samples,
-                   const char* const* labels, const char* output_path);
+// Appends the summary to *text. decorr_samples is positive for decorrelated
+// columns, minus the last level's block count otherwise.
+void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
+                   const double* error, const double* correlation, const int64_t* decorr_samples,
+                   const char* const* labels);
 
 #endif

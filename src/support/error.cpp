@@ -1,9 +1,7 @@
 #include "support/error.h"
 
 #include <cstdarg>  // va_list
-#include <cstdio>   // fprintf, vsnprintf
-#include <cstdlib>  // exit
-#include <string>
+#include <cstdio>   // vsnprintf
 
 namespace {
 
@@ -23,17 +21,7 @@ std::string compose(const char* format, va_list arguments) {
 }  // namespace
 
 void fatal(int code, const char* message) {
-  fprintf(stderr, "\nFatal error %i: %s.\n", -code, message);
-  fputs("Program halted.\n\n", stderr);
-#ifdef VARBLOC_FUZZING
-  throw fatal_exit{code};
-#else
-  exit(code);
-#endif
-}
-
-void warning(int code, const char* message) {
-  fprintf(stderr, "\nWarning %i: %s.\n", -code, message);
+  throw varbloc_error(code, message);
 }
 
 void fatal_format(int code, const char* format, ...) {
@@ -41,13 +29,21 @@ void fatal_format(int code, const char* format, ...) {
   va_start(arguments, format);
   std::string message = compose(format, arguments);
   va_end(arguments);
-  fatal(code, message.c_str());
+  throw varbloc_error(code, std::move(message));
 }
 
-void warning_format(int code, const char* format, ...) {
+std::string compose_message(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   std::string message = compose(format, arguments);
   va_end(arguments);
-  warning(code, message.c_str());
+  return message;
+}
+
+std::string fatal_frame(int code, const char* message) {
+  return compose_message("\nFatal error %i: %s.\nProgram halted.\n\n", -code, message);
+}
+
+std::string warning_frame(int code, const char* message) {
+  return compose_message("\nWarning %i: %s.\n", -code, message);
 }

@@ -1,27 +1,46 @@
-// Fatal errors and warnings: every condition that stops the program, and the
-// one that only deserves a remark, is reported here in a fixed frame.
+// Fatal errors and warnings: every condition that stops a run, and the one
+// that only deserves a remark, carries a numeric code and a message, printed
+// by the program in a fixed frame.
 #ifndef VARBLOC_SUPPORT_ERROR_H
 #define VARBLOC_SUPPORT_ERROR_H
 
-// Prints "\nFatal error <-code>: <message>.\nProgram halted.\n\n" on standard
-// error and ends the process with `code` as exit value (status = low 8 bits).
+#include <exception>
+#include <string>
+
+// A condition that ends the run: `code` is negative (the program prints -code
+// and exits with its low 8 bits), `message` has no frame, full stop or newline.
+class varbloc_error : public std::exception {
+ public:
+  varbloc_error(int code, std::string message) : code_(code), message_(std::move(message)) {}
+  int code() const { return code_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  int code_;
+  std::string message_;
+};
+
+// Ends the run by throwing varbloc_error; only the program's main ends the
+// process, after printing the frame.
 [[noreturn]] void fatal(int code, const char* message);
 
-// Prints "\nWarning <-code>: <message>.\n" on standard error and returns.
-void warning(int code, const char* message);
-
-// As fatal/warning, with the message composed from a printf format first.
-// The composed message is never cut, whatever its length.
+// As fatal, with the message composed from a printf format first. The
+// composed message is never cut, whatever its length.
 [[noreturn]] void fatal_format(int code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-void warning_format(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-#ifdef VARBLOC_FUZZING
-// In fuzzing builds fatal does not end the process: it throws this, so that
-// the fuzzer can release the run and go on with the next input.
-struct fatal_exit {
-  int code;
-};
-#endif
+// A printf-style message of any length.
+std::string compose_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "\nFatal error <-code>: <message>.\nProgram halted.\n\n"
+std::string fatal_frame(int code, const char* message);
+
+// "\nWarning <-code>: <message>.\n"
+std::string warning_frame(int code, const char* message);
+
+// The exit status of a run that ends with `code`: its low 8 bits.
+inline int fatal_exit_status(int code) {
+  return code & 0xFF;
+}
 
 #endif

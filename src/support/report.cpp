@@ -1,0 +1,58 @@
+#include "support/report.h"
+
+#include <locale.h>  // newlocale, uselocale
+
+#include <cstdarg>
+#include <cstdio>  // vsnprintf
+#include <string>
+
+#include "support/error.h"
+
+void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length) {
+  if (hooks == nullptr || hooks->report == nullptr) return;
+  hooks->report(hooks->context, report_event{kind, text, length, 0, nullptr});
+}
+
+void report_format(const run_hooks* hooks, report_kind kind, const char* format, ...) {
+  if (hooks == nullptr || hooks->report == nullptr) return;
+  va_list arguments;
+  va_start(arguments, format);
+  char text[512];
+  int length = vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  // Every progress text is a short fixed line with a few numbers.
+  if (length < 0 || static_cast<size_t>(length) >= sizeof text) length = sizeof text - 1;
+  report_text(hooks, kind, text, static_cast<size_t>(length));
+}
+
+void report_warning(const run_hooks* hooks, int code, const char* message) {
+  if (hooks == nullptr || hooks->report == nullptr) return;
+  const std::string text = warning_frame(code, message);
+  hooks->report(hooks->context,
+                report_event{REPORT_WARNING, text.data(), text.size(), code, message});
+}
+
+void check_interrupted(const run_hooks* hooks) {
+  if (hooks != nullptr && hooks->interrupted != nullptr && hooks->interrupted(hooks->context)) {
+    throw run_interrupted();
+  }
+}
+
+namespace {
+
+locale_t c_locale() {
+  // Made once, whoever asks first; never changed afterwards.
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return locale;
+}
+
+}  // namespace
+
+c_numeric_locale::c_numeric_locale() {
+  const locale_t c = c_locale();
+  previous_ = c != static_cast<locale_t>(0) ? uselocale(c) : static_cast<locale_t>(0);
+}
+
+c_numeric_locale::~c_numeric_locale() {
+  if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
+}

@@ -1,0 +1,67 @@
+// How a run tells its caller what happens while it reads: progress texts,
+// comment echoes, warnings and an early end, each as it happens; and how the
+// caller may stop a run that takes too long.
+#ifndef VARBLOC_SUPPORT_REPORT_H
+#define VARBLOC_SUPPORT_REPORT_H
+
+#include <clocale>  // locale_t (through <locale.h> on glibc)
+#include <cstddef>
+#include <exception>
+
+enum report_kind {
+  REPORT_PROGRESS,   // announcements: input, column count, storage, read count
+  REPORT_COMMENT,    // the echo of a comment line
+  REPORT_WARNING,    // a warning: code and message; the text is its frame
+  REPORT_EARLY_END,  // the run ends here without an analysis (status 0)
+};
+
+// One event. `text` holds exactly the bytes the program prints for it (not
+// NUL-terminated); `code` and `message` are set for warnings only.
+struct report_event {
+  report_kind kind;
+  const char* text;
+  size_t length;
+  int code;
+  const char* message;
+};
+
+// The caller's side of a run. Either function may be null.
+struct run_hooks {
+  // Called for every event, in order.
+  void (*report)(void* context, const report_event& event);
+  // Polled now and then during long work; true stops the run, which then
+  // throws run_interrupted after releasing what it holds.
+  bool (*interrupted)(void* context);
+  void* context;
+};
+
+// Thrown when run_hooks::interrupted asked the run to stop.
+struct run_interrupted : std::exception {
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Reports a text composed from a printf format.
+void report_format(const run_hooks* hooks, report_kind kind, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Reports a fixed text.
+void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length);
+// Reports a warning in its frame.
+void report_warning(const run_hooks* hooks, int code, const char* message);
+
+// Throws run_interrupted when the caller asks to stop.
+void check_interrupted(const run_hooks* hooks);
+
+// Numbers are read and printed as in the C locale while one of these lives,
+// whatever locale the calling program has set (for this thread only).
+class c_numeric_locale {
+ public:
+  c_numeric_locale();
+  ~c_numeric_locale();
+  c_numeric_locale(const c_numeric_locale&) = delete;
+  c_numeric_locale& operator=(const c_numeric_locale&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+#endif

@@ -325,6 +325,7 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
 }
 
 std::string render_report(const blocking_result& result, const char* const* labels) {
+  c_numeric_locale numbers_as_in_c;  // whatever locale a calling program has set
   const int32_t columns = result.column_count;
   std::vector<char> label_block;
   std::vector<const char*> default_labels;

@@ -1,0 +1,297 @@
+"""Blocking error analysis of correlated samples.
+
+varbloc estimates the mean of each column of a series of correlated
+samples (a Monte Carlo or molecular-dynamics time series) and its standard
+error, by the blocking method: the standard error and the lag-1 correlation
+are computed on the samples, then on averages of blocks of 5, 10, 50, 100,
+500, 1000, 5000, 10000 and 50000 samples, as long as more than 10 blocks
+remain. The first level at which a column's lag-1 correlation falls below
+0.1 is where it counts as decorrelated; that level's error is its error.
+
+This module runs the same code as the ``varbloc`` program and gives the same
+numbers, to the last bit:
+
+- :func:`block` analyses a NumPy array (samples x columns);
+- :func:`load` reads a data file exactly as the program does (comments,
+  CR LF line ends, ``.gz`` files through ``gzip -dc``, every conversion
+  rule) into an array;
+- :class:`Result` holds every level's figures and the decisions, and
+  :meth:`Result.report` gives the text the program prints.
+
+Example
+-------
+>>> import numpy as np, varbloc
+>>> rng = np.random.default_rng(1)
+>>> x = np.empty(100_000)
+>>> x[0] = 0.0
+>>> noise = rng.standard_normal(x.size)
+>>> for t in range(1, x.size):
+...     x[t] = 0.9 * x[t - 1] + noise[t]
+>>> result = varbloc.block(x)
+>>> result.error            # doctest: +SKIP
+array([0.0958...])
+
+Bad input raises :class:`VarblocError` (a :class:`ValueError`) with the
+program's error number in ``code``; the program's warnings become one
+:class:`VarblocWarning` per kind. The module never prints and never ends
+the interpreter; Ctrl-C interrupts a long call. Numbers are read and
+printed as in the C locale, whatever locale the program has set.
+"""
+
+import os
+import operator
+import warnings
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["block", "load", "Result", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
+
+__version__ = "1.0"
+
+#: Most columns one analysis takes.
+MAX_COLUMNS = _core.MAX_COLUMNS
+
+VarblocError = _core.VarblocError
+VarblocError.__module__ = __name__
+VarblocError.__doc__ = """Bad input, as the program reports it with a fatal error.
+
+``code`` is the number the program prints ("Fatal error 70" gives 70) and
+``str(error)`` its message without the frame, for example
+``Non-numerical data in line 3 column 1 (columns count from 0)``.
+"""
+
+
+class VarblocWarning(UserWarning):
+    """A warning of the reader, once per kind after a :func:`load`.
+
+    Attributes
+    ----------
+    code : int
+        The number the program prints ("Warning 110" gives 110).
+    count : int
+        How many times it occurred.
+    first : str
+        The message of its first occurrence.
+    """
+
+    def __init__(self, code, count, first):
+        text = first if count == 1 else f"{first} (and {count - 1} more like it)"
+        super().__init__(text)
+        self.code = code
+        self.count = count
+        self.first = first
+
+
+class Result:
+    """The blocking analysis of every column.
+
+    Per column (arrays of length ``columns``):
+
+    Attributes
+    ----------
+    mean : numpy.ndarray
+        The mean of all samples.
+    error : numpy.ndarray
+        The final standard error of the mean: at the deciding level.
+    correlation : numpy.ndarray
+        The lag-1 correlation at the deciding level.
+    decorrelated : numpy.ndarray of bool
+        Whether the correlation fell below 0.1 at some level.
+    level : numpy.ndarray of int
+        Index (into ``block_sizes``) of the deciding level: the first where
+        the column decorrelated, else the last level.
+    count : numpy.ndarray of int
+        Values per column at the deciding level (the summary's "with N
+        samples").
+
+    Per level (the samples themselves are level 0, block size 1):
+
+    Attributes
+    ----------
+    block_sizes : numpy.ndarray of int
+        Samples per block.
+    counts : numpy.ndarray of int
+        Values (samples or blocks) per column.
+    level_errors : numpy.ndarray, shape (levels, columns)
+        Standard error of the mean at each level.
+    level_correlations : numpy.ndarray, shape (levels, columns)
+        Lag-1 correlation at each level.
+    level_error_errors : numpy.ndarray, shape (levels, columns)
+        The usual uncertainty of each level's error estimate,
+        error / sqrt(2 (count - 1)), for judging a plateau; NaN where
+        count is 1. The program does not print it.
+    samples : int
+        Samples per column.
+    """
+
+    def __init__(self, analysis):
+        self._analysis = analysis
+        self.samples = analysis.samples
+        self.mean = analysis.mean
+        self.error = analysis.error
+        self.correlation = analysis.correlation
+        decorr = analysis.decorr_samples
+        self.decorrelated = decorr > 0
+        self.level = analysis.level.astype(np.intp)
+        self.count = np.abs(decorr)
+        self.block_sizes = analysis.block_sizes
+        self.counts = analysis.counts
+        self.level_errors = analysis.level_errors
+        self.level_correlations = analysis.level_correlations
+        pairs = (self.counts - 1).astype(float)[:, np.newaxis]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            error_errors = self.level_errors / np.sqrt(2.0 * pairs)
+        error_errors[np.broadcast_to(pairs == 0, error_errors.shape)] = np.nan
+        self.level_error_errors = error_errors
+        for array in (self.mean, self.error, self.correlation, self.decorrelated, self.level,
+                      self.count, self.block_sizes, self.counts, self.level_errors,
+                      self.level_correlations, self.level_error_errors):
+            array.flags.writeable = False
+
+    @property
+    def columns(self):
+        """int: The number of columns."""
+        return self.mean.size
+
+    def report(self):
+        """The text the program prints from the first level table to the end
+        of the summary, byte for byte, with the labels "col  0", "col  1", ...
+
+        Returns
+        -------
+        str
+        """
+        return self._analysis.report()
+
+    def to_pandas(self):
+        """Every level of every column as one long table.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns ``block_size``, ``count``, ``column``, ``error`` and
+            ``correlation``, one row per level and column, level by level.
+        """
+        import pandas as pd
+
+        levels, columns = self.level_errors.shape
+        return pd.DataFrame({
+            "block_size": np.repeat(self.block_sizes, columns),
+            "count": np.repeat(self.counts, columns),
+            "column": np.tile(np.arange(columns), levels),
+            "error": self.level_errors.ravel(),
+            "correlation": self.level_correlations.ravel(),
+        })
+
+    def __repr__(self):
+        return (f"<varbloc.Result: {self.columns} column(s), {self.samples} samples, "
+                f"{len(self.block_sizes)} level(s)>")
+
+
+def block(data):
+    """Blocking analysis of the columns of an array.
+
+    Parameters
+    ----------
+    data : array_like
+        Anything ``numpy.asarray(data, dtype=float64)`` accepts: 1-D (one
+        column) or 2-D (samples x columns, as the columns of a data file),
+        with at least one sample and at most :data:`MAX_COLUMNS` columns.
+        The array is never modified. It is not copied when each column is
+        contiguous (a 1-D array, Fortran order, or what :func:`load` gives);
+        otherwise it is copied once.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ValueError
+        For a shape the analysis cannot take, or values NumPy cannot
+        convert.
+    KeyboardInterrupt
+        When interrupted; nothing is left behind.
+    """
+    array = np.asarray(data, dtype=np.float64)
+    if array.ndim == 1:
+        array = array.reshape(array.shape[0], 1)
+    if array.ndim != 2:
+        raise ValueError(f"data must be 1-D or 2-D (samples x columns), not {array.ndim}-D")
+    samples, columns = array.shape
+    if samples < 1:
+        raise ValueError("data must hold at least one sample")
+    if columns < 1:
+        raise ValueError("data must hold at least one column")
+    if columns > MAX_COLUMNS:
+        raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at once")
+    if samples > 1 and array.strides[0] != array.itemsize:
+        array = np.asfortranarray(array)
+    return Result(_core.block(array))
+
+
+def _count(value, name, smallest, largest):
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < smallest or number > largest:
+        raise ValueError(f"{name} must be in range [{smallest}, {largest}], not {number}")
+    return number
+
+
+def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
+    """Read a data file exactly as the program does.
+
+    Parameters
+    ----------
+    path : str, bytes or os.PathLike
+        The data file; a name ending in ``.gz`` is read through
+        ``gzip -dc``, and ``"STDIN"`` reads standard input, as in the
+        program.
+    columns : int, optional
+        The number of columns to use (the program's second argument);
+        by default the first data line decides.
+    skip_columns : int
+        Leading fields ignored on every line (the program's ``-c``).
+    discard : int
+        Leading sample lines dropped (the program's ``-i``).
+    budget : int
+        Bytes of storage for the samples (the program's storage budget:
+        ``-a 3`` corresponds to ``budget=6_000_000_000``). Only the memory
+        the samples fill is used.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, shape (samples, columns), each column contiguous, held in
+        the reader's own storage (no second copy of the samples). Where the
+        program ends without an analysis and with status 0 (no samples
+        read, no columns on the first data line), it has 0 rows.
+
+    Raises
+    ------
+    VarblocError
+        For input the program refuses, with its error number and message
+        (a missing file is error 1, a bad field error 70 with its line).
+    KeyboardInterrupt
+        When interrupted; the file is closed and a decompressor stopped.
+
+    Warns
+    -----
+    VarblocWarning
+        One per kind of warning the reader gave, with its first message
+        and how often it occurred.
+    """
+    name = os.fsencode(path)
+    if columns is not None:
+        columns = _count(columns, "columns", -2**31, 2**31 - 1)
+    skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)
+    discard = _count(discard, "discard", 0, 2**31 - 1)
+    budget = _count(budget, "budget", 1, 2**64 - 1)
+    samples, found = _core.load(name, columns, skip_columns, discard, budget)
+    for code, count, first in found:
+        warnings.warn(VarblocWarning(code, count, first), stacklevel=2)
+    return samples

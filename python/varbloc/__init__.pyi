@@ -1,0 +1,45 @@
+import os
+from typing import Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+import pandas
+
+MAX_COLUMNS: int
+__version__: str
+
+class VarblocError(ValueError):
+    code: int
+
+class VarblocWarning(UserWarning):
+    code: int
+    count: int
+    first: str
+    def __init__(self, code: int, count: int, first: str) -> None: ...
+
+class Result:
+    samples: int
+    mean: npt.NDArray[np.float64]
+    error: npt.NDArray[np.float64]
+    correlation: npt.NDArray[np.float64]
+    decorrelated: npt.NDArray[np.bool_]
+    level: npt.NDArray[np.intp]
+    count: npt.NDArray[np.int64]
+    block_sizes: npt.NDArray[np.int64]
+    counts: npt.NDArray[np.int64]
+    level_errors: npt.NDArray[np.float64]
+    level_correlations: npt.NDArray[np.float64]
+    level_error_errors: npt.NDArray[np.float64]
+    @property
+    def columns(self) -> int: ...
+    def report(self) -> str: ...
+    def to_pandas(self) -> pandas.DataFrame: ...
+
+def block(data: npt.ArrayLike) -> Result: ...
+def load(
+    path: Union[str, bytes, os.PathLike],
+    columns: Optional[int] = ...,
+    skip_columns: int = ...,
+    discard: int = ...,
+    budget: int = ...,
+) -> npt.NDArray[np.float64]: ...

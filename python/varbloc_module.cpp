@@ -1,0 +1,223 @@
+// The Python front end: varbloc._core, wrapped by the package varbloc
+// (python/varbloc/__init__.py), which adds argument checking, warnings and
+// documentation. Everything here calls the same library as the program.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstdlib>  // free
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "library.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// One warning code of a run: how often it occurred and its first message.
+struct warning_tally {
+  int code;
+  int64_t count;
+  std::string first;
+};
+
+// What a call collects from the run's events while the interpreter runs on.
+struct python_run {
+  std::vector<warning_tally> warnings;
+  bool poll_signals;  // only the main thread sees signals
+};
+
+void collect_event(void* context, const report_event& event) {
+  if (event.kind != REPORT_WARNING) return;
+  python_run* run = static_cast<python_run*>(context);
+  for (warning_tally& tally : run->warnings) {
+    if (tally.code == event.code) {
+      tally.count++;
+      return;
+    }
+  }
+  run->warnings.push_back({event.code, 1, event.message});
+}
+
+// Lets Python run its signal handlers (Ctrl-C raises KeyboardInterrupt
+// there); true when one raised, which stops the run.
+bool signal_raised(void* context) {
+  if (!static_cast<python_run*>(context)->poll_signals) return false;
+  py::gil_scoped_acquire gil;
+  return PyErr_CheckSignals() != 0;
+}
+
+bool on_main_thread() {
+  static const unsigned long main_thread =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  return PyThread_get_thread_ident() == main_thread;
+}
+
+// How a call that ran without the interpreter's lock ended.
+struct call_end {
+  bool interrupted = false;
+  bool failed = false;
+  int code = 0;
+  std::string message;
+};
+
+// Runs `work` with the interpreter's lock released, catching what the
+// library throws so that it is raised once the lock is held again.
+template <typename Work>
+void run_unlocked(call_end* end, Work work) {
+  py::gil_scoped_release release;
+  try {
+    work();
+  } catch (const run_interrupted&) {
+    end->interrupted = true;
+  } catch (const varbloc_error& error) {
+    end->failed = true;
+    end->code = error.code();
+    end->message = error.what();
+  } catch (const std::bad_alloc&) {
+    end->failed = true;
+    end->code = -99;
+    end->message = "Alloc: Virtual memory exhausted";
+  }
+}
+
+py::handle g_error_type;  // varbloc.VarblocError, made once at import
+
+void raise_if_ended(const call_end& end) {
+  if (end.interrupted) throw py::error_already_set();  // the handler's exception
+  if (!end.failed) return;
+  py::object error = py::reinterpret_borrow<py::object>(g_error_type)(end.message);
+  error.attr("code") = -end.code;
+  PyErr_SetObject(g_error_type.ptr(), error.ptr());
+  throw py::error_already_set();
+}
+
+py::list warnings_of(const python_run& run) {
+  py::list warnings;
+  for (const warning_tally& tally : run.warnings) {
+    warnings.append(py::make_tuple(-tally.code, tally.count, tally.first));
+  }
+  return warnings;
+}
+
+// load: (samples as an array of shape (samples, columns), warnings as
+// (code, count, first message) tuples).
+py::tuple load(const std::string& path, py::object columns, int32_t skip_columns, int32_t discard,
+               uint64_t budget) {
+  std::string column_text;
+  if (!columns.is_none()) column_text = std::to_string(columns.cast<int64_t>());
+  run_settings settings = {budget,       skip_columns,
+                           discard,      nullptr,
+                           path.c_str(), columns.is_none() ? nullptr : column_text.c_str()};
+  python_run run{{}, on_main_thread()};
+  const run_hooks hooks = {collect_event, signal_raised, &run};
+  double* samples = nullptr;
+  int64_t rows = 0;
+  int64_t column_count = 0;
+  call_end end;
+  run_unlocked(&end, [&] {
+    sample_set set = read_data_file(settings, &hooks);
+    check_interrupted(&hooks);
+    rows = set.samples;
+    column_count = set.column_count;
+    if (!set.ended_early) samples = take_samples(&set);
+  });
+  raise_if_ended(end);
+  py::list warnings = warnings_of(run);
+  if (samples == nullptr) {
+    return py::make_tuple(py::array_t<double>(std::vector<ssize_t>{0, column_count}), warnings);
+  }
+  py::capsule owner(samples, [](void* memory) { free(memory); });
+  const ssize_t item = sizeof(double);
+  py::array_t<double> array({static_cast<ssize_t>(rows), static_cast<ssize_t>(column_count)},
+                            {item, static_cast<ssize_t>(rows) * item}, samples, owner);
+  return py::make_tuple(array, warnings);
+}
+
+// The analysis of an array of shape (samples, columns) whose columns are
+// each contiguous (axis-0 stride of one double), read in place.
+blocking_result block(py::array_t<double, 0> data) {
+  // A single sample's stride does not matter.
+  if (data.ndim() != 2 ||
+      (data.shape(0) > 1 && data.strides(0) != static_cast<ssize_t>(sizeof(double)))) {
+    throw py::value_error("internal: block needs a 2-D float64 array with contiguous columns");
+  }
+  const int64_t n = data.shape(0);
+  const int32_t column_count = static_cast<int32_t>(data.shape(1));
+  std::vector<const double*> columns(static_cast<size_t>(column_count));
+  const char* base = reinterpret_cast<const char*>(data.data());
+  for (int32_t c = 0; c < column_count; c++) {
+    columns[c] = reinterpret_cast<const double*>(base + c * data.strides(1));
+  }
+  python_run run{{}, on_main_thread()};
+  const run_hooks hooks = {nullptr, signal_raised, &run};
+  blocking_result result;
+  call_end end;
+  run_unlocked(&end, [&] {
+    c_numeric_locale numbers_as_in_c;
+    result = analyse_blocking(n, columns.data(), column_count, nullptr, &hooks);
+  });
+  raise_if_ended(end);
+  return result;
+}
+
+// A vector as a new NumPy array.
+template <typename T>
+py::array_t<T> array_of(const std::vector<T>& values) {
+  return py::array_t<T>(static_cast<ssize_t>(values.size()), values.data());
+}
+
+// A per-level table of the result as an array of shape (levels, columns).
+py::array_t<double> table_of(const blocking_result& result, const std::vector<double>& values) {
+  return py::array_t<double>(
+      {static_cast<ssize_t>(result.level_count), static_cast<ssize_t>(result.column_count)},
+      values.data());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, module) {
+  module.doc() = "The compiled core of varbloc; use the package varbloc instead.";
+  static py::exception<varbloc_error> error_type(module, "VarblocError", PyExc_ValueError);
+  g_error_type = error_type;
+
+  py::class_<blocking_result>(module, "Analysis")
+      .def_property_readonly("samples", [](const blocking_result& r) { return r.samples; })
+      .def_property_readonly(
+          "block_sizes",
+          [](const blocking_result& r) {
+            return py::array_t<int64_t>(
+                r.level_count,
+                std::vector<int64_t>(r.block_size, r.block_size + r.level_count).data());
+          })
+      .def_property_readonly("counts",
+                             [](const blocking_result& r) {
+                               return py::array_t<int64_t>(r.level_count, r.level_values);
+                             })
+      .def_property_readonly("mean", [](const blocking_result& r) { return array_of(r.mean); })
+      .def_property_readonly("error",
+                             [](const blocking_result& r) { return array_of(r.final_error); })
+      .def_property_readonly("correlation",
+                             [](const blocking_result& r) { return array_of(r.final_correlation); })
+      .def_property_readonly("level",
+                             [](const blocking_result& r) { return array_of(r.decision_level); })
+      .def_property_readonly("decorr_samples",
+                             [](const blocking_result& r) { return array_of(r.decorr_samples); })
+      .def_property_readonly("level_errors",
+                             [](const blocking_result& r) { return table_of(r, r.level_error); })
+      .def_property_readonly(
+          "level_correlations",
+          [](const blocking_result& r) { return table_of(r, r.level_correlation); })
+      .def("report", [](const blocking_result& r) {
+        const std::string text = render_report(r);
+        return py::str(text.data(), text.size());
+      });
+
+  module.def("load", &load, py::arg("path"), py::arg("columns"), py::arg("skip_columns"),
+             py::arg("discard"), py::arg("budget"));
+  module.def("block", &block, py::arg("data"));
+  module.attr("MAX_COLUMNS") = MAX_COLUMNS;
+}

@@ -1,0 +1,280 @@
+"""The Python module against the program: the same numbers, digit for digit.
+
+Run through CTest (tests/CMakeLists.txt), which sets PYTHONPATH to the built
+package and VARBLOC_BINARY to the program.
+"""
+
+import gzip
+import locale
+import math
+import os
+import signal
+import subprocess
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import varbloc
+
+PROGRAM = os.environ.get("VARBLOC_BINARY", "varbloc")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLE = os.path.join(SOURCE, "examples", "ar1.dat")
+
+
+def run_program(path, *options, cwd):
+    """The program's standard error and analysis-file line on `path`."""
+    analysis = os.path.join(cwd, "ana.dat")
+    if os.path.exists(analysis):
+        os.remove(analysis)
+    done = subprocess.run([PROGRAM, "-o", "ana.dat", *options, path], cwd=cwd,
+                          capture_output=True, check=False)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    with open(analysis) as file:
+        line = file.read()
+    return done.stderr.decode(), line
+
+
+def write_columns(path, array):
+    """Writes samples x columns with every bit of every value kept."""
+    with open(path, "w") as file:
+        for row in np.atleast_2d(array.T).T:
+            file.write(" ".join(repr(float(v)) for v in row) + "\n")
+
+
+def fixed(value):
+    """A value as "%16.10f" prints it, read back ("-nan" and "nan" alike)."""
+    return float("%.10f" % value)
+
+
+def same_figures(analysis_line, result):
+    """The analysis-file fields are the result's means and errors."""
+    fields = [float(t) for t in analysis_line.split()]
+    expected = [fixed(v) for pair in zip(result.mean, result.error) for v in pair]
+    assert len(fields) == len(expected)
+    for got, want in zip(fields, expected):
+        assert got == want or (math.isnan(got) and math.isnan(want))
+
+
+def arrays():
+    """Arrays to compare, by name: edge counts, non-finite values, width."""
+    rng = np.random.default_rng(7)
+    ar1 = np.empty((3000, 3))
+    ar1[0] = 0.0
+    for t in range(1, len(ar1)):
+        ar1[t] = [0.9, 0.5, -0.3] * ar1[t - 1] + rng.standard_normal(3)
+    special = rng.standard_normal((120, 4))
+    special[5, 0] = np.nan
+    special[7, 1] = np.inf
+    special[119, 2] = -np.inf  # after the last whole block of 50
+    return {
+        "one sample": np.array([[2.5, -1.0]]),
+        "two samples": np.array([1.0, 4.0]),
+        "ten samples": np.arange(10.0),
+        "eleven samples": rng.standard_normal((11, 2)),
+        "ar1": ar1,
+        "nan and inf": special,
+        "2048 columns": rng.standard_normal((12, varbloc.MAX_COLUMNS)),
+    }
+
+
+@pytest.mark.parametrize("name", list(arrays()))
+def test_block_gives_the_programs_numbers(tmp_path, name):
+    array = arrays()[name]
+    before = array.copy()
+    path = str(tmp_path / "data.dat")
+    write_columns(path, array)
+    err, line = run_program(path, cwd=tmp_path)
+    result = varbloc.block(array)
+    assert np.array_equal(array, before, equal_nan=True)  # the caller's array unchanged
+    report = result.report()
+    assert report.startswith("\nAverages for")
+    assert err.endswith(report + "\n")
+    same_figures(line, result)
+    columns = 1 if array.ndim == 1 else array.shape[1]
+    assert result.level_errors.shape == (len(result.block_sizes), columns)
+    assert result.block_sizes[0] == 1
+    assert np.array_equal(result.count, result.counts[result.level])
+
+
+def test_example_result_and_long_table(tmp_path):
+    err, line = run_program(EXAMPLE, cwd=tmp_path)
+    result = varbloc.block(varbloc.load(EXAMPLE))
+    assert err.endswith(result.report() + "\n")
+    same_figures(line, result)
+    # The summary's "with N samples" and the mark of undecided columns.
+    for c in range(result.columns):
+        summary = [l for l in err.splitlines() if l.startswith("col %2d:" % c)][-1]
+        assert ("with %d samples" % result.count[c]) in summary
+        assert ("not decorrelated" in summary) == (not result.decorrelated[c])
+    table = result.to_pandas()
+    assert list(table.columns) == ["block_size", "count", "column", "error", "correlation"]
+    assert len(table) == result.level_errors.size
+    errors = result.level_error_errors
+    assert np.allclose(errors, result.level_errors / np.sqrt(2 * (result.counts[:, None] - 1)))
+
+
+def test_no_copy_for_contiguous_columns():
+    data = varbloc.load(EXAMPLE)
+    assert data.flags.f_contiguous and data.strides[0] == 8
+    # An array that is not copied still gives the numbers of one that is.
+    assert varbloc.block(data).report() == varbloc.block(np.ascontiguousarray(data)).report()
+
+
+@pytest.mark.parametrize("options, text", [
+    ((), "# c\n1 2\n3 4\r\n#x\n5 6\n7 8\n"),
+    (("-i", "2"), "1 2\n3 4\n5 6\n7 8\n9 10\n"),
+    (("-c", "1"), "a 1 2\nb 3 4\nc 5 6\n"),
+])
+def test_load_reads_as_the_program(tmp_path, options, text):
+    path = tmp_path / "data.dat"
+    path.write_text(text)
+    err, line = run_program(str(path), *options, cwd=tmp_path)
+    keywords = {"-i": "discard", "-c": "skip_columns"}
+    arguments = {keywords[o]: int(v) for o, v in zip(options[::2], options[1::2])}
+    result = varbloc.block(varbloc.load(path, **arguments))
+    assert err.endswith(result.report() + "\n")
+    same_figures(line, result)
+    gz = tmp_path / "data.dat.gz"
+    gz.write_bytes(gzip.compress(text.encode()))
+    assert np.array_equal(varbloc.load(gz, **arguments), varbloc.load(path, **arguments))
+
+
+def no_child_processes():
+    try:
+        os.waitpid(-1, os.WNOHANG)
+    except ChildProcessError:
+        return True
+    return False
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_bad_field_raises_with_code_and_line(tmp_path, compressed):
+    text = "1 2\n" * 50000 + "3 x\n" + "4 5\n" * 50000
+    path = tmp_path / ("bad.dat.gz" if compressed else "bad.dat")
+    path.write_bytes(gzip.compress(text.encode()) if compressed else text.encode())
+    with pytest.raises(varbloc.VarblocError) as caught:
+        varbloc.load(path)
+    assert caught.value.code == 70
+    assert str(caught.value) == "Non-numerical data in line 50001 column 1 (columns count from 0)"
+    assert isinstance(caught.value, ValueError)
+    assert no_child_processes()  # the decompressor was stopped and reaped
+
+
+def test_early_ends_and_warnings(tmp_path):
+    cases = {"\n1 2\n": (0, 0), "# only a comment\n": (0, 0), "1 2 3\n": (1, 3)}
+    for text, shape in cases.items():
+        path = tmp_path / "data.dat"
+        path.write_text(text)
+        assert varbloc.load(path).shape == shape
+    path.write_text("1 2\n3 4 5\n6 7 8\n9 10\n")
+    with pytest.warns(varbloc.VarblocWarning) as caught:
+        varbloc.load(path)
+    assert len(caught) == 1
+    warning = caught[0].message
+    assert (warning.code, warning.count) == (110, 2)
+    assert warning.first == "Inconsistent number of columns in line 2 (non-fatal)"
+    with pytest.raises(varbloc.VarblocError) as missing:
+        varbloc.load(tmp_path / "missing.dat")
+    assert missing.value.code == 1
+
+
+@pytest.mark.parametrize("data, error, text", [
+    (np.zeros((2, 2, 2)), ValueError, "3-D"),
+    (np.zeros(0), ValueError, "at least one sample"),
+    (np.zeros((3, 0)), ValueError, "at least one column"),
+    (np.zeros((3, varbloc.MAX_COLUMNS + 1)), ValueError, "2049 columns"),
+    (["1.5", "x"], ValueError, "could not convert"),
+    (5.0, ValueError, "0-D"),
+])
+def test_shapes_and_types_refused(data, error, text):
+    with pytest.raises(error, match=text):
+        varbloc.block(data)
+
+
+def test_arguments_refused():
+    for arguments, error in [({"discard": -1}, ValueError), ({"skip_columns": 1.5}, TypeError),
+                             ({"budget": 0}, ValueError), ({"columns": "3"}, TypeError)]:
+        with pytest.raises(error):
+            varbloc.load(EXAMPLE, **arguments)
+    assert varbloc.block(["1.5", "2", "4"]).mean[0] == 2.5  # as NumPy converts
+
+
+def test_numbers_in_the_c_locale_whatever_the_callers(tmp_path):
+    reference = varbloc.block(varbloc.load(EXAMPLE)).report()
+    path = tmp_path / "data.dat"
+    path.write_text("0x1.8p1 1.5e0\n2.25 -0.5\n3.5 nan\n")
+    expected = varbloc.load(path)
+    saved = locale.setlocale(locale.LC_NUMERIC)
+    tried = []
+    for name in ("de_DE.UTF-8", "fr_FR.UTF-8"):
+        try:
+            locale.setlocale(locale.LC_NUMERIC, name)
+        except locale.Error:
+            continue
+        try:
+            assert locale.localeconv()["decimal_point"] == ","
+            assert varbloc.block(varbloc.load(EXAMPLE)).report() == reference
+            assert np.array_equal(varbloc.load(path), expected, equal_nan=True)
+            tried.append(name)
+        finally:
+            locale.setlocale(locale.LC_NUMERIC, saved)
+    if not tried:
+        pytest.skip("no German or French locale installed (Debian package locales-all)")
+
+
+def test_threads_give_the_serial_results(tmp_path):
+    rng = np.random.default_rng(3)
+    paths = []
+    for k in range(4):
+        path = tmp_path / f"data{k}.dat"
+        write_columns(str(path), rng.standard_normal((40000 + 1000 * k, 2)))
+        paths.append(path)
+    serial = [varbloc.block(varbloc.load(p)).report() for p in paths]
+    parallel = [None] * len(paths)
+
+    def work(k):
+        parallel[k] = varbloc.block(varbloc.load(paths[k])).report()
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(paths))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert parallel == serial
+
+
+def test_ctrl_c_interrupts_a_load_promptly(tmp_path):
+    fifo = str(tmp_path / "slow.dat")
+    os.mkfifo(fifo)
+    stop = threading.Event()
+
+    def feed():  # a source that never ends, until its reader goes away
+        try:
+            with open(fifo, "w") as pipe:
+                while not stop.is_set():
+                    pipe.write("1 2\n" * 100)
+                    pipe.flush()
+                    time.sleep(0.01)
+        except OSError:
+            pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            varbloc.load(fifo)
+        assert time.monotonic() - start < 1.5
+    finally:
+        stop.set()
+        timer.cancel()
+        try:  # the feeder may be blocked opening or writing the pipe
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+        feeder.join(timeout=5)

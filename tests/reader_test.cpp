@@ -2,6 +2,7 @@
 // store that fills up, which would take gigabytes of input end to end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,44 +129,72 @@ int open_descriptors() {
   return count;
 }
 
-// Runs that end early or with an error release their input (a process that
-// reads many files, the Python module or the fuzzer, would otherwise run out
-// of descriptors), and report what the program prints.
+// Whether this process has no child, running or unreaped.
+bool no_child_process() {
+  return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Runs that end early or with an error release their input, stop their
+// decompressor and free their memory (a process that reads many files, the
+// Python module or the fuzzer, would otherwise run out of descriptors, keep
+// processes and leak; the sanitizer build checks the memory), and report what
+// the program prints.
 TEST(ReaderTest, EveryEndReleasesTheInput) {
   scoped_temp_dir dir;
+  const std::string many_lines = [] {
+    std::string lines;
+    for (int k = 0; k < 200000; k++) lines += "1.5 2.5\n";
+    return lines;
+  }();
   struct end_case {
-    const char* data;
+    std::string data;
+    bool compressed;
+    uint64_t budget;
     bool early;
     int code;  // of a fatal end, else 0
-    const char* text;
+    std::string message, text;
   };
+  const std::string found = "Reading file...\nFound 2 columns in first data line.\n";
   const end_case cases[] = {
-      {"\n1\n", true, 0,
+      {"\n1\n", false, DEFAULT_ALLOC_BUDGET, true, 0, "",
        "Reading file...\n\nNo columns found in first data line. Terminating.\n\n"},
-      {"# only\n", true, 0,
+      {"# only\n", false, DEFAULT_ALLOC_BUDGET, true, 0, "",
        "Reading file...\nComment:  only\n\nNo samples read (discarded 0 samples). "
        "Terminating.\n\n"},
-      {"1 2\nx 2\n", false, -70, "Reading file...\nFound 2 columns in first data line.\n"},
-      {"1 2\n3 4\n", false, 0,
-       "Reading file...\nFound 2 columns in first data line.\n\nRead 2 samples (discarded "
-       "first 0 samples).\n"},
+      {"1 2\nx 2\n", false, DEFAULT_ALLOC_BUDGET, false, -70,
+       "Non-numerical data in line 2 column 0 (columns count from 0)", found},
+      {"1 2\n3 4\n", false, DEFAULT_ALLOC_BUDGET, false, 0, "",
+       found + "\nRead 2 samples (discarded first 0 samples).\n"},
+      // The decompressor is still writing when the run ends.
+      {many_lines + "1 x\n" + many_lines, true, DEFAULT_ALLOC_BUDGET, false, -70,
+       "Non-numerical data in line 200001 column 1 (columns count from 0)", found},
+      {"\n" + many_lines, true, DEFAULT_ALLOC_BUDGET, true, 0, "",
+       "Reading file...\n\nNo columns found in first data line. Terminating.\n\n"},
+      {many_lines, true, 8 * 2 * 150000, false, -200, "Cannot handle more than 150000 lines",
+       found + "Storage per column set to 150000 entries (2 MB total)\nIf this is insufficient, "
+               "use -a or analyze data in sets of fewer columns via -c\n\n"},
+      {"1 2\n", false, 7, false, -300,
+       "Could not allocate storage array (0 entries per column -> 0 MB)", found},
   };
-  const std::string path = dir.file("data");
   const int before = open_descriptors();
   for (const end_case& c : cases) {
-    write_file(path, c.data);
-    run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", path.c_str(), nullptr};
+    const std::string path = dir.file(c.compressed ? "data.gz" : "data");
+    write_file(dir.file("data"), c.data);
+    if (c.compressed) {
+      ASSERT_EQ(run_program("/bin/sh", {"-c", "gzip -f data"}, dir.path()).status, 0);
+    }
+    run_settings settings = {c.budget, 0, 0, "ana.dat", path.c_str(), nullptr};
     std::string text;
     const run_hooks hooks = collect_text(&text);
     if (c.code != 0) {
-      EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, c.code,
-                               "Non-numerical data in line 2 column 0 (columns count from 0)"));
+      EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, c.code, c.message));
     } else {
       sample_set set = read_data_file(settings, &hooks);
-      EXPECT_EQ(set.ended_early, c.early) << c.data;
+      EXPECT_EQ(set.ended_early, c.early) << c.text;
     }
-    EXPECT_EQ(text, c.text) << c.data;
-    EXPECT_EQ(open_descriptors(), before) << c.data;
+    EXPECT_EQ(text, c.text) << c.message;
+    EXPECT_EQ(open_descriptors(), before) << c.text;
+    EXPECT_TRUE(no_child_process()) << c.text;
   }
 }
 

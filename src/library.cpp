@@ -23,7 +23,8 @@ struct input_guard {
 
 }  // namespace
 
-sample_set read_data_file(const run_settings& settings, const run_hooks* hooks) {
+sample_set read_data_file(const run_settings& settings, const run_hooks* hooks,
+                          read_progress* progress) {
   c_numeric_locale numbers_as_in_c;
   input_source input;
   input.fd = -1;
@@ -34,7 +35,21 @@ sample_set read_data_file(const run_settings& settings, const run_hooks* hooks) 
   sample_set set;
   set.reader.reset(reader_create(&settings, &input, hooks));
   reader_state* state = set.reader.get();
-  set.ended_early = !read_samples(state);
+  try {
+    set.ended_early = !read_samples(state);
+  } catch (...) {
+    if (progress != nullptr) {
+      progress->reading = state->reading;
+      progress->samples = state->samples_read;
+      progress->discarded = state->discarded;
+    }
+    throw;
+  }
+  if (progress != nullptr) {
+    progress->reading = true;
+    progress->samples = state->samples_read;
+    progress->discarded = state->discarded;
+  }
   state->input = nullptr;
   state->settings = nullptr;
   state->hooks = nullptr;

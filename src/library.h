@@ -30,13 +30,22 @@ struct sample_set {
   std::unique_ptr<reader_state, reader_release> reader;  // owns the store
 };
 
+// How far a read got, known however it ended.
+struct read_progress {
+  bool reading = false;  // past the column-count argument: "Reading file..." was reported
+  int32_t samples = 0;   // samples stored
+  int32_t discarded = 0;
+};
+
 // Opens settings.input_name, reads it whole and closes it. Events go to
 // `hooks` (may be null) as they happen; a decompressor's own messages go
 // straight to standard error. Throws varbloc_error on a fatal condition and
 // run_interrupted when the hooks ask to stop; either way everything is
 // released and no decompressor is left running. settings.output_path is not
-// used.
-sample_set read_data_file(const run_settings& settings, const run_hooks* hooks);
+// used. `progress`, when given, tells how far the read got, also when it
+// throws.
+sample_set read_data_file(const run_settings& settings, const run_hooks* hooks,
+                          read_progress* progress = nullptr);
 
 // Moves the columns of a set with samples together in place, column after
 // column, and hands over their block: samples * column_count doubles, sample

@@ -515,6 +515,9 @@ reader_state* reader_create(const run_settings* settings, input_source* input,
   state->settings = settings;
   state->input = input;
   state->hooks = hooks;
+  state->reading = false;
+  state->samples_read = 0;
+  state->discarded = 0;
   state->column_count = -1;
   state->store = nullptr;
   state->entries_per_column = 0;
@@ -538,6 +541,7 @@ bool read_samples(reader_state* state) {
     take_column_count_argument(state, settings->column_count_argument);
   }
   report_format(state->hooks, REPORT_PROGRESS, "%s", "Reading file...\n");
+  state->reading = true;
   state->samples_read = 0;
   state->comment_lines = 0;
   state->discarded = 0;

@@ -25,6 +25,7 @@ struct reader_state {
   input_source* input;
   const run_hooks* hooks;  // where messages go; may be null
   line_reader reader;
+  bool reading;          // past the column-count argument, reading lines
   int32_t column_count;  // used columns; -1 while to be detected
   int32_t samples_read;
   int32_t comment_lines;

@@ -50,10 +50,10 @@ bool signal_raised(void* context) {
   return PyErr_CheckSignals() != 0;
 }
 
+unsigned long g_main_thread;  // the interpreter's main thread, noted at import
+
 bool on_main_thread() {
-  static const unsigned long main_thread =
-      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-  return PyThread_get_thread_ident() == main_thread;
+  return PyThread_get_thread_ident() == g_main_thread;
 }
 
 // How a call that ran without the interpreter's lock ended.
@@ -183,6 +183,8 @@ PYBIND11_MODULE(_core, module) {
   module.doc() = "The compiled core of varbloc; use the package varbloc instead.";
   static py::exception<varbloc_error> error_type(module, "VarblocError", PyExc_ValueError);
   g_error_type = error_type;
+  g_main_thread =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
   py::class_<blocking_result>(module, "Analysis")
       .def_property_readonly("samples", [](const blocking_result& r) { return r.samples; })

@@ -71,7 +71,8 @@ TEST(LineReaderTest, ChunksAreLinesOrFullBuffers) {
 TEST(ReaderTest, FullStoreIsFatal200) {
   scoped_temp_dir dir;
   write_file(dir.file("data"), "1 2\n3 4\n5 6\n7 8\n");
-  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", "data", nullptr};  // room for 3 samples
+  // room for 3 samples
+  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", "data", nullptr, nullptr};
   EXPECT_EXIT(
       {
         input_source input;
@@ -105,7 +106,7 @@ ssize_t read_then_fail(int, void* buffer, size_t count) {
 }
 
 TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
-  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr};
+  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr, nullptr};
   input_source input = {-1, 0, "flaky.dat", read_then_fail};
   EXPECT_EXIT(read_and_analyse(reader_create(&settings, &input)), ExitedWithCode(196),
               "^Reading file...\nFound 2 columns in first data line.\n"
@@ -122,7 +123,7 @@ namespace {
 TEST(ReaderTest, EarlyEndLeavesTheInputToTheCaller) {
   scoped_temp_dir dir;
   write_file(dir.file("data"), "\n1\n");
-  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "data", nullptr};
+  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "data", nullptr, nullptr};
   input_source input;
   open_input(dir.file("data").c_str(), &input);
   reader_state* reader = reader_create(&settings, &input);

@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libfast-float-dev gzip groff-base "$@")
+packages=(cmake g++ make libgtest-dev libfast-float-dev nlohmann-json3-dev gzip groff-base "$@")
 # varbloc-plot draws with gnuplot; the tests of the README recipes decompress.
 packages+=(gnuplot-nox zstd xz-utils bzip2)
 missing=()

@@ -62,6 +62,7 @@ bool takes_next_argument(const char* argument) {
 
 long_option_request take_long_options(int* argc, char** argv, const char** json_path) {
   long_option_request request = RUN_AS_USUAL;
+  if (*argc < 1) return request;  // started without even a program name
   int kept = 1;
   int next = 1;
   while (next < *argc) {

@@ -141,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.output_path = g_output_path.c_str();
   settings.input_name = "fuzz";
   settings.column_count_argument = (flags & 1) ? column_count.c_str() : nullptr;
+  settings.json_path = nullptr;
 
   const scan_kernel kernels[] = {SCAN_PORTABLE, SCAN_SSE2, SCAN_AVX2};
   scan_kernel kernel = kernels[(flags >> 1) % 3];

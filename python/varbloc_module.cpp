@@ -109,9 +109,9 @@ py::tuple load(const std::string& path, py::object columns, int32_t skip_columns
                uint64_t budget) {
   std::string column_text;
   if (!columns.is_none()) column_text = std::to_string(columns.cast<int64_t>());
-  run_settings settings = {budget,       skip_columns,
-                           discard,      nullptr,
-                           path.c_str(), columns.is_none() ? nullptr : column_text.c_str()};
+  run_settings settings = {budget,  skip_columns, discard,
+                           nullptr, path.c_str(), columns.is_none() ? nullptr : column_text.c_str(),
+                           nullptr};
   python_run run{{}, on_main_thread()};
   const run_hooks hooks = {collect_event, signal_raised, &run};
   double* samples = nullptr;

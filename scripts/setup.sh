@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libfast-float-dev gzip groff-base "$@")
+packages=(cmake g++ make libgtest-dev libfast-float-dev nlohmann-json3-dev gzip groff-base "$@")
 # The Python module: pybind11 and NumPy for building it, pytest and pandas for
 # its tests, German and French locales for the test that they change nothing.
 packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-pandas

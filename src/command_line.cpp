@@ -5,25 +5,89 @@
 #include <cerrno>
 #include <cstdio>   // fputs, fprintf
 #include <cstdlib>  // strtoll
-#include <cstring>  // strchr
+#include <cstring>  // strchr, strcmp, strncmp
 
 void print_banner() {
   fputs("\nvarbloc: blocking error analysis of correlated samples (06/24/14)\n\n", stderr);
 }
 
-void usage_info() {
-  fputs("Usage: varbloc [optional arguments] <datafile> [number of columns]\n\n", stderr);
-  fputs("Input file may be gzip'ed (filename STDIN will read from standard input).\n", stderr);
+namespace {
+
+// The usage text up to its closing empty line.
+void write_usage_body(FILE* stream) {
+  fputs("Usage: varbloc [optional arguments] <datafile> [number of columns]\n\n", stream);
+  fputs("Input file may be gzip'ed (filename STDIN will read from standard input).\n", stream);
   fputs(
       "If number of columns is omitted, it is determined from first data line (but -c is "
       "obeyed).\n\n",
-      stderr);
-  fputs("Optional arguments:\n", stderr);
-  fputs("\t-a <n>\tallocate n times the default number of entries\n", stderr);
-  fputs("\t-c <n>\tignore first c columns in each line\n", stderr);
-  fputs("\t-i <m>\tdiscard initial m samples\n", stderr);
-  fputs("\t-o <file> write averages and error estimates to file (default ana.dat)\n", stderr);
+      stream);
+  fputs("Optional arguments:\n", stream);
+  fputs("\t-a <n>\tallocate n times the default number of entries\n", stream);
+  fputs("\t-c <n>\tignore first c columns in each line\n", stream);
+  fputs("\t-i <m>\tdiscard initial m samples\n", stream);
+  fputs("\t-o <file> write averages and error estimates to file (default ana.dat)\n", stream);
+}
+
+}  // namespace
+
+void usage_info() {
+  write_usage_body(stderr);
   fputs("\n", stderr);
+}
+
+void print_help() {
+  write_usage_body(stdout);
+  fputs("\t--json <file> append a JSON record of the run to file (one line per run)\n", stdout);
+  fputs("\t--help\tprint this text and exit\n", stdout);
+  fputs("\t--version print the version and exit\n", stdout);
+  fputs("\nEvery message, exit status and the record's keys: man varbloc\n", stdout);
+}
+
+void print_version() {
+  fputs("varbloc " VARBLOC_VERSION "\n", stdout);
+}
+
+namespace {
+
+// True for an option that takes the next argument as its value: -a, -c, -i
+// or -o standing alone (-a2 carries its value). getopt reads every command
+// line it accepts the same way; on the others it stops with an error before
+// the difference matters.
+bool takes_next_argument(const char* argument) {
+  return argument[0] == '-' && argument[1] != '\0' && strchr("acio", argument[1]) != nullptr &&
+         argument[2] == '\0';
+}
+
+}  // namespace
+
+long_option_request take_long_options(int* argc, char** argv, const char** json_path) {
+  long_option_request request = RUN_AS_USUAL;
+  if (*argc < 1) return request;  // started without even a program name
+  int kept = 1;
+  int next = 1;
+  while (next < *argc) {
+    const char* argument = argv[next];
+    if (strcmp(argument, "--") == 0) {
+      while (next < *argc) argv[kept++] = argv[next++];
+      break;
+    }
+    if (strcmp(argument, "--help") == 0 || strcmp(argument, "--version") == 0) {
+      if (request == RUN_AS_USUAL) request = argument[2] == 'h' ? SHOW_HELP : SHOW_VERSION;
+      next++;
+    } else if (strncmp(argument, "--json=", 7) == 0 && argument[7] != '\0') {
+      *json_path = argument + 7;
+      next++;
+    } else if (strcmp(argument, "--json") == 0 && next + 1 < *argc && argv[next + 1][0] != '\0') {
+      *json_path = argv[next + 1];
+      next += 2;
+    } else {
+      argv[kept++] = argv[next++];
+      if (takes_next_argument(argument) && next < *argc) argv[kept++] = argv[next++];
+    }
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return request;
 }
 
 int64_t parse_integer_argument(const char* text) {
@@ -98,6 +162,7 @@ bool parse_command_line(int argc, char** argv, run_settings* settings) {
   settings->output_path = "ana.dat";
   settings->input_name = nullptr;
   settings->column_count_argument = nullptr;
+  settings->json_path = nullptr;
 
   optind = 0;  // glibc: start a fresh scan, so the parser can run again
   int option;

@@ -17,6 +17,7 @@ struct run_settings {
   const char* output_path;            // -o: analysis file, kept whole
   const char* input_name;             // data file name or "STDIN"
   const char* column_count_argument;  // second positional argument, or null
+  const char* json_path;              // --json: file for the run's JSON record, or null
 };
 
 // Writes the banner (a newline, the program line, an empty line).
@@ -24,6 +25,30 @@ void print_banner();
 
 // Writes the usage text to standard error. The caller exits with status 1.
 void usage_info();
+
+// What the long options ask of the run.
+enum long_option_request {
+  RUN_AS_USUAL,  // analyse as the remaining arguments say
+  SHOW_HELP,     // --help came first: print_help, exit 0
+  SHOW_VERSION,  // --version came first: print_version, exit 0
+};
+
+// Takes the long options --json FILE, --json=FILE, --help and --version,
+// spelled exactly so, out of argv before getopt sees it, closing the gaps
+// (*argc shrinks, argv[*argc] stays null). Arguments of -a, -c, -i and -o
+// (separate or attached) are skipped, and nothing after "--" is looked at, so
+// "-o --json" and "-- --help" keep their meaning. The last --json names the
+// file (any name, "-" included); a --json without a name (last argument, or
+// an empty one) stays where it is, for getopt to refuse as it always has.
+// Returns the first of --help and --version given, else RUN_AS_USUAL.
+long_option_request take_long_options(int* argc, char** argv, const char** json_path);
+
+// Writes to standard output the usage text with the long options and a
+// pointer to the manual page.
+void print_help();
+
+// Writes "varbloc VERSION" to standard output.
+void print_version();
 
 // Reads a number as base-10 strtol does into 64 bits: leading blanks and a
 // sign accepted, trailing text ignored, no digits gives 0, out-of-range text
@@ -33,7 +58,8 @@ int64_t parse_integer_argument(const char* text);
 // Keeps the low 32 bits of a 64-bit value as a signed count.
 int32_t low_32_bits(int64_t value);
 
-// Parses options and positional arguments into `settings`. On a bad command
+// Parses options and positional arguments into `settings` (json_path null:
+// the caller sets it from take_long_options, which runs first). On a bad command
 // line writes the specific message (if any) and returns false; the caller then
 // writes the usage text and exits with status 1. May be called more than once.
 bool parse_command_line(int argc, char** argv, run_settings* settings);

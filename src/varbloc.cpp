@@ -1,52 +1,101 @@
 // varbloc: blocking error analysis of correlated samples. The program is the
-// core library plus this entry, which wires the command line to it and
-// prints what the library reports.
+// core library plus this entry, which wires the command line to it, prints
+// what the library reports and, with --json, records how the run ended.
 #include <cstdio>
 #include <new>  // bad_alloc
 #include <string>
 
+#include "json_record.h"
 #include "library.h"
 
 namespace {
 
 // Every message of a run goes to standard error as it arises, so it keeps its
-// place among the decompressor's own messages.
-void print_event(void* /*context*/, const report_event& event) {
+// place among the decompressor's own messages; the record keeps the warnings
+// and the text of an early end.
+void print_event(void* context, const report_event& event) {
   fwrite(event.text, 1, event.length, stderr);
+  run_record* record = static_cast<run_record*>(context);
+  if (event.kind == REPORT_WARNING) {
+    for (record_warning& warning : record->warnings) {
+      if (warning.code == -event.code) {
+        warning.count++;
+        return;
+      }
+    }
+    record->warnings.push_back({-event.code, 1, event.message});
+  } else if (event.kind == REPORT_EARLY_END) {
+    record->message = std::string(event.text, event.length);
+  }
 }
 
 void print_text(const std::string& text) {
   fwrite(text.data(), 1, text.size(), stderr);
 }
 
-// The whole run after the command line; returns the exit status.
-int run(const run_settings& settings) {
-  const run_hooks hooks = {print_event, nullptr, nullptr};
-  sample_set samples = read_data_file(settings, &hooks);
-  if (samples.ended_early) return 0;
-  const blocking_result result = analyse_samples(samples, &hooks);
-  print_text(render_report(result));
-  std::string message;
-  write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
-                      settings.output_path, &message);
-  print_text(message);
-  fputs("\n", stderr);
-  return 0;
+// A printed text without its leading and trailing newlines.
+std::string without_newlines(const std::string& text) {
+  const size_t first = text.find_first_not_of('\n');
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of('\n') - first + 1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  print_banner();
-  run_settings settings;
-  if (!parse_command_line(argc, argv, &settings)) {
-    usage_info();
-    return 1;
+// What the record says of a run that analysed its samples.
+void record_result(const blocking_result& result, run_record* record) {
+  record->analysed = true;
+  const int32_t columns = result.column_count;
+  char label[LABEL_SIZE];
+  for (int32_t c = 0; c < columns; c++) {
+    snprintf(label, sizeof label, "col %2d", c);
+    const int64_t decorr = result.decorr_samples[c];
+    record->columns.push_back({label, result.mean[c], result.final_error[c],
+                               result.final_correlation[c], decorr > 0, result.decision_level[c],
+                               decorr > 0 ? decorr : -decorr});
   }
+  for (int j = 0; j < result.level_count; j++) {
+    record->block_sizes.push_back(result.block_size[j]);
+    record->counts.push_back(result.level_values[j]);
+    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
+    record->errors.emplace_back(result.level_error.begin() + level,
+                                result.level_error.begin() + level + columns);
+    record->correlations.emplace_back(result.level_correlation.begin() + level,
+                                      result.level_correlation.begin() + level + columns);
+  }
+}
+
+// The whole run after the command line; returns the exit status. A fatal
+// error's frame is printed here too, so that the record comes after it.
+int run(const run_settings& settings, run_record* record) {
+  const run_hooks hooks = {print_event, nullptr, record};
+  read_progress progress;
   int code = 0;
   std::string message;
   try {
-    return run(settings);
+    sample_set samples = read_data_file(settings, &hooks, &progress);
+    record->reading_started = true;
+    record->samples = progress.samples;
+    record->discarded = progress.discarded;
+    if (samples.ended_early) {
+      record->status = STATUS_EARLY_END;
+      record->message = without_newlines(record->message.value_or(""));
+      return 0;
+    }
+    const blocking_result result = analyse_samples(samples, &hooks);
+    record_result(result, record);
+    print_text(render_report(result));
+    std::string skipped;
+    const analysis_file_outcome outcome =
+        write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
+                            settings.output_path, &skipped);
+    print_text(skipped);
+    if (outcome == ANALYSIS_FILE_WRITTEN) {
+      record->status = STATUS_OK;
+    } else {
+      record->status = STATUS_NO_ANALYSIS_FILE;
+      record->message = without_newlines(skipped);
+    }
+    fputs("\n", stderr);
+    return 0;
   } catch (const varbloc_error& error) {
     code = error.code();
     message = error.what();
@@ -55,5 +104,51 @@ int main(int argc, char** argv) {
     message = "Alloc: Virtual memory exhausted";
   }
   print_text(fatal_frame(code, message.c_str()));
+  record->status = STATUS_ERROR;
+  record->code = -code;
+  record->message = message;
+  record->reading_started = progress.reading;
+  record->samples = progress.samples;
+  record->discarded = progress.discarded;
   return fatal_exit_status(code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* json_path = nullptr;
+  long_option_request request = take_long_options(&argc, argv, &json_path);
+  if (request == SHOW_HELP) print_help();
+  if (request == SHOW_VERSION) print_version();
+  if (request != RUN_AS_USUAL) return 0;
+  print_banner();
+  run_settings settings;
+  if (!parse_command_line(argc, argv, &settings)) {
+    usage_info();
+    return 1;
+  }
+  settings.json_path = json_path;
+
+  run_record record;
+  record.input = settings.input_name;
+  record.budget = settings.alloc_budget;
+  record.skip_columns = settings.skip_columns;
+  record.discard = settings.discard_count;
+  record.analysis_file = settings.output_path;
+  if (settings.column_count_argument != nullptr) {
+    record.column_count = low_32_bits(parse_integer_argument(settings.column_count_argument));
+  }
+  int status = run(settings, &record);
+
+  // The record comes last, after the analysis file's append has finished, so
+  // that the two files' locks are never held at once.
+  if (settings.json_path != nullptr) {
+    std::string reason;
+    if (!write_run_record(settings.json_path, record, &reason)) {
+      fprintf(stderr, "varbloc: cannot write record to %s: %s\n", settings.json_path,
+              reason.c_str());
+      if (status == 0) status = 2;
+    }
+  }
+  return status;
 }

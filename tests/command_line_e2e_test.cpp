@@ -2,6 +2,7 @@
 // binary in a fresh temporary directory.
 #include <gtest/gtest.h>
 
+#include <cstring>  // strlen
 #include <string>
 #include <vector>
 
@@ -76,6 +77,99 @@ TEST(CommandLineEndToEnd, StdinIsAnnounced) {
   scoped_temp_dir dir;
   run_result r = run_varbloc({"STDIN"}, dir.path(), "");
   EXPECT_EQ(r.err.rfind(BANNER + std::string("Reading from standard input.\n"), 0), 0u) << r.err;
+}
+
+// Replaces every occurrence of `program` (getopt names it in its messages) by
+// "varbloc", so that two binaries' messages compare.
+std::string with_program_named(std::string err, const std::string& program) {
+  for (size_t at = err.find(program); at != std::string::npos; at = err.find(program, at)) {
+    err.replace(at, program.size(), "varbloc");
+  }
+  return err;
+}
+
+TEST(CommandLineEndToEnd, TrickyCommandLinesAsTheBaselineReadsThem) {
+  // The baseline build parses with plain getopt and knows no long options:
+  // without --json, --help and --version (spelled so, outside option values
+  // and before "--") the bytes, the status and the analysis file must not
+  // change. "d" is a small data file; "x" does not exist.
+  const std::vector<std::vector<std::string>> lines = {
+      {"-a"},
+      {"-x"},
+      {"-ojunk", "d"},
+      {"-a2", "-a3", "d"},
+      {"-a", "2", "--", "d"},
+      {"d", "-c", "3"},
+      {"-"},
+      {"--"},
+      {"--foo", "d"},
+      {"--jso", "d"},
+      {"--o", "x"},
+      {"-o", "--json", "d"},
+      {"-a", "--help", "d"},
+      {"-i", "--version", "d"},
+      {"d", "--json"},
+      {"--json=", "d"},
+      {"--json", "", "d"},
+      {"--", "--help"},
+      {"-a", "2", "--", "-x"},
+      {"d", "--", "2"},
+      {"-ao", "d"},
+      {"-xa", "1", "d"},
+      {"d", "2", "-c1"},
+  };
+  scoped_temp_dir dir;
+  run_program("/bin/mkdir", {"new", "old"}, dir.path());
+  for (const char* side : {"new", "old"})
+    write_file(dir.file(std::string(side) + "/d"), "1 2\n3 4\n5 7\n");
+  for (const std::vector<std::string>& args : lines) {
+    std::string shown;
+    for (const std::string& a : args) shown += "'" + a + "' ";
+    run_result now = run_varbloc(args, dir.file("new"));
+    run_result old = run_program(BASELINE_BINARY, args, dir.file("old"));
+    EXPECT_EQ(with_program_named(now.err, VARBLOC_BINARY),
+              with_program_named(old.err, BASELINE_BINARY))
+        << shown;
+    EXPECT_EQ(now.status, old.status) << shown;
+    EXPECT_EQ(now.out, "") << shown;
+    EXPECT_EQ(read_file(dir.file("new/ana.dat")), read_file(dir.file("old/ana.dat"))) << shown;
+  }
+}
+
+TEST(CommandLineEndToEnd, HelpAndVersionGoToStandardOutput) {
+  struct info_case {
+    std::vector<std::string> args;
+    bool help;  // else the version
+  };
+  const info_case cases[] = {
+      {{"--help"}, true},
+      {{"--version"}, false},
+      {{"-x", "--help", "a", "b", "c"}, true},  // whatever else the line holds
+      {{"d", "--json", "r.json", "--version", "-o", "x-y"}, false},
+      {{"--help", "--version"}, true},  // the first one given decides
+      {{"--version", "--help", "--json"}, false},
+  };
+  scoped_temp_dir dir;
+  write_file(dir.file("d"), "1 2\n3 4\n5 7\n");
+  const std::string usage_body(USAGE, strlen(USAGE) - 1);  // without its closing empty line
+  for (const info_case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args) shown += "'" + a + "' ";
+    run_result r = run_varbloc(c.args, dir.path());
+    EXPECT_EQ(r.status, 0) << shown;
+    EXPECT_EQ(r.err, "") << shown;
+    if (c.help) {
+      EXPECT_EQ(r.out.rfind(usage_body, 0), 0u) << shown << r.out;
+      for (const char* line : {"\t--json <file>", "\t--help", "\t--version", "man varbloc\n"}) {
+        EXPECT_NE(r.out.find(line, usage_body.size()), std::string::npos) << shown << line;
+      }
+    } else {
+      EXPECT_EQ(r.out.rfind("varbloc ", 0), 0u) << shown << r.out;
+      EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << shown << r.out;
+    }
+  }
+  EXPECT_FALSE(file_exists(dir.file("ana.dat")));
+  EXPECT_FALSE(file_exists(dir.file("r.json")));
 }
 
 }  // namespace

@@ -161,4 +161,58 @@ TEST(ParseCommandLineTest, UnknownOptionAndMissingArgumentFail) {
   EXPECT_NE(missing.err.find("requires an argument"), std::string::npos) << missing.err;
 }
 
+TEST(LongOptionsTest, TakenOutBeforeGetopt) {
+  struct long_case {
+    std::vector<std::string> args;
+    std::vector<std::string> left;  // what getopt then sees
+    const char* json;               // null: no record asked for
+    long_option_request request;
+  };
+  const long_case cases[] = {
+      {{"--json", "r.json", "f"}, {"f"}, "r.json", RUN_AS_USUAL},
+      {{"f", "--json=r.json", "2"}, {"f", "2"}, "r.json", RUN_AS_USUAL},
+      {{"--json", "a", "f", "--json=b"}, {"f"}, "b", RUN_AS_USUAL},  // the last one wins
+      {{"--json", "-", "f"}, {"f"}, "-", RUN_AS_USUAL},              // a file named '-'
+      {{"--json", "-o", "f"}, {"f"}, "-o", RUN_AS_USUAL},
+      // option values are not looked at, separate or attached
+      {{"-o", "--json", "f"}, {"-o", "--json", "f"}, nullptr, RUN_AS_USUAL},
+      {{"-a", "--help", "-c", "--version", "-i", "--json", "x"},
+       {"-a", "--help", "-c", "--version", "-i", "--json", "x"},
+       nullptr,
+       RUN_AS_USUAL},
+      {{"-a2", "--json", "r", "f"}, {"-a2", "f"}, "r", RUN_AS_USUAL},
+      {{"-o", "--", "--help"}, {"-o", "--"}, nullptr, SHOW_HELP},
+      // nothing after "--"
+      {{"--", "--json", "r", "--help"}, {"--", "--json", "r", "--help"}, nullptr, RUN_AS_USUAL},
+      // a --json without a name, and near misses, stay for getopt to refuse
+      {{"f", "--json"}, {"f", "--json"}, nullptr, RUN_AS_USUAL},
+      {{"--json=", "f"}, {"--json=", "f"}, nullptr, RUN_AS_USUAL},
+      {{"--json", "", "f"}, {"--json", "", "f"}, nullptr, RUN_AS_USUAL},
+      {{"--jso", "r", "--json-x", "--Help", "--versions", "-json", "f"},
+       {"--jso", "r", "--json-x", "--Help", "--versions", "-json", "f"},
+       nullptr,
+       RUN_AS_USUAL},
+      // the first of --help and --version decides, whatever else is there
+      {{"-x", "--version", "--help", "f", "g", "h"}, {"-x", "f", "g", "h"}, nullptr, SHOW_VERSION},
+      {{"--help", "--json", "r", "--version"}, {}, "r", SHOW_HELP},
+      {{"--o", "--help"}, {"--o"}, nullptr, SHOW_HELP},
+  };
+  for (const long_case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "varbloc");
+    std::string shown;
+    for (const std::string& a : c.args) shown += "'" + a + "' ";
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(argv.size() - 1);
+    const char* json = nullptr;
+    EXPECT_EQ(take_long_options(&argc, argv.data(), &json), c.request) << shown;
+    EXPECT_STREQ(json, c.json) << shown;
+    std::vector<std::string> left(argv.begin() + 1, argv.begin() + argc);
+    EXPECT_EQ(left, c.left) << shown;
+    EXPECT_EQ(argv[argc], nullptr) << shown;
+  }
+}
+
 }  // namespace

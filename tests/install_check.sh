@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks that the program and
 # its manual page arrive, that the page renders without a groff warning, and
-# that the installed program runs; the same for varbloc-plot, which must draw
-# the installed program's report of the shipped example in the terminal; and
-# the Python package where the build has one (PYTHON names the interpreter).
+# that the installed program runs and gives the page's version; the same for
+# varbloc-plot, which must draw the installed program's report of the shipped
+# example in the terminal; and the Python package where the build has one
+# (PYTHON names the interpreter).
 # usage: install_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -23,6 +24,10 @@ if "$prefix/bin/varbloc" 2>"$prefix/usage.txt"; then
   exit 1
 fi
 grep -q "^Usage: varbloc" "$prefix/usage.txt" || { echo "no usage text" >&2; exit 1; }
+# The version comes from the build; the page's .TH line must carry the same.
+version=$("$prefix/bin/varbloc" --version)
+grep -q "^\.TH VARBLOC 1 \"[^\"]*\" \"$version\" " "$source/doc/varbloc.1" ||
+  { echo "varbloc --version says '$version'; the manual page's .TH line does not" >&2; exit 1; }
 
 test -x "$prefix/bin/varbloc-plot" || { echo "bin/varbloc-plot not installed" >&2; exit 1; }
 page="$prefix/share/man/man1/varbloc-plot.1"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs varbloc-plot on a stored report (of examples/ar1.dat: one column
 # decorrelated at level 0, two later, one never) into a PNG, an SVG and the
-# terminal, on a report of 3000 columns, and on inputs it must refuse with a
-# one-line error: text that is no report, and reports of runs that ended early.
+# terminal, on a report of 3000 columns, on columns it cannot draw (errors
+# printed as zero), and on inputs it must refuse with a one-line error: text
+# that is no report, and reports of runs that ended early.
 # usage: plot_check.sh VARBLOC_PLOT VARBLOC_BINARY SOURCE_DIR
 set -euo pipefail
 plot=$(realpath "$1")
@@ -46,6 +47,20 @@ if "$plot" wide_report.txt >text.txt 2>notes.txt; then
   grep -q -- '-c ' notes.txt || fail "wide: no note on picking columns: $(cat notes.txt)"
 else
   fail "wide: exit status $?: $(cat notes.txt)"
+fi
+
+# Errors too small for "%16.10f" print as zero: the note says so and does not
+# call the column constant; a constant column is called constant.
+awk 'BEGIN { srand(2); for (i = 0; i < 3000; i++) { x = 0.5 * x + rand() - 0.5
+  printf "%.17g %.17g 7\n", x, x * 1e-12 } }' >small.dat
+"$varbloc" -o ana.dat small.dat 2>small_report.txt
+if "$plot" -c 0-2 small_report.txt >text.txt 2>notes.txt; then
+  grep -q '^varbloc-plot: col 1 has every error printed as 0\.0000000000: .*--json' notes.txt ||
+    fail "small: no note on errors printed as zero: $(cat notes.txt)"
+  grep -q '^varbloc-plot: col 2 .*constant' notes.txt || fail "small: constant column not named"
+  [[ $(grep -c constant notes.txt) == 1 ]] || fail "small: col 1 called constant: $(cat notes.txt)"
+else
+  fail "small: exit status $?: $(cat notes.txt)"
 fi
 
 # Refusals: non-zero exit, no plot, one line on standard error.

@@ -73,7 +73,7 @@ TEST(ReaderTest, FullStoreIsFatal200) {
   scoped_temp_dir dir;
   write_file(dir.file("data"), "1 2\n3 4\n5 6\n7 8\n");
   const std::string path = dir.file("data");
-  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", path.c_str(), nullptr};  // room for 3
+  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", path.c_str(), nullptr, nullptr};  // 3 fit
   std::string text;
   const run_hooks hooks = collect_text(&text);
   EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, -200,
@@ -104,7 +104,7 @@ ssize_t read_then_fail(int, void* buffer, size_t count) {
 }
 
 TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
-  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr};
+  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr, nullptr};
   std::string text;
   const run_hooks hooks = collect_text(&text);
   input_source input = {-1, 0, "flaky.dat", read_then_fail, nullptr};
@@ -183,7 +183,7 @@ TEST(ReaderTest, EveryEndReleasesTheInput) {
     if (c.compressed) {
       ASSERT_EQ(run_program("/bin/sh", {"-c", "gzip -f data"}, dir.path()).status, 0);
     }
-    run_settings settings = {c.budget, 0, 0, "ana.dat", path.c_str(), nullptr};
+    run_settings settings = {c.budget, 0, 0, "ana.dat", path.c_str(), nullptr, nullptr};
     std::string text;
     const run_hooks hooks = collect_text(&text);
     if (c.code != 0) {

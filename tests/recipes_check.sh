@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every recipe for files of other programs, as the README and the manual
-# page print it, on its small file in tests/recipes/, and checks from the
+# Runs every recipe for files of other programs (and for number forms varbloc
+# does not read: Fortran D exponents, decimal commas, blank lines, values too
+# small for its printed digits), as the README and the manual page print it,
+# on its small file in tests/recipes/, and checks from the
 # analysis file the number of columns and the mean of one column (means
 # worked out from the files independently of varbloc).
 # usage: recipes_check.sh VARBLOC_BINARY SOURCE_DIR
@@ -45,12 +47,16 @@ while read -r columns column mean recipe; do
     fail "mean of col $column is $got, expected $mean"
 done <<'EOF'
 2 1 298.3271685667 grep -v '^@' energy.xvg | varbloc -c 1 STDIN
-4 1 -5.7116446743 awk '/^Loop time/ {keep = 0} keep; $1 == "Step" {keep = 1}' log.lammps | varbloc -c 1 STDIN
+4 1 -5.7116446743 awk '/^Loop time/ {keep = 0} keep && !/^WARNING/; $1 == "Step" {keep = 1}' log.lammps | varbloc -c 1 STDIN
 3 2 4100.2894000000 sed '1s/^/# /; s/,/ /g' data.csv | varbloc STDIN
 2 1 100.0155555820 tr ',' ' ' <values.csv | varbloc STDIN
 2 1 -3.2236501933 zstd -dc run.dat.zst | varbloc STDIN
 2 1 -3.2236501933 xz -dc run.dat.xz | varbloc STDIN
 2 1 -3.2236501933 bzip2 -dc run.dat.bz2 | varbloc STDIN
+2 1 0.0025179239 sed '/^#/!s/\([0-9.]\)[dD]\([-+0-9]\)/\1e\2/g' fortran.dat | varbloc STDIN
+3 2 1.0093748000 tr ',' '.' <decimal_commas.dat | varbloc STDIN
+2 1 -3.0232547750 grep -v '^[[:space:]]*$' blank_lines.dat | varbloc STDIN
+2 0 3.2346624250 awk '/^#/ { print; next } { $1 = sprintf("%.17g", $1 * 1e9) } 1' tiny.dat | varbloc STDIN
 EOF
 ((failures == 0)) || exit 1
 echo "every recipe read its file as expected"

@@ -1,0 +1,114 @@
+#include "json_record.h"
+
+#include <cerrno>
+#include <cstring>  // strerror
+#include <exception>
+#include <nlohmann/json.hpp>  // Debian nlohmann-json3-dev
+
+#include "support/append.h"
+
+namespace {
+
+// Keys stay in the order they are set.
+using json = nlohmann::ordered_json;
+
+// null for a missing value.
+template <typename T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+json options_of(const run_record& record) {
+  json options;
+  options["budget"] = record.budget;
+  options["skip_columns"] = record.skip_columns;
+  options["discard"] = record.discard;
+  options["analysis_file"] = record.analysis_file;
+  options["column_count"] = or_null(record.column_count);
+  return options;
+}
+
+json warnings_of(const run_record& record) {
+  json warnings = json::array();
+  for (const record_warning& w : record.warnings) {
+    json entry;
+    entry["code"] = w.code;
+    entry["count"] = w.count;
+    entry["first"] = w.first;
+    warnings.push_back(std::move(entry));
+  }
+  return warnings;
+}
+
+json columns_of(const run_record& record) {
+  json columns = json::array();
+  for (const record_column& c : record.columns) {
+    json entry;
+    entry["label"] = c.label;
+    entry["mean"] = c.mean;
+    entry["error"] = c.error;
+    entry["correlation"] = c.correlation;
+    entry["decorrelated"] = c.decorrelated;
+    entry["level"] = c.level;
+    entry["count"] = c.count;
+    columns.push_back(std::move(entry));
+  }
+  return columns;
+}
+
+json levels_of(const run_record& record) {
+  json levels;
+  levels["block_sizes"] = record.block_sizes;
+  levels["counts"] = record.counts;
+  levels["errors"] = record.errors;
+  levels["correlations"] = record.correlations;
+  return levels;
+}
+
+// Sets the reason of a failure; without memory even for that, leaves it empty.
+void set_reason(std::string* reason, const char* why) noexcept {
+  try {
+    *reason = why;
+  } catch (...) {
+    reason->clear();
+  }
+}
+
+}  // namespace
+
+std::string format_run_record(const run_record& record) {
+  json line;
+  line["schema"] = 1;
+  line["version"] = VARBLOC_VERSION;
+  line["input"] = record.input;
+  line["options"] = options_of(record);
+  line["status"] = record.status;
+  line["code"] = or_null(record.code);
+  line["message"] = or_null(record.message);
+  if (record.reading_started) {
+    line["samples"] = record.samples;
+    line["discarded"] = record.discarded;
+    line["warnings"] = warnings_of(record);
+  }
+  if (record.analysed) {
+    line["columns"] = columns_of(record);
+    line["levels"] = levels_of(record);
+  }
+  // No indent: one line. The library writes each double as the shortest text
+  // that reads back to it, and NaN and infinities as null.
+  return line.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+}
+
+bool write_run_record(const char* path, const run_record& record, std::string* reason) {
+  try {
+    std::string line = format_run_record(record);
+    errno = 0;
+    if (append_record(path, line.data(), line.size()) == APPEND_WRITTEN) return true;
+    set_reason(reason, errno != 0 ? strerror(errno) : "the write failed");
+  } catch (const std::exception& e) {
+    set_reason(reason, e.what());
+  } catch (...) {
+    set_reason(reason, "the record could not be built");
+  }
+  return false;
+}

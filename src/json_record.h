@@ -1,0 +1,72 @@
+// The JSON record of a run (--json FILE): one line of JSON per run, appended
+// whole to the file, with every number at full precision, so that a batch of
+// runs can be read back as JSON Lines and each result matched to its input.
+#ifndef VARBLOC_JSON_RECORD_H
+#define VARBLOC_JSON_RECORD_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The record's "status": how the run ended.
+constexpr const char* STATUS_OK = "ok";                              // analysis line appended
+constexpr const char* STATUS_NO_ANALYSIS_FILE = "no analysis file";  // analysed, file skipped
+constexpr const char* STATUS_EARLY_END = "early end";                // no samples, no columns
+constexpr const char* STATUS_ERROR = "error";                        // a fatal error
+
+// One warning code of the run: how often it came and its first message.
+struct record_warning {
+  int code;  // the printed number (110)
+  int64_t count;
+  std::string first;
+};
+
+// One column's result: the level where it decorrelated, or the last level.
+struct record_column {
+  std::string label;
+  double mean;
+  double error;        // the final error
+  double correlation;  // the final lag-1 correlation
+  bool decorrelated;
+  int level;      // 0-based index into run_record::block_sizes
+  int64_t count;  // samples or blocks at that level
+};
+
+// Everything a record holds. Fields after `message` are written only when the
+// flag above them is set.
+struct run_record {
+  std::string input;  // as named on the command line ("STDIN" for standard input)
+  uint64_t budget;    // storage budget in bytes after every -a
+  int32_t skip_columns;
+  int32_t discard;
+  std::string analysis_file;
+  std::optional<int64_t> column_count;  // the positional count, when given
+  std::string status;                   // one of the STATUS_ texts
+  std::optional<int> code;              // the printed error number
+  std::optional<std::string> message;   // the printed text without frame or newlines
+
+  bool reading_started = false;  // "Reading file..." was printed
+  int64_t samples = 0;
+  int64_t discarded = 0;
+  std::vector<record_warning> warnings;
+
+  bool analysed = false;  // the level tables were computed
+  std::vector<record_column> columns;
+  std::vector<int64_t> block_sizes;               // 1 (the samples themselves), 5, 10, ...
+  std::vector<int64_t> counts;                    // values at each level
+  std::vector<std::vector<double>> errors;        // [level][column]
+  std::vector<std::vector<double>> correlations;  // [level][column]
+};
+
+// The record as one line of JSON ending in '\n'. Keys in a fixed order;
+// non-finite numbers become null; a byte sequence in a text that is not
+// UTF-8 becomes U+FFFD. May throw (std::bad_alloc).
+std::string format_run_record(const run_record& record);
+
+// Appends the record to the file at `path`, whole or not at all (as the
+// analysis file). False when building or writing it failed; `reason` then
+// says why. Never throws.
+bool write_run_record(const char* path, const run_record& record, std::string* reason);
+
+#endif

@@ -1,0 +1,260 @@
+// Tests of the JSON record: keys and their order at each stage a run can end
+// in, texts that are not plain (quotes, newlines, bytes that are not UTF-8),
+// numbers that must read back bit for bit, a record of 2048 columns, and the
+// append with its failures.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>  // memcmp
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json_record.h"
+#include "test_util.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr const char* REPLACEMENT = "\xef\xbf\xbd";  // U+FFFD in UTF-8
+
+// A run that analysed `columns` columns of `levels` levels, every value 0.5.
+run_record analysed_run(int columns, int levels) {
+  run_record r;
+  r.input = "data.txt";
+  r.budget = 2000000000;
+  r.skip_columns = 1;
+  r.discard = 100;
+  r.analysis_file = "ana.dat";
+  r.status = STATUS_OK;
+  r.reading_started = true;
+  r.samples = 20000;
+  r.discarded = 100;
+  r.warnings.push_back({110, 3, "Inconsistent number of columns in line 7 (non-fatal)"});
+  r.analysed = true;
+  for (int c = 0; c < columns; c++) {
+    r.columns.push_back({"col " + std::to_string(c), 0.5, 0.5, 0.5, true, levels - 1, 40});
+  }
+  const int64_t sizes[] = {1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
+  for (int k = 0; k < levels; k++) {
+    r.block_sizes.push_back(sizes[k]);
+    r.counts.push_back(20000 / sizes[k]);
+    r.errors.emplace_back(columns, 0.5);
+    r.correlations.emplace_back(columns, 0.5);
+  }
+  return r;
+}
+
+std::vector<std::string> keys_of(const json& object) {
+  std::vector<std::string> keys;
+  for (auto item = object.begin(); item != object.end(); ++item) keys.push_back(item.key());
+  return keys;
+}
+
+// The record's text: one line, its only newline at the end; and parsed back.
+json formatted_and_parsed(const run_record& record, const std::string& intent) {
+  std::string line = format_run_record(record);
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << intent;
+  return json::parse(line);
+}
+
+TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
+  struct stage_case {
+    const char* intent;
+    bool reading_started;
+    bool analysed;
+    std::vector<std::string> keys;
+  };
+  const std::vector<std::string> always = {"schema", "version", "input",  "options",
+                                           "status", "code",    "message"};
+  std::vector<std::string> read = always;
+  read.insert(read.end(), {"samples", "discarded", "warnings"});
+  std::vector<std::string> analysed = read;
+  analysed.insert(analysed.end(), {"columns", "levels"});
+  const stage_case cases[] = {
+      {"fatal error before reading", false, false, always},
+      {"early end after reading", true, false, read},
+      {"analysed", true, true, analysed},
+  };
+  for (const stage_case& c : cases) {
+    run_record r = analysed_run(2, 3);
+    r.reading_started = c.reading_started;
+    r.analysed = c.analysed;
+    json parsed = formatted_and_parsed(r, c.intent);
+    EXPECT_EQ(keys_of(parsed), c.keys) << c.intent;
+    EXPECT_EQ(parsed["schema"], 1) << c.intent;
+    EXPECT_TRUE(parsed["version"].is_string()) << c.intent;
+    EXPECT_EQ(keys_of(parsed["options"]),
+              (std::vector<std::string>{"budget", "skip_columns", "discard", "analysis_file",
+                                        "column_count"}))
+        << c.intent;
+  }
+  json parsed = formatted_and_parsed(analysed_run(2, 3), "analysed");
+  EXPECT_EQ(keys_of(parsed["warnings"][0]), (std::vector<std::string>{"code", "count", "first"}));
+  EXPECT_EQ(keys_of(parsed["columns"][1]),
+            (std::vector<std::string>{"label", "mean", "error", "correlation", "decorrelated",
+                                      "level", "count"}));
+  EXPECT_EQ(keys_of(parsed["levels"]),
+            (std::vector<std::string>{"block_sizes", "counts", "errors", "correlations"}));
+}
+
+TEST(JsonRecordTest, MissingValuesAreNullAndIntegersExact) {
+  run_record r = analysed_run(1, 1);
+  r.budget = UINT64_MAX;  // -a factors capped at 64 bits
+  r.samples = INT64_MAX;
+  json without = formatted_and_parsed(r, "nothing optional");
+  EXPECT_TRUE(without["options"]["column_count"].is_null());
+  EXPECT_TRUE(without["code"].is_null());
+  EXPECT_TRUE(without["message"].is_null());
+  EXPECT_EQ(without["options"]["budget"].get<uint64_t>(), UINT64_MAX);
+  EXPECT_EQ(without["samples"].get<int64_t>(), INT64_MAX);
+  r.column_count = 4;
+  r.code = 70;
+  r.status = STATUS_ERROR;
+  r.message = "Non-numerical data in line 3 column 1 (columns count from 0)";
+  json with = formatted_and_parsed(r, "all given");
+  EXPECT_EQ(with["options"]["column_count"], 4);
+  EXPECT_EQ(with["code"], 70);
+  EXPECT_EQ(with["status"], "error");
+  EXPECT_EQ(with["message"], *r.message);
+}
+
+// Every text of the record (names, labels, messages) comes back as given,
+// except that what is not UTF-8 becomes U+FFFD: each byte that cannot start
+// or continue a character, and each character cut short, once.
+TEST(JsonRecordTest, TextsComeBackWithInvalidUtf8Replaced) {
+  struct text_case {
+    std::string given;
+    std::string read_back;
+  };
+  const std::string r = REPLACEMENT;
+  const text_case cases[] = {
+      {"run \"7\" \\ of 9.dat", "run \"7\" \\ of 9.dat"},
+      {"two\nlines\r\tand \x01", "two\nlines\r\tand \x01"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},  // valid UTF-8 stays
+      {"a\xff\xfe"
+       "b",
+       "a" + r + r + "b"},
+      {"\xc0\x80", r + r},          // overlong NUL: two bytes never valid
+      {"\xe2\x82z", r + "z"},       // a character cut short
+      {"end\xe2\x82", "end" + r},   // cut short at the end
+      {"\xed\xa0\x80", r + r + r},  // a UTF-16 surrogate
+  };
+  for (const text_case& c : cases) {
+    run_record record = analysed_run(1, 1);
+    record.input = c.given;
+    record.analysis_file = c.given;
+    record.message = c.given;
+    record.warnings[0].first = c.given;
+    record.columns[0].label = c.given;
+    json parsed = formatted_and_parsed(record, c.given);
+    EXPECT_EQ(parsed["input"], c.read_back) << c.given;
+    EXPECT_EQ(parsed["options"]["analysis_file"], c.read_back) << c.given;
+    EXPECT_EQ(parsed["message"], c.read_back) << c.given;
+    EXPECT_EQ(parsed["warnings"][0]["first"], c.read_back) << c.given;
+    EXPECT_EQ(parsed["columns"][0]["label"], c.read_back) << c.given;
+  }
+}
+
+bool same_bits(double a, double b) {
+  return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Reads back a number of the record: null for what is not finite.
+bool reads_back(const json& value, double given) {
+  if (!std::isfinite(given)) return value.is_null();
+  return value.is_number() && same_bits(value.get<double>(), given);
+}
+
+// 2048 columns, every number of the record a different double: awkward ones
+// first, then random bit patterns; each must read back bit for bit.
+TEST(JsonRecordTest, EveryNumberReadsBackExactly) {
+  const int columns = 2048, levels = 10;
+  std::vector<double> values = {0.1,
+                                1.0 / 3,
+                                3.2e-9,
+                                -0.0,
+                                0.0,
+                                DBL_MIN,
+                                5e-324,
+                                DBL_MAX,
+                                -DBL_MAX,
+                                1e300,
+                                123456789.0123456789,
+                                1e22,
+                                1e23,
+                                9007199254740993.0,
+                                2.2250738585072011e-308,
+                                NAN,
+                                INFINITY,
+                                -INFINITY};
+  std::mt19937_64 bits(20);
+  while (values.size() < static_cast<size_t>(columns * (3 + 2 * levels))) {
+    uint64_t pattern = bits();
+    double value;
+    memcpy(&value, &pattern, sizeof value);
+    values.push_back(value);
+  }
+  run_record r = analysed_run(columns, levels);
+  size_t next = 0;
+  for (record_column& c : r.columns) {
+    c.mean = values[next++];
+    c.error = values[next++];
+    c.correlation = values[next++];
+  }
+  for (int k = 0; k < levels; k++) {
+    for (int c = 0; c < columns; c++) {
+      r.errors[k][c] = values[next++];
+      r.correlations[k][c] = values[next++];
+    }
+  }
+  json parsed = formatted_and_parsed(r, "2048 columns");
+  ASSERT_EQ(parsed["columns"].size(), static_cast<size_t>(columns));
+  ASSERT_EQ(parsed["levels"]["errors"].size(), static_cast<size_t>(levels));
+  std::vector<json> read;  // in the order the values were given
+  for (const json& c : parsed["columns"]) {
+    for (const char* key : {"mean", "error", "correlation"}) read.push_back(c[key]);
+  }
+  for (int k = 0; k < levels; k++) {
+    for (int c = 0; c < columns; c++) {
+      read.push_back(parsed["levels"]["errors"][k][c]);
+      read.push_back(parsed["levels"]["correlations"][k][c]);
+    }
+  }
+  ASSERT_EQ(read.size(), values.size());
+  int wrong = 0;
+  for (size_t i = 0; i < values.size(); i++) {
+    if (!reads_back(read[i], values[i]) && wrong++ < 5) {
+      ADD_FAILURE() << "value " << i << ": " << values[i] << " read back as " << read[i];
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST(JsonRecordTest, AppendedWholeOrTheReasonGiven) {
+  scoped_temp_dir dir;
+  struct write_case {
+    std::string path;
+    bool written;
+    const char* reason;
+  };
+  const write_case cases[] = {
+      {dir.file("runs.jsonl"), true, ""},
+      {dir.file("runs.jsonl"), true, ""},  // a second line after the first
+      {dir.file("missing/runs.jsonl"), false, "No such file or directory"},
+      {"/dev/full", false, "No space left on device"},
+  };
+  const run_record record = analysed_run(3, 2);
+  for (const write_case& c : cases) {
+    std::string reason;
+    EXPECT_EQ(write_run_record(c.path.c_str(), record, &reason), c.written) << c.path;
+    EXPECT_EQ(reason, c.reason) << c.path;
+  }
+  EXPECT_EQ(read_file(dir.file("runs.jsonl")),
+            format_run_record(record) + format_run_record(record));
+}
+
+}  // namespace

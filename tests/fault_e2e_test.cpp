@@ -2,6 +2,8 @@
 // share one analysis file, and the column limit on both sides of 2048.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,8 +78,12 @@ std::string wide_data() {
 // `output`, and returns how many of them ended with status 0.
 int run_at_once(int runs, const std::string& cwd, const std::string& output) {
   std::string program = VARBLOC_BINARY;
-  std::vector<char*> argv = {&program[0], const_cast<char*>("-o"),
-                             const_cast<char*>(output.c_str()), const_cast<char*>("data.txt"),
+  std::vector<char*> argv = {&program[0],
+                             const_cast<char*>("-o"),
+                             const_cast<char*>(output.c_str()),
+                             const_cast<char*>("--json"),
+                             const_cast<char*>("records.jsonl"),
+                             const_cast<char*>("data.txt"),
                              nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -125,6 +131,17 @@ TEST(FaultEndToEnd, ParallelRunsAppendWholeLines) {
     line_count++;
   }
   EXPECT_EQ(line_count, RUNS * ROUNDS);
+  // The JSON records of the same runs, appended the same way: each whole.
+  std::istringstream records(read_file(dir.file("records.jsonl")));
+  int record_count = 0;
+  while (std::getline(records, line)) {
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(record.is_discarded()) << "record " << record_count << " is not JSON";
+    EXPECT_EQ(record["status"], "ok");
+    EXPECT_EQ(record["columns"].size(), 2048u);
+    record_count++;
+  }
+  EXPECT_EQ(record_count, RUNS * ROUNDS);
 }
 
 TEST(FaultEndToEnd, FailedAppendLeavesTheFileAsItWas) {

@@ -1,0 +1,125 @@
+"""The program's JSON record (--json) read back with Python's json module and
+checked against the digits the program prints; with and without --json the
+program's standard error and analysis file are the same bytes."""
+
+import json
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+PROGRAM = os.environ.get("VARBLOC_BINARY", "varbloc")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLE = os.path.join(SOURCE, "examples", "ar1.dat")
+KEYS = ["schema", "version", "input", "options", "status", "code", "message"]
+
+
+def run(arguments, cwd, stdin=b""):
+    done = subprocess.run([PROGRAM, *arguments], cwd=cwd, input=stdin, capture_output=True,
+                          check=False)
+    return done.returncode, done.stderr
+
+
+def summary_rows(stderr):
+    text = stderr.decode()
+    return text[text.index("\nSummary"):].splitlines()[3:]
+
+
+def data_files(directory):
+    rng = np.random.default_rng(11)
+    special = rng.standard_normal((200, 3))
+    special[3, 0], special[9, 1] = np.nan, np.inf
+    with open(os.path.join(directory, "special.dat"), "w") as file:
+        for row in special:
+            file.write(" ".join(repr(float(v)) for v in row) + "\n")
+    with open(os.path.join(directory, "wide.dat"), "w") as file:
+        for row in rng.standard_normal((15, 2048)):
+            file.write(" ".join("%.6f" % v for v in row) + "\n")
+    odd_name = b'we"ird\nname\xff.dat'
+    with open(os.path.join(os.fsencode(directory), odd_name), "w") as file:
+        file.write("1 2\n3 5\n4 4\n")
+    with open(os.path.join(directory, "lead.dat"), "w") as file:
+        file.write("\n1 2\n")
+    with open(os.path.join(directory, "bad.dat"), "w") as file:
+        file.write("1 2\n3 4\n5 x\n")
+    return odd_name
+
+
+@pytest.mark.parametrize("name, arguments, stdin, status, code, columns", [
+    ("example", [EXAMPLE], b"", "ok", None, 4),
+    ("nan and inf", ["special.dat"], b"", "ok", None, 3),
+    ("2048 columns", ["wide.dat"], b"", "ok", None, 2048),
+    ("odd name", [None], b"", "ok", None, 2),
+    ("standard input", ["-i", "1", "STDIN"], b"9 9\n1 2\n2 4\n", "ok", None, 2),
+    ("early end", ["lead.dat"], b"", "early end", None, None),
+    ("fatal error", ["bad.dat"], b"", "error", 70, None),
+    ("missing file", ["missing.dat"], b"", "error", 1, None),
+])
+def test_record_of_each_run(tmp_path, name, arguments, stdin, status, code, columns):
+    odd_name = data_files(str(tmp_path))
+    arguments = [odd_name if a is None else a for a in arguments]
+    plain_status, plain_err = run(["-o", "plain.ana", *arguments], tmp_path, stdin)
+    json_status, json_err = run(["-o", "json.ana", "--json", "runs.jsonl", *arguments], tmp_path,
+                                stdin)
+    assert (json_status, json_err) == (plain_status, plain_err)
+    if os.path.exists(tmp_path / "plain.ana"):
+        assert (tmp_path / "plain.ana").read_bytes() == (tmp_path / "json.ana").read_bytes()
+    lines = (tmp_path / "runs.jsonl").read_bytes().split(b"\n")
+    assert len(lines) == 2 and lines[1] == b""  # one record, one line
+    record = json.loads(lines[0])
+    assert list(record)[:len(KEYS)] == KEYS
+    assert record["status"] == status and record["code"] == code
+    given = arguments[-1]
+    expected_input = given.decode(errors="replace") if isinstance(given, bytes) else given
+    assert record["input"] == expected_input
+    assert record["options"]["analysis_file"] == "json.ana"
+    if code is not None:
+        assert record["message"] in plain_err.decode(errors="replace")
+        return
+    if columns is None:
+        assert record["message"] == "No columns found in first data line. Terminating."
+        assert "columns" not in record
+        return
+    assert record["message"] is None
+    assert len(record["columns"]) == columns
+    rows = summary_rows(plain_err)
+    ana = (tmp_path / "json.ana").read_text().split()
+    for c, column in enumerate(record["columns"]):
+        # The summary's and the analysis file's digits, formed from the
+        # record's values; null stands for what C prints as nan or inf.
+        label, rest = rows[c].split(": ", 1)
+        mean_text, rest = rest.split(" +/- ", 1)
+        printed = [mean_text, rest.split()[0]]
+        assert label == column["label"]
+        for text, field, value in zip(printed, ana[2 * c:2 * c + 2],
+                                      (column["mean"], column["error"])):
+            assert text.strip() == field
+            if value is None:
+                assert field.lstrip("-") in ("nan", "inf")
+            else:
+                assert field == "%.10f" % value
+        assert ("with %d samples" % column["count"]) in rows[c]
+        assert ("not decorrelated" in rows[c]) == (not column["decorrelated"])
+        assert record["levels"]["counts"][column["level"]] == column["count"]
+    levels = record["levels"]
+    assert levels["block_sizes"][0] == 1
+    assert len(levels["errors"]) == len(levels["block_sizes"]) == len(levels["correlations"])
+    assert all(len(row) == columns for row in levels["errors"])
+
+
+def test_bad_command_line_help_and_version_write_no_record(tmp_path):
+    for arguments, status in [(["-a", "0", "x"], 1), (["--help"], 0), (["--version"], 0)]:
+        got, _ = run(["--json", "runs.jsonl", *arguments], tmp_path)
+        assert got == status
+    assert not os.path.exists(tmp_path / "runs.jsonl")
+
+
+def test_unwritable_record_fails_a_good_run(tmp_path):
+    target = str(tmp_path / "no" / "runs.jsonl")
+    status, err = run(["-o", "x.ana", "--json", target, EXAMPLE], tmp_path)
+    assert status == 2
+    last = err.decode().splitlines()[-1]
+    assert last.startswith("varbloc: cannot write record to %s: " % target)
+    status, err = run(["--json", target, "missing.dat"], tmp_path)
+    assert status == 255  # a failed run keeps its status

@@ -215,7 +215,7 @@ def block(data):
     KeyboardInterrupt
         When interrupted; nothing is left behind.
     """
-    array = np.asarray(data, dtype=np.float64)
+    array = np.asarray(data)
     if array.ndim == 1:
         array = array.reshape(array.shape[0], 1)
     if array.ndim != 2:
@@ -227,8 +227,10 @@ def block(data):
         raise ValueError("data must hold at least one column")
     if columns > MAX_COLUMNS:
         raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at once")
-    if samples > 1 and array.strides[0] != array.itemsize:
-        array = np.asfortranarray(array)
+    contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
+    if array.dtype != np.float64 or not contiguous_columns:
+        # The one copy: converted and laid out column by column at once.
+        array = np.asarray(array, dtype=np.float64, order="F")
     return Result(_core.block(array))
 
 

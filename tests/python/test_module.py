@@ -116,11 +116,16 @@ def test_example_result_and_long_table(tmp_path):
     assert np.allclose(errors, result.level_errors / np.sqrt(2 * (result.counts[:, None] - 1)))
 
 
-def test_no_copy_for_contiguous_columns():
+def test_layouts_and_types_give_the_same_numbers():
     data = varbloc.load(EXAMPLE)
     assert data.flags.f_contiguous and data.strides[0] == 8
-    # An array that is not copied still gives the numbers of one that is.
-    assert varbloc.block(data).report() == varbloc.block(np.ascontiguousarray(data)).report()
+    reference = varbloc.block(data).report()
+    # Read in place, copied once, or converted once: the same numbers.
+    for layout in (np.ascontiguousarray(data), data[:, ::-1][:, ::-1], data.tolist(),
+                   np.asfortranarray(np.hstack([data, data]))[:, :4]):
+        assert varbloc.block(layout).report() == reference
+    floats = data.astype(np.float32)
+    assert varbloc.block(floats).report() == varbloc.block(floats.astype(np.float64)).report()
 
 
 @pytest.mark.parametrize("options, text", [

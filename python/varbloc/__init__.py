@@ -276,6 +276,10 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
     VarblocError
         For input the program refuses, with its error number and message
         (a missing file is error 1, a bad field error 70 with its line).
+    ValueError
+        For a path with a null byte, or an argument out of range.
+    TypeError
+        For an argument of the wrong type.
     KeyboardInterrupt
         When interrupted; the file is closed and a decompressor stopped.
 
@@ -286,6 +290,10 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
         and how often it occurred.
     """
     name = os.fsencode(path)
+    if b"\0" in name:
+        # The reader takes a C string: the name would end at the null byte and
+        # another file be read. open() refuses such a name the same way.
+        raise ValueError("embedded null byte in path")
     if columns is not None:
         columns = _count(columns, "columns", -2**31, 2**31 - 1)
     skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)

@@ -200,6 +200,9 @@ def test_arguments_refused():
         with pytest.raises(error):
             varbloc.load(EXAMPLE, **arguments)
     assert varbloc.block(["1.5", "2", "4"]).mean[0] == 2.5  # as NumPy converts
+    # A null byte would end the name early and read another file.
+    with pytest.raises(ValueError, match="null byte"):
+        varbloc.load(EXAMPLE + "\0.gz")
 
 
 def test_numbers_in_the_c_locale_whatever_the_callers(tmp_path):

@@ -200,8 +200,8 @@ def block(data):
         column) or 2-D (samples x columns, as the columns of a data file),
         with at least one sample and at most :data:`MAX_COLUMNS` columns.
         The array is never modified. It is not copied when each column is
-        contiguous (a 1-D array, Fortran order, or what :func:`load` gives);
-        otherwise it is copied once.
+        contiguous (a 1-D array, Fortran order, or what :func:`load` gives)
+        and the values are aligned in memory; otherwise it is copied once.
 
     Returns
     -------
@@ -227,7 +227,11 @@ def block(data):
         raise ValueError("data must hold at least one column")
     if columns > MAX_COLUMNS:
         raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at once")
-    if samples > 1 and array.strides[0] != array.itemsize:
+    if not array.flags.aligned:
+        # The core reads whole doubles; a block at an odd address (a buffer
+        # at an offset) is copied to a new, aligned one.
+        array = np.array(array, order="F")
+    elif samples > 1 and array.strides[0] != array.itemsize:
         array = np.asfortranarray(array)
     return Result(_core.block(array))
 

@@ -121,6 +121,12 @@ def test_no_copy_for_contiguous_columns():
     assert data.flags.f_contiguous and data.strides[0] == 8
     # An array that is not copied still gives the numbers of one that is.
     assert varbloc.block(data).report() == varbloc.block(np.ascontiguousarray(data)).report()
+    # Values at an odd address are copied, with the same numbers.
+    buffer = bytearray(data[:, 1].nbytes + 1)
+    unaligned = np.frombuffer(buffer, dtype=np.float64, offset=1)
+    unaligned[:] = data[:, 1]
+    assert not unaligned.flags.aligned
+    assert varbloc.block(unaligned).report() == varbloc.block(data[:, 1]).report()
 
 
 @pytest.mark.parametrize("options, text", [

@@ -11,10 +11,13 @@ The peers are emcee's integrated autocorrelation time
 (emcee.autocorr.integrated_time, error sigma sqrt(tau / n)) and pymbar's
 statistical inefficiency (pymbar.timeseries.statisticalInefficiency, error
 sigma sqrt(g / n)), both from Debian's python3-emcee and python3-pymbar, hence
-/usr/bin/python3. The series: AR(1) columns with known errors
-(build/release/bench/generate_ar1) and two-dimensional Ising chains
-(build/release/examples/generate_ising). This script builds nothing. It ends
-with the line "peers: N passed, M failed" and exits non-zero when a check fails.
+/usr/bin/python3. varbloc's figures come from its Python module in the build
+tree (build/release/python), which reads the files with the program's reader
+and gives the program's numbers; the peers get the same samples. The series:
+AR(1) columns with known errors (build/release/bench/generate_ar1) and
+two-dimensional Ising chains (build/release/examples/generate_ising). This
+script builds nothing. It ends with the line "peers: N passed, M failed" and
+exits non-zero when a check fails.
 """
 import argparse
 import datetime
@@ -29,11 +32,11 @@ import time
 import warnings
 from dataclasses import dataclass, field
 
-from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, Check, ValidationError,
-                            analytic_error, generate, git_revision, markdown_table,
-                            require_binaries, run_varbloc)
+from varbloc_report import (GENERATOR, REPO, THRESHOLD, Check, ValidationError, analytic_error,
+                            generate, git_revision, markdown_table, require_binaries)
 
 ISING = os.path.join(REPO, "build", "release", "examples", "generate_ising")
+PYTHON_TREE = os.path.join(REPO, "build", "release", "python")  # the module varbloc
 DOCUMENT = os.path.join(REPO, "docs", "validation_peers.md")
 
 # A checked column: varbloc's error within this fraction of each peer's.
@@ -157,25 +160,26 @@ def pymbar_g(x):
 
 def analyse(directory, series):
     import numpy
+    import varbloc
     name = write_series(directory, series)
-    run = run_varbloc(directory, name, series.discard)
-    data = numpy.loadtxt(os.path.join(directory, name), comments="#", ndmin=2)
+    # The samples as varbloc reads them (varbloc -i DISCARD), for all three.
+    data = varbloc.load(os.path.join(directory, name), discard=series.discard)
     os.remove(os.path.join(directory, name))
-    data = data[series.discard:]
-    n = data.shape[0]
-    if run.samples != n or len(run.summary) != len(series.columns):
-        raise ValidationError("%s: varbloc read %d samples of %d columns, the file has %d of %d"
-                              % (series.title, run.samples, len(run.summary), n, data.shape[1]))
+    result = varbloc.block(data)
+    n = result.samples
+    if result.columns != len(series.columns):
+        raise ValidationError("%s: varbloc read %d columns, expected %d"
+                              % (series.title, result.columns, len(series.columns)))
     outcome = Outcome(series)
-    for c, column in enumerate(run.summary):
+    for c in range(result.columns):
         x = data[:, c]
         sigma = float(numpy.std(x, ddof=1))
         tau, emcee_warning = emcee_tau(x)
         g, pymbar_warning = pymbar_g(x)
         outcome.columns.append(Column(
-            name=series.columns[c], samples=n, error=column.error,
-            block_size=column.block_size, blocks=column.blocks,
-            decorrelated=column.decorrelated, tau=tau,
+            name=series.columns[c], samples=n, error=float(result.error[c]),
+            block_size=int(result.block_sizes[result.level[c]]), blocks=int(result.count[c]),
+            decorrelated=bool(result.decorrelated[c]), tau=tau,
             emcee_error=sigma * math.sqrt(tau / n), emcee_warning=emcee_warning, g=g,
             pymbar_error=sigma * math.sqrt(g / n), pymbar_warning=pymbar_warning,
             theory=series.theory[c] if series.theory else None, checked=series.checked[c]))
@@ -424,7 +428,8 @@ def main():
     parser.add_argument("--check", action="store_true",
                         help="run the checks only; do not rewrite docs/validation_peers.md")
     arguments = parser.parse_args()
-    require_binaries("compare_peers.py", (VARBLOC, GENERATOR, ISING))
+    require_binaries("compare_peers.py", (GENERATOR, ISING, PYTHON_TREE))
+    sys.path.insert(0, PYTHON_TREE)
     missing = [module for module in ("numpy", "emcee", "pymbar")
                if importlib.util.find_spec(module) is None]
     if missing:

@@ -87,7 +87,9 @@ class VarblocWarning(UserWarning):
 class Result:
     """The blocking analysis of every column.
 
-    Per column (arrays of length ``columns``):
+    Per column, arrays of length ``columns``: ``mean`` to ``count``; per
+    level (the samples themselves are level 0, block size 1): ``block_sizes``
+    to ``level_error_errors``.
 
     Attributes
     ----------
@@ -105,11 +107,6 @@ class Result:
     count : numpy.ndarray of int
         Values per column at the deciding level (the summary's "with N
         samples").
-
-    Per level (the samples themselves are level 0, block size 1):
-
-    Attributes
-    ----------
     block_sizes : numpy.ndarray of int
         Samples per block.
     counts : numpy.ndarray of int
@@ -200,8 +197,8 @@ def block(data):
         column) or 2-D (samples x columns, as the columns of a data file),
         with at least one sample and at most :data:`MAX_COLUMNS` columns.
         The array is never modified. It is not copied when each column is
-        contiguous (a 1-D array, Fortran order, or what :func:`load` gives);
-        otherwise it is copied once.
+        contiguous (a 1-D array, Fortran order, or what :func:`load` gives)
+        and the values are aligned in memory; otherwise it is copied once.
 
     Returns
     -------
@@ -228,9 +225,11 @@ def block(data):
     if columns > MAX_COLUMNS:
         raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at once")
     contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
-    if array.dtype != np.float64 or not contiguous_columns:
-        # The one copy: converted and laid out column by column at once.
-        array = np.asarray(array, dtype=np.float64, order="F")
+    if array.dtype != np.float64 or not contiguous_columns or not array.flags.aligned:
+        # The one copy: converted and laid out column by column at once (the
+        # core reads whole doubles, so values at an odd address are copied
+        # too).
+        array = np.array(array, dtype=np.float64, order="F")
     return Result(_core.block(array))
 
 
@@ -278,6 +277,10 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
     VarblocError
         For input the program refuses, with its error number and message
         (a missing file is error 1, a bad field error 70 with its line).
+    ValueError
+        For a path with a null byte, or an argument out of range.
+    TypeError
+        For an argument of the wrong type.
     KeyboardInterrupt
         When interrupted; the file is closed and a decompressor stopped.
 
@@ -288,6 +291,10 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
         and how often it occurred.
     """
     name = os.fsencode(path)
+    if b"\0" in name:
+        # The reader takes a C string: the name would end at the null byte and
+        # another file be read. open() refuses such a name the same way.
+        raise ValueError("embedded null byte in path")
     if columns is not None:
         columns = _count(columns, "columns", -2**31, 2**31 - 1)
     skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)

@@ -126,6 +126,12 @@ def test_layouts_and_types_give_the_same_numbers():
         assert varbloc.block(layout).report() == reference
     floats = data.astype(np.float32)
     assert varbloc.block(floats).report() == varbloc.block(floats.astype(np.float64)).report()
+    # Values at an odd address are copied, with the same numbers.
+    buffer = bytearray(data[:, 1].nbytes + 1)
+    unaligned = np.frombuffer(buffer, dtype=np.float64, offset=1)
+    unaligned[:] = data[:, 1]
+    assert not unaligned.flags.aligned
+    assert varbloc.block(unaligned).report() == varbloc.block(data[:, 1]).report()
 
 
 @pytest.mark.parametrize("options, text", [
@@ -205,6 +211,9 @@ def test_arguments_refused():
         with pytest.raises(error):
             varbloc.load(EXAMPLE, **arguments)
     assert varbloc.block(["1.5", "2", "4"]).mean[0] == 2.5  # as NumPy converts
+    # A null byte would end the name early and read another file.
+    with pytest.raises(ValueError, match="null byte"):
+        varbloc.load(EXAMPLE + "\0.gz")
 
 
 def test_numbers_in_the_c_locale_whatever_the_callers(tmp_path):

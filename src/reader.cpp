@@ -98,7 +98,7 @@ void split_fields(reader_state* state, const char* text, const char* end) {
     if (position >= skip && position < last_used) {
       // Plain numbers are parsed in place, which also finds where they end.
       double value = 0;
-      const char* stop = convert_plain_decimal(state->reader.buffer, field, end, &value);
+      const char* stop = convert_plain_decimal(field, end, &value);
       if (stop != nullptr && (stop == end || is_separator(*stop))) {
         p = stop;
         take_conversion(state, CONVERSION_DONE, value, position);
@@ -226,9 +226,6 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
   }
 }
 
-typedef const char* (*plain_decimal_conversion)(const char* text, const char* begin,
-                                                const char* line_end, double* value);
-
 // The common case, handled in place in the read buffer: a sample line of plain
 // decimal numbers separated by blanks and tabs and ended by LF or CR LF,
 // shorter than a chunk, with as many fields as the first stored line, once the
@@ -241,13 +238,8 @@ typedef const char* (*plain_decimal_conversion)(const char* text, const char* be
 // untouched, with the state as it was, for the general rules to read. Values
 // are gathered for STAGED_LINES lines before they are stored (see
 // store_staged_lines); those of a line that is left are dropped.
-//
-// The loop is compiled once per number scan, each copy with its scan inlined
-// (the AVX2 copy with AVX2 instructions); read_plain_lines picks the copy.
-template <plain_decimal_conversion convert_plain>
-inline void read_plain_lines_with(reader_state* state) {
+void read_plain_lines(reader_state* state) {
   line_reader* reader = &state->reader;
-  const char* const text = reader->buffer;  // readable before every field
   const char* p = unread_begin(reader);
   const char* const end = unread_end(reader);
   const int32_t skip = state->settings->skip_columns;
@@ -282,7 +274,7 @@ inline void read_plain_lines_with(reader_state* state) {
         break;
       }
       if (position >= skip && position < last_used) {
-        const char* stop = convert_plain(text, p, end, &value);
+        const char* stop = convert_plain_decimal(p, end, &value);
         if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
           plain = false;
           break;
@@ -318,46 +310,6 @@ inline void read_plain_lines_with(reader_state* state) {
   store_staged_lines(state, n - staged_lines, staged_lines);
   state->samples_read = n;
   consume_to(reader, p);
-}
-
-__attribute__((flatten)) void read_plain_lines_portable(reader_state* state) {
-  read_plain_lines_with<convert_plain_decimal_portable>(state);
-}
-
-#if defined(__x86_64__)
-__attribute__((flatten)) void read_plain_lines_sse2(reader_state* state) {
-  read_plain_lines_with<convert_plain_decimal_sse2>(state);
-}
-
-__attribute__((target("avx2"), flatten)) void read_plain_lines_avx2(reader_state* state) {
-  read_plain_lines_with<convert_plain_decimal_avx2>(state);
-}
-#endif
-
-#ifdef VARBLOC_FUZZING
-}  // namespace
-int in_place_lines_kernel = chosen_scan_kernel();
-namespace {
-inline scan_kernel in_place_kernel() {
-  return static_cast<scan_kernel>(in_place_lines_kernel);
-}
-#else
-inline scan_kernel in_place_kernel() {
-  return chosen_scan_kernel();
-}
-#endif
-
-void read_plain_lines(reader_state* state) {
-  switch (in_place_kernel()) {
-#if defined(__x86_64__)
-    case SCAN_AVX2:
-      return read_plain_lines_avx2(state);
-    case SCAN_SSE2:
-      return read_plain_lines_sse2(state);
-#endif
-    default:
-      return read_plain_lines_portable(state);
-  }
 }
 
 // Hands what was read to the analysis. Returns the exit status.

@@ -50,10 +50,8 @@ struct reader_state {
 #ifdef VARBLOC_FUZZING
 // Fuzzing builds only: false sends every line through the general rules,
 // none through the in-place line path (the reader fuzz target runs each input
-// both ways and requires the same outcome), and the copy of the in-place
-// path to use (a scan_kernel; the chosen one by default).
+// both ways and requires the same outcome).
 extern bool in_place_lines_enabled;
-extern int in_place_lines_kernel;
 #endif
 
 // A reader for one run over an open input; nothing is read or written yet.

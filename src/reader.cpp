@@ -219,8 +219,9 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
     double* const samples = state->store[c] + first;
     double sum = state->column_sum[c];
     for (int line = 0; line < count; line++) {
-      samples[line] = state->staged[line][c];
-      sum = sum + state->staged[line][c];
+      const double value = state->staged[line * state->column_count + c];
+      samples[line] = value;
+      sum = sum + value;
     }
     state->column_sum[c] = sum;
   }
@@ -258,7 +259,7 @@ __attribute__((flatten)) void read_plain_lines(reader_state* state) {
       prepare_store_rows(state->store, columns, state->entries_per_column, n, state->fill_window);
       state->next_fill_at += state->fill_window;
     }
-    double* const staged = state->staged[staged_lines];
+    double* const staged = state->staged + staged_lines * columns;
     int32_t position = 0;
     int32_t stored = 0;
     bool plain = true;

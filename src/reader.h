@@ -39,9 +39,10 @@ struct reader_state {
   int32_t fill_window;      // samples per column made resident at once (0: off)
   int32_t next_fill_at;     // sample number at which the next window starts
   double row[MAX_COLUMNS];  // values kept from the current line
-  // Values of the in-place line path's last lines, line by line, before they
-  // go to the store a whole cache line per column at once.
-  double staged[STAGED_LINES][MAX_COLUMNS];
+  // Values of the in-place line path's last lines, column_count per line and
+  // line after line, before they go to the store a whole cache line per
+  // column at once. Packed, so that a narrow file's lines share cache lines.
+  double staged[STAGED_LINES * MAX_COLUMNS];
   double column_sum[MAX_COLUMNS];  // sums of the stored samples, in sample order
   char* label_block;               // MAX_COLUMNS labels of LABEL_SIZE bytes
   char* labels[MAX_COLUMNS];

@@ -113,69 +113,56 @@ inline const char* scan_exponent(const char* p, const char* end, int64_t* expone
   return e;
 }
 
-// Whether fast_float's exact (Clinger) computation takes the number: a
-// mantissa and a power of ten that doubles hold exactly.
-inline bool is_exact_case(const decimal_digits& number) {
+// Hands sign, digits and exponent to fast_float's own conversion steps in
+// fast_float's order (the exact Clinger computation, else the Eisel-Lemire
+// step), so the result is fast_float's, which is sscanf's. Returns the end of
+// the number, or null when fast_float::from_chars must convert it whole (a
+// case that needs the long comparison, or another rounding mode).
+inline const char* convert_digits(decimal_digits number, const char* end, double* value) {
+  const char* const stop = scan_exponent(number.end, end, &number.exponent);
   using format = fast_float::binary_format<double>;
-  return number.exponent >= format::min_exponent_fast_path() &&
-         number.exponent <= format::max_exponent_fast_path() &&
-         number.mantissa <= format::max_mantissa_fast_path();
+  const bool exact = number.exponent >= format::min_exponent_fast_path() &&
+                     number.exponent <= format::max_exponent_fast_path() &&
+                     number.mantissa <= format::max_mantissa_fast_path();
+  if (exact && fast_float::detail::rounds_to_nearest()) {
+    double result = static_cast<double>(number.mantissa);
+    if (number.exponent < 0) {
+      result = result / format::exact_power_of_ten(-number.exponent);
+    } else {
+      result = result * format::exact_power_of_ten(number.exponent);
+    }
+    *value = number.negative ? -result : result;
+    return stop;
+  }
+  if (exact) return nullptr;  // another rounding mode: fast_float decides
+  fast_float::adjusted_mantissa rounded =
+      fast_float::compute_float<format>(number.exponent, number.mantissa);
+  if (rounded.power2 < 0) return nullptr;
+  fast_float::to_float(number.negative, rounded, *value);
+  return stop;
 }
 
 // The whole number starting at `first` (a sign, digits and a point, an
-// exponent), read by fast_float alone. Returns its end, or null for none or
-// for one longer than FAST_PATH_MAX_LENGTH.
-__attribute__((noinline)) const char* convert_with_fast_float(const char* first, const char* end,
-                                                              double* value) {
+// exponent), read by fast_float alone. Returns its end, or null for none.
+inline const char* convert_with_fast_float(const char* first, const char* end, double* value) {
   fast_float::from_chars_result result = fast_float::from_chars(first, end, *value);
   if (result.ec != std::errc()) return nullptr;
-  if (result.ptr - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) return nullptr;
   return result.ptr;
-}
-
-// The scanned number that the exact computation does not take: fast_float's
-// next step (Eisel-Lemire), else fast_float whole (a case that needs the long
-// comparison, or another rounding mode). Kept out of line, so that the exact
-// case needs few registers where the line loop inlines it.
-__attribute__((noinline)) const char* convert_rounded(decimal_digits number, const char* stop,
-                                                      const char* first, const char* end,
-                                                      double* value) {
-  using format = fast_float::binary_format<double>;
-  if (!is_exact_case(number) && stop - first <= static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) {
-    fast_float::adjusted_mantissa rounded =
-        fast_float::compute_float<format>(number.exponent, number.mantissa);
-    if (rounded.power2 >= 0) {
-      fast_float::to_float(number.negative, rounded, *value);
-      return stop;
-    }
-  }
-  return convert_with_fast_float(first, end, value);
 }
 
 }  // namespace
 
-// Hands sign, digits and exponent to fast_float's own conversion steps in
-// fast_float's order (the exact Clinger computation, else the Eisel-Lemire
-// step), so the result is fast_float's, which is sscanf's.
 const char* convert_plain_decimal(const char* first, const char* end, double* value) {
   if (!starts_plain_decimal(first, end)) return nullptr;
   decimal_digits number;
-  if (end - first < SCAN_SPAN || !scan_digits(first, &number)) {
-    return convert_with_fast_float(first, end, value);
+  const char* stop = nullptr;
+  if (end - first >= SCAN_SPAN && scan_digits(first, &number)) {
+    stop = convert_digits(number, end, value);
   }
-  const char* const stop = scan_exponent(number.end, end, &number.exponent);
-  if (!is_exact_case(number) || !fast_float::detail::rounds_to_nearest() ||
-      stop - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) {
-    return convert_rounded(number, stop, first, end, value);
+  if (stop == nullptr) stop = convert_with_fast_float(first, end, value);
+  if (stop == nullptr || stop - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) {
+    return nullptr;
   }
-  using format = fast_float::binary_format<double>;
-  double result = static_cast<double>(number.mantissa);
-  if (number.exponent < 0) {
-    result = result / format::exact_power_of_ten(-number.exponent);
-  } else {
-    result = result * format::exact_power_of_ten(number.exponent);
-  }
-  *value = number.negative ? -result : result;
   return stop;
 }
 

@@ -1,11 +1,11 @@
 // The number scan alone: every field of a data file, already in memory, is
-// converted with each scan (and with fast_float::from_chars alone, for
-// comparison); nothing is stored. Prints seconds and MB/s per scan, the best
-// of the given number of rounds.
+// converted with the program's scan (and with fast_float::from_chars alone,
+// for comparison); nothing is stored. Prints seconds and MB/s for each, the
+// best of the given number of rounds.
 //
 // usage: scan_speed FILE [ROUNDS [MEGABYTES [SCAN]]]
-//   MEGABYTES: the first megabytes of the file only; SCAN: that one scan only
-//   (fast_float, portable, sse2 or avx2), e.g. to count instructions
+//   MEGABYTES: the first megabytes of the file only; SCAN: that one only
+//   (fast_float or scan), e.g. to count instructions
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,41 +77,31 @@ int main(int argc, char** argv) {
   const char* text = data.data();
   const char* end = text + size;
 
-  struct contender {
-    const char* name;
-    int kernel;  // -1: fast_float alone
-  };
-  const contender contenders[] = {
-      {"fast_float", -1}, {"portable", SCAN_PORTABLE}, {"sse2", SCAN_SSE2}, {"avx2", SCAN_AVX2}};
-  // Rounds alternate between the scans, so that a machine busy with other
-  // work slows them alike; the best round of each is reported.
-  double best[4] = {1e30, 1e30, 1e30, 1e30}, sum[4] = {0, 0, 0, 0};
+  const char* const names[] = {"fast_float", "scan"};
+  // Rounds alternate between the two, so that a machine busy with other work
+  // slows them alike; the best round of each is reported.
+  double best[2] = {1e30, 1e30}, sum[2] = {0, 0};
   for (int round = 0; round < rounds; round++) {
-    for (int i = 0; i < 4; i++) {
-      const contender& c = contenders[i];
-      if (c.kernel >= 0 && !scan_kernel_available(static_cast<scan_kernel>(c.kernel))) continue;
-      if (argc > 4 && strcmp(argv[4], c.name) != 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (argc > 4 && strcmp(argv[4], names[i]) != 0) continue;
       auto start = std::chrono::steady_clock::now();
-      if (c.kernel < 0) {
+      if (i == 0) {
         sum[i] = convert_all(text, end, [](const char* p, const char* e, double* v) -> const char* {
           auto result = fast_float::from_chars(p, e, *v);
           return result.ec == std::errc() ? result.ptr : nullptr;
         });
       } else {
-        const scan_kernel kernel = static_cast<scan_kernel>(c.kernel);
-        sum[i] = convert_all(text, end, [text, kernel](const char* p, const char* e, double* v) {
-          return convert_plain_decimal_with(kernel, text, p, e, v);
-        });
+        sum[i] = convert_all(text, end, convert_plain_decimal);
       }
       double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       if (seconds < best[i]) best[i] = seconds;
     }
   }
-  for (int i = 0; i < 4; i++) {
+  for (int i = 0; i < 2; i++) {
     if (best[i] == 1e30) continue;
-    printf("%-10s %.3f s  %5.0f MB/s  (sum %.6g)\n", contenders[i].name, best[i],
-           size / best[i] / 1e6, sum[i]);
+    printf("%-10s %.3f s  %5.0f MB/s  (sum %.6g)\n", names[i], best[i], size / best[i] / 1e6,
+           sum[i]);
   }
   return 0;
 }

@@ -4,9 +4,7 @@
 // through the general rules (in_place_lines_enabled, a switch of fuzzing
 // builds only). Both runs must write the same standard error bytes and the
 // same analysis file, end with the same fatal code or status, and store the
-// same samples bit for bit. The in-place run uses the copy of the line path
-// (portable, SSE2 or AVX2) that the first byte picks among those the machine
-// runs.
+// same samples bit for bit.
 // The first four bytes choose the run's settings: whether a column count is
 // given and which, -c, -i and the storage budget (small, so a full store is
 // reachable). A fatal error throws and ends only the one run.
@@ -21,7 +19,6 @@
 
 #include "analysis/general_error_routines_v3.h"
 #include "command_line.h"
-#include "field_conversion.h"
 #include "input_source.h"
 #include "reader.h"
 #include "support/error.h"
@@ -143,10 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.column_count_argument = (flags & 1) ? column_count.c_str() : nullptr;
   settings.json_path = nullptr;
 
-  const scan_kernel kernels[] = {SCAN_PORTABLE, SCAN_SSE2, SCAN_AVX2};
-  scan_kernel kernel = kernels[(flags >> 1) % 3];
-  if (!scan_kernel_available(kernel)) kernel = chosen_scan_kernel();
-  in_place_lines_kernel = kernel;
   in_place_lines_enabled = true;
   const run_outcome in_place = run_once(settings, data + 4, size - 4);
   in_place_lines_enabled = false;

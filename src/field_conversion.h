@@ -27,38 +27,8 @@ conversion_result convert_field(const char* begin, const char* end, double* valu
 // returns where it stopped, with the value; otherwise returns null. The value
 // is the one sscanf gives exactly when the number is followed by the end of
 // the field (a blank, a tab or the line end) or by a CR. Every byte from
-// `text` (at or before begin) to line_end may be read: the vector scans line
-// up a number's digits by reading the bytes before its end.
-const char* convert_plain_decimal(const char* text, const char* begin, const char* line_end,
-                                  double* value);
-
-// The implementations of the number scan, each with the same outcome. The
-// vector scans exist on x86-64 only (SSE2 always, AVX2 where the processor has
-// it); the portable one everywhere.
-enum scan_kernel { SCAN_PORTABLE, SCAN_SSE2, SCAN_AVX2 };
-
-// The fastest scan this build and processor can run, chosen once at start-up;
-// convert_plain_decimal uses it.
-scan_kernel chosen_scan_kernel();
-// Whether this build and processor can run the scan.
-bool scan_kernel_available(scan_kernel kernel);
-// convert_plain_decimal with the given scan, which must be available.
-const char* convert_plain_decimal_with(scan_kernel kernel, const char* text, const char* begin,
-                                       const char* line_end, double* value);
-
-// The same with one scan each, for a caller that chooses the scan once for
-// many fields and has it inlined (the reader's line loop is compiled once per
-// scan; the AVX2 one for processors with AVX2 only).
-const char* convert_plain_decimal_portable(const char* text, const char* begin,
-                                           const char* line_end, double* value);
-#if defined(__x86_64__)
-const char* convert_plain_decimal_sse2(const char* text, const char* begin, const char* line_end,
-                                       double* value);
-__attribute__((target("avx2"))) const char* convert_plain_decimal_avx2(const char* text,
-                                                                       const char* begin,
-                                                                       const char* line_end,
-                                                                       double* value);
-#endif
+// begin to line_end may be read.
+const char* convert_plain_decimal(const char* begin, const char* line_end, double* value);
 
 // Longer numbers take the reference path; real data never come near this.
 constexpr size_t FAST_PATH_MAX_LENGTH = 100;

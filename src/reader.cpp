@@ -4,10 +4,6 @@
 #include <cstdlib>  // free
 #include <cstring>  // memchr, memcpy
 
-#if defined(__x86_64__)
-#include <immintrin.h>  // SSE2 and AVX2 intrinsics
-#endif
-
 #include "analysis/general_error_routines_v3.h"
 #include "field_conversion.h"
 #include "storage.h"
@@ -105,7 +101,7 @@ void split_fields(reader_state* state, const char* text, const char* end) {
     if (position >= skip && position < last_used) {
       // Plain numbers are parsed in place, which also finds where they end.
       double value = 0;
-      const char* stop = convert_plain_decimal(state->reader.buffer, field, end, &value);
+      const char* stop = convert_plain_decimal(field, end, &value);
       if (stop != nullptr && (stop == end || is_separator(*stop))) {
         p = stop;
         take_conversion(state, CONVERSION_DONE, value, position);
@@ -225,68 +221,6 @@ inline bool ends_plain_field(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// The bytes of 64 that mark a line's structure, one bit each, bit i for byte
-// i: blanks and tabs, LF, CR, NUL.
-struct line_masks {
-  uint64_t separator;
-  uint64_t line_feed;
-  uint64_t carriage_return;
-  uint64_t nul;
-};
-
-// The portable twin of the vector classifiers below: byte by byte.
-inline line_masks classify_64_portable(const char* bytes) {
-  line_masks masks = {0, 0, 0, 0};
-  for (int i = 0; i < 64; i++) {
-    const uint64_t bit = uint64_t{1} << i;
-    const char c = bytes[i];
-    if (c == ' ' || c == '\t') masks.separator |= bit;
-    if (c == '\n') masks.line_feed |= bit;
-    if (c == '\r') masks.carriage_return |= bit;
-    if (c == '\0') masks.nul |= bit;
-  }
-  return masks;
-}
-
-#if defined(__x86_64__)
-// One bit per byte of 16 that equals c.
-inline uint64_t equal_16(__m128i bytes, char c) {
-  return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-}
-
-// SSE2: 64 bytes in four pieces of 16.
-inline line_masks classify_64_sse2(const char* bytes) {
-  line_masks masks = {0, 0, 0, 0};
-  for (int piece = 0; piece < 4; piece++) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * piece));
-    const int shift = 16 * piece;
-    masks.separator |= (equal_16(b, ' ') | equal_16(b, '\t')) << shift;
-    masks.line_feed |= equal_16(b, '\n') << shift;
-    masks.carriage_return |= equal_16(b, '\r') << shift;
-    masks.nul |= equal_16(b, '\0') << shift;
-  }
-  return masks;
-}
-
-// One bit per byte of 32 that equals c.
-__attribute__((target("avx2"))) inline uint64_t equal_32(__m256i bytes, char c) {
-  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
-}
-
-// AVX2: 64 bytes in two pieces of 32.
-__attribute__((target("avx2"))) inline line_masks classify_64_avx2(const char* bytes) {
-  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
-  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32));
-  line_masks masks;
-  masks.separator =
-      equal_32(low, ' ') | equal_32(low, '\t') | (equal_32(high, ' ') | equal_32(high, '\t')) << 32;
-  masks.line_feed = equal_32(low, '\n') | equal_32(high, '\n') << 32;
-  masks.carriage_return = equal_32(low, '\r') | equal_32(high, '\r') << 32;
-  masks.nul = equal_32(low, '\0') | equal_32(high, '\0') << 32;
-  return masks;
-}
-#endif
-
 // Moves the `count` staged lines, samples first to first + count - 1, to the
 // store and adds them to the column sums, in sample order. Each column gets
 // its values side by side: a wide store is written a cache line per column at
@@ -296,39 +230,29 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
     double* const samples = state->store[c] + first;
     double sum = state->column_sum[c];
     for (int line = 0; line < count; line++) {
-      samples[line] = state->staged[line][c];
-      sum = sum + state->staged[line][c];
+      const double value = state->staged[line * state->column_count + c];
+      samples[line] = value;
+      sum = sum + value;
     }
     state->column_sum[c] = sum;
   }
 }
 
-typedef line_masks (*line_classifier)(const char* bytes);
-typedef const char* (*plain_decimal_conversion)(const char* text, const char* begin,
-                                                const char* line_end, double* value);
-
 // The common case, handled in place in the read buffer: a sample line of plain
 // decimal numbers separated by blanks and tabs and ended by LF or CR LF,
 // shorter than a chunk, with as many fields as the first stored line, once the
 // column count is settled and the discarded samples are behind. Such lines
-// are parsed and stored without being copied. The first line that is
-// anything else (a comment, a short or long line, a field that needs sscanf,
-// a NUL, a CR other than the one before the LF, a line that runs too near the
-// end of the bytes read so far) is left unconsumed and untouched, with the
-// state as it was, for the general rules to read. Values are gathered for
-// STAGED_LINES lines before they are stored (see store_staged_lines); those
-// of a line that is left are dropped.
-//
-// A line is classified 64 bytes at a time: its separators and its end are
-// found for the whole piece at once, so every field's start is known before
-// the one before it is converted and the conversions do not wait on each
-// other. The loop is compiled once per processor kind, each copy with its
-// classifier and number scan inlined (the AVX2 copy with AVX2 instructions);
-// read_plain_lines picks the copy.
-template <line_classifier classify_64, plain_decimal_conversion convert_plain>
-inline void read_plain_lines_with(reader_state* state) {
+// are parsed and stored without being copied or scanned twice: each field is
+// walked once, by the number scan for a used field, which also finds where it
+// ends. The first line that is anything else (a comment, a short or long
+// line, a field that needs sscanf, a NUL, a CR other than the one before the
+// LF, a line that runs past the bytes read so far) is left unconsumed and
+// untouched, with the state as it was, for the general rules to read. Values
+// are gathered for STAGED_LINES lines before they are stored (see
+// store_staged_lines); those of a line that is left are dropped. The number
+// scan is inlined here (flatten): a call per field costs more than it saves.
+__attribute__((flatten)) void read_plain_lines(reader_state* state) {
   line_reader* reader = &state->reader;
-  const char* const text = reader->buffer;  // readable before every field
   const char* p = unread_begin(reader);
   const char* const end = unread_end(reader);
   const int32_t skip = state->settings->skip_columns;
@@ -346,54 +270,46 @@ inline void read_plain_lines_with(reader_state* state) {
       prepare_store_rows(state->store, columns, state->entries_per_column, n, state->fill_window);
       state->next_fill_at += state->fill_window;
     }
+    double* const staged = state->staged + staged_lines * columns;
     int32_t position = 0;
     int32_t stored = 0;
     bool plain = true;
-    const char* line_feed = nullptr;
-    uint64_t after_separator = 1;  // the line's start counts as a field boundary
-    for (const char* piece = line; plain; piece += 64) {
-      if (end - piece < 64 || piece - line >= static_cast<ptrdiff_t>(MAX_CHUNK)) {
+    for (;;) {
+      while (p < end && is_separator(*p)) p++;
+      if (p == end) {
         plain = false;
         break;
       }
-      const line_masks masks = classify_64(piece);
-      // The bytes before the line's LF, if it lies in this piece.
-      const uint64_t in_line =
-          masks.line_feed != 0 ? (masks.line_feed & -masks.line_feed) - 1 : ~uint64_t{0};
-      // A CR is taken only right before the LF; NUL not at all.
-      const uint64_t line_end_cr = (masks.line_feed & -masks.line_feed) >> 1;
-      const uint64_t carriage_returns = masks.carriage_return & in_line;
-      if ((masks.nul & in_line) != 0 || (carriage_returns & ~line_end_cr) != 0) {
-        plain = false;
+      if (*p == '\n') break;
+      if (*p == '\r') {
+        plain = p + 1 < end && p[1] == '\n';
+        if (plain) p++;
         break;
       }
-      const uint64_t field_bytes = ~masks.separator & ~carriage_returns & in_line;
-      uint64_t starts = field_bytes & (masks.separator << 1 | after_separator);
-      while (starts != 0) {
-        const char* const field = piece + __builtin_ctzll(starts);
-        starts &= starts - 1;
-        if (position >= skip && position < last_used) {
-          const char* stop = convert_plain(text, field, end, &value);
-          if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
-            plain = false;
-            break;
-          }
-          state->staged[staged_lines][stored++] = value;
+      if (position >= skip && position < last_used) {
+        const char* stop = convert_plain_decimal(p, end, &value);
+        if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
+          plain = false;
+          break;
         }
-        position++;
+        staged[stored++] = value;
+        p = stop;
+      } else {
+        while (p < end && *p != '\0' && !ends_plain_field(*p)) p++;
+        if (p == end || *p == '\0') {
+          plain = false;
+          break;
+        }
       }
-      if (masks.line_feed != 0) {
-        line_feed = piece + __builtin_ctzll(masks.line_feed);
-        break;
-      }
-      after_separator = masks.separator >> 63;
+      position++;
     }
+    // p is at the line's LF when the line is plain.
     if (!plain || stored != columns || position != tokens ||
-        static_cast<size_t>(line_feed - line) + 1 >= MAX_CHUNK) {
+        static_cast<size_t>(p - line) + 1 >= MAX_CHUNK) {
       p = line;
       break;
     }
-    p = line_feed + 1;
+    p++;
     n++;
     if (++staged_lines == STAGED_LINES) {
       store_staged_lines(state, n - staged_lines, staged_lines);
@@ -407,46 +323,6 @@ inline void read_plain_lines_with(reader_state* state) {
   store_staged_lines(state, n - staged_lines, staged_lines);
   state->samples_read = n;
   consume_to(reader, p);
-}
-
-__attribute__((flatten)) void read_plain_lines_portable(reader_state* state) {
-  read_plain_lines_with<classify_64_portable, convert_plain_decimal_portable>(state);
-}
-
-#if defined(__x86_64__)
-__attribute__((flatten)) void read_plain_lines_sse2(reader_state* state) {
-  read_plain_lines_with<classify_64_sse2, convert_plain_decimal_sse2>(state);
-}
-
-__attribute__((target("avx2"), flatten)) void read_plain_lines_avx2(reader_state* state) {
-  read_plain_lines_with<classify_64_avx2, convert_plain_decimal_avx2>(state);
-}
-#endif
-
-#ifdef VARBLOC_FUZZING
-}  // namespace
-int in_place_lines_kernel = chosen_scan_kernel();
-namespace {
-inline scan_kernel in_place_kernel() {
-  return static_cast<scan_kernel>(in_place_lines_kernel);
-}
-#else
-inline scan_kernel in_place_kernel() {
-  return chosen_scan_kernel();
-}
-#endif
-
-void read_plain_lines(reader_state* state) {
-  switch (in_place_kernel()) {
-#if defined(__x86_64__)
-    case SCAN_AVX2:
-      return read_plain_lines_avx2(state);
-    case SCAN_SSE2:
-      return read_plain_lines_sse2(state);
-#endif
-    default:
-      return read_plain_lines_portable(state);
-  }
 }
 
 // Reports what was read. Returns true when there are samples to analyse.

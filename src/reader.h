@@ -40,19 +40,18 @@ struct reader_state {
   int32_t fill_window;      // samples per column made resident at once (0: off)
   int32_t next_fill_at;     // sample number at which the next window starts
   double row[MAX_COLUMNS];  // values kept from the current line
-  // Values of the in-place line path's last lines, line by line, before they
-  // go to the store a whole cache line per column at once.
-  double staged[STAGED_LINES][MAX_COLUMNS];
+  // Values of the in-place line path's last lines, column_count per line and
+  // line after line, before they go to the store a whole cache line per
+  // column at once. Packed, so that a narrow file's lines share cache lines.
+  double staged[STAGED_LINES * MAX_COLUMNS];
   double column_sum[MAX_COLUMNS];  // sums of the stored samples, in sample order
 };
 
 #ifdef VARBLOC_FUZZING
 // Fuzzing builds only: false sends every line through the general rules,
 // none through the in-place line path (the reader fuzz target runs each input
-// both ways and requires the same outcome), and the copy of the in-place
-// path to use (a scan_kernel; the chosen one by default).
+// both ways and requires the same outcome).
 extern bool in_place_lines_enabled;
-extern int in_place_lines_kernel;
 #endif
 
 // A reader for one run over an open input; nothing is read yet. Messages go

@@ -24,12 +24,16 @@ unsigned storage_megabytes(int32_t entries_per_column, int32_t column_count) {
 
 namespace {
 
-// Transparent huge pages: first use of fresh memory costs about a third of
-// what it costs in 4 KiB pages (bench/README.md). The store's block is
-// aligned to them; stores of at most HUGE_PAGE_COLUMNS columns ask for them.
-// Each row then leaves at most one huge page partly filled, so peak memory
-// grows by at most HUGE_PAGE_COLUMNS huge pages; wider stores have shorter
-// rows, of which a huge page would hold many unfilled entries.
+// The store's block is aligned to transparent huge pages, so that where the
+// system hands them out unasked ("always"), a store of few columns gets them
+// whole. A store of more than HUGE_PAGE_COLUMNS columns asks not to get them:
+// its rows are short, and a huge page first touched at the start of every
+// row would make almost the whole budget resident. A store of at most
+// HUGE_PAGE_COLUMNS columns leaves at most one huge page per row partly
+// filled, HUGE_PAGE_COLUMNS huge pages at most. Huge pages are not asked for:
+// how much their first use costs swings with the host's state, while 4 KiB
+// pages made resident ahead of the reader (prepare_store_rows) cost the same
+// from run to run (bench/README.md).
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
 constexpr int32_t HUGE_PAGE_COLUMNS = 8;
 
@@ -37,11 +41,11 @@ constexpr int32_t HUGE_PAGE_COLUMNS = 8;
 
 column_matrix allocate_store_matrix(int32_t rows, int32_t length) {
   column_matrix matrix = allocate_aligned_double_matrix(rows, length, HUGE_PAGE);
-#ifdef MADV_HUGEPAGE
-  if (matrix != nullptr && rows <= HUGE_PAGE_COLUMNS) {
+#ifdef MADV_NOHUGEPAGE
+  if (matrix != nullptr && rows > HUGE_PAGE_COLUMNS) {
     const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(length) * sizeof(double);
     // A hint only, which the kernel may refuse.
-    if (bytes >= HUGE_PAGE) madvise(matrix[0], bytes & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
+    if (bytes >= HUGE_PAGE) madvise(matrix[0], bytes, MADV_NOHUGEPAGE);
   }
 #endif
   return matrix;

@@ -25,7 +25,7 @@ unsigned storage_megabytes(int32_t entries_per_column, int32_t column_count);
 
 // The store's matrix: as allocate_double_matrix (released with
 // free_double_matrix), with its block aligned for huge pages and, for stores
-// of few columns, marked for them.
+// of many columns, marked not to get them.
 column_matrix allocate_store_matrix(int32_t rows, int32_t length);
 
 // Allocates the store (one row per column), halving the capacity while the

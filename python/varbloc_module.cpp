@@ -17,13 +17,6 @@ namespace py = pybind11;
 
 namespace {
 
-// One warning code of a run: how often it occurred and its first message.
-struct warning_tally {
-  int code;
-  int64_t count;
-  std::string first;
-};
-
 // What a call collects from the run's events while the interpreter runs on.
 struct python_run {
   std::vector<warning_tally> warnings;
@@ -31,15 +24,8 @@ struct python_run {
 };
 
 void collect_event(void* context, const report_event& event) {
-  if (event.kind != REPORT_WARNING) return;
-  python_run* run = static_cast<python_run*>(context);
-  for (warning_tally& tally : run->warnings) {
-    if (tally.code == event.code) {
-      tally.count++;
-      return;
-    }
-  }
-  run->warnings.push_back({event.code, 1, event.message});
+  if (event.kind == REPORT_WARNING)
+    tally_warning(&static_cast<python_run*>(context)->warnings, event);
 }
 
 // Lets Python run its signal handlers (Ctrl-C raises KeyboardInterrupt
@@ -98,7 +84,7 @@ void raise_if_ended(const call_end& end) {
 py::list warnings_of(const python_run& run) {
   py::list warnings;
   for (const warning_tally& tally : run.warnings) {
-    warnings.append(py::make_tuple(-tally.code, tally.count, tally.first));
+    warnings.append(py::make_tuple(tally.code, tally.count, tally.first));
   }
   return warnings;
 }

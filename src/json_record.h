@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/report.h"  // warning_tally
+
 // The record's "status": how the run ended.
 constexpr const char* STATUS_OK = "ok";                              // analysis line appended
 constexpr const char* STATUS_NO_ANALYSIS_FILE = "no analysis file";  // analysed, file skipped
@@ -16,13 +18,8 @@ constexpr const char* STATUS_EARLY_END = "early end";                // no sampl
 constexpr const char* STATUS_ERROR = "error";                        // a fatal error
 
 // One warning code of the run: how often it came and its first message.
-struct record_warning {
-  int code;  // the printed number (110)
-  int64_t count;
-  std::string first;
-};
+using record_warning = warning_tally;
 
-// One column's result: the level where it decorrelated, or the last level.
 struct record_column {
   std::string label;
   double mean;

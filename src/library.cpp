@@ -35,21 +35,17 @@ sample_set read_data_file(const run_settings& settings, const run_hooks* hooks,
   sample_set set;
   set.reader.reset(reader_create(&settings, &input, hooks));
   reader_state* state = set.reader.get();
-  try {
-    set.ended_early = !read_samples(state);
-  } catch (...) {
-    if (progress != nullptr) {
+  struct progress_note {  // how far the read got, however it ends
+    read_progress* progress;
+    const reader_state* state;
+    ~progress_note() {
+      if (progress == nullptr) return;
       progress->reading = state->reading;
       progress->samples = state->samples_read;
       progress->discarded = state->discarded;
     }
-    throw;
-  }
-  if (progress != nullptr) {
-    progress->reading = true;
-    progress->samples = state->samples_read;
-    progress->discarded = state->discarded;
-  }
+  } note{progress, state};
+  set.ended_early = !read_samples(state);
   state->input = nullptr;
   state->settings = nullptr;
   state->hooks = nullptr;

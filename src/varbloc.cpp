@@ -17,13 +17,7 @@ void print_event(void* context, const report_event& event) {
   fwrite(event.text, 1, event.length, stderr);
   run_record* record = static_cast<run_record*>(context);
   if (event.kind == REPORT_WARNING) {
-    for (record_warning& warning : record->warnings) {
-      if (warning.code == -event.code) {
-        warning.count++;
-        return;
-      }
-    }
-    record->warnings.push_back({-event.code, 1, event.message});
+    tally_warning(&record->warnings, event);
   } else if (event.kind == REPORT_EARLY_END) {
     record->message = std::string(event.text, event.length);
   }
@@ -46,9 +40,8 @@ void record_result(const blocking_result& result, run_record* record) {
   const int32_t columns = result.column_count;
   char label[LABEL_SIZE];
   for (int32_t c = 0; c < columns; c++) {
-    snprintf(label, sizeof label, "col %2d", c);
     const int64_t decorr = result.decorr_samples[c];
-    record->columns.push_back({label, result.mean[c], result.final_error[c],
+    record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
                                result.final_correlation[c], decorr > 0, result.decision_level[c],
                                decorr > 0 ? decorr : -decorr});
   }

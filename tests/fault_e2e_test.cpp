@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <sstream>
 #include <string>

@@ -221,22 +221,10 @@ constexpr size_t MAX_OUTPUT_PATH = 1024;
 // Appends printf-formatted text to *text.
 __attribute__((format(printf, 2, 3))) void append_format(std::string* text, const char* format,
                                                          ...) {
-  char line[1024];
   va_list arguments;
   va_start(arguments, format);
-  int length = vsnprintf(line, sizeof line, format, arguments);
+  text->append(compose_message_list(format, arguments));
   va_end(arguments);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) < sizeof line) {
-    text->append(line, static_cast<size_t>(length));
-    return;
-  }
-  // A label or a number of hundreds of digits: format again at full length.
-  std::string long_line(static_cast<size_t>(length) + 1, '\0');
-  va_start(arguments, format);
-  vsnprintf(&long_line[0], long_line.size(), format, arguments);
-  va_end(arguments);
-  text->append(long_line.data(), static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -324,6 +312,11 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
   return result;
 }
 
+const char* column_label(int32_t column, char* label) {
+  snprintf(label, LABEL_SIZE, "col %2d", column);
+  return label;
+}
+
 std::string render_report(const blocking_result& result, const char* const* labels) {
   c_numeric_locale numbers_as_in_c;  // whatever locale a calling program has set
   const int32_t columns = result.column_count;
@@ -333,9 +326,7 @@ std::string render_report(const blocking_result& result, const char* const* labe
     label_block.resize(static_cast<size_t>(columns) * LABEL_SIZE);
     default_labels.resize(static_cast<size_t>(columns));
     for (int32_t c = 0; c < columns; c++) {
-      char* label = label_block.data() + static_cast<size_t>(c) * LABEL_SIZE;
-      snprintf(label, LABEL_SIZE, "col %2d", c);
-      default_labels[c] = label;
+      default_labels[c] = column_label(c, label_block.data() + static_cast<size_t>(c) * LABEL_SIZE);
     }
     labels = default_labels.data();
   }

@@ -39,6 +39,10 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
 // Room for one column label, "col %2d" and its terminator.
 constexpr size_t LABEL_SIZE = 40;
 
+// Writes the label of a column ("col  0", "col 12", ...) into `label`
+// (LABEL_SIZE bytes) and returns it.
+const char* column_label(int32_t column, char* label);
+
 // Everything the blocking analysis finds. Level 0 is the samples themselves;
 // level j > 0 the averages of blocks of block_size[j] samples. Per-level
 // tables hold level_count rows of column_count values: entry

@@ -3,10 +3,7 @@
 #include <cstdarg>  // va_list
 #include <cstdio>   // vsnprintf
 
-namespace {
-
-// Composes a printf-style message of any length.
-std::string compose(const char* format, va_list arguments) {
+std::string compose_message_list(const char* format, va_list arguments) {
   va_list copy;
   va_copy(copy, arguments);
   int length = vsnprintf(nullptr, 0, format, copy);
@@ -18,8 +15,6 @@ std::string compose(const char* format, va_list arguments) {
   return message;
 }
 
-}  // namespace
-
 void fatal(int code, const char* message) {
   throw varbloc_error(code, message);
 }
@@ -27,7 +22,7 @@ void fatal(int code, const char* message) {
 void fatal_format(int code, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::string message = compose(format, arguments);
+  std::string message = compose_message_list(format, arguments);
   va_end(arguments);
   throw varbloc_error(code, std::move(message));
 }
@@ -35,7 +30,7 @@ void fatal_format(int code, const char* format, ...) {
 std::string compose_message(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::string message = compose(format, arguments);
+  std::string message = compose_message_list(format, arguments);
   va_end(arguments);
   return message;
 }

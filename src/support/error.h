@@ -4,6 +4,7 @@
 #ifndef VARBLOC_SUPPORT_ERROR_H
 #define VARBLOC_SUPPORT_ERROR_H
 
+#include <cstdarg>
 #include <exception>
 #include <string>
 
@@ -31,6 +32,8 @@ class varbloc_error : public std::exception {
 
 // A printf-style message of any length.
 std::string compose_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string compose_message_list(const char* format, va_list arguments)
+    __attribute__((format(printf, 1, 0)));
 
 // "\nFatal error <-code>: <message>.\nProgram halted.\n\n"
 std::string fatal_frame(int code, const char* message);

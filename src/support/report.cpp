@@ -3,7 +3,6 @@
 #include <locale.h>  // newlocale, uselocale
 
 #include <cstdarg>
-#include <cstdio>  // vsnprintf
 #include <string>
 
 #include "support/error.h"
@@ -17,12 +16,9 @@ void report_format(const run_hooks* hooks, report_kind kind, const char* format,
   if (hooks == nullptr || hooks->report == nullptr) return;
   va_list arguments;
   va_start(arguments, format);
-  char text[512];
-  int length = vsnprintf(text, sizeof text, format, arguments);
+  const std::string text = compose_message_list(format, arguments);
   va_end(arguments);
-  // Every progress text is a short fixed line with a few numbers.
-  if (length < 0 || static_cast<size_t>(length) >= sizeof text) length = sizeof text - 1;
-  report_text(hooks, kind, text, static_cast<size_t>(length));
+  report_text(hooks, kind, text.data(), text.size());
 }
 
 void report_warning(const run_hooks* hooks, int code, const char* message) {
@@ -30,6 +26,16 @@ void report_warning(const run_hooks* hooks, int code, const char* message) {
   const std::string text = warning_frame(code, message);
   hooks->report(hooks->context,
                 report_event{REPORT_WARNING, text.data(), text.size(), code, message});
+}
+
+void tally_warning(std::vector<warning_tally>* tallies, const report_event& event) {
+  for (warning_tally& tally : *tallies) {
+    if (tally.code == -event.code) {
+      tally.count++;
+      return;
+    }
+  }
+  tallies->push_back({-event.code, 1, event.message});
 }
 
 void check_interrupted(const run_hooks* hooks) {

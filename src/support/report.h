@@ -6,7 +6,10 @@
 
 #include <clocale>  // locale_t (through <locale.h> on glibc)
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <string>
+#include <vector>
 
 enum report_kind {
   REPORT_PROGRESS,   // announcements: input, column count, storage, read count
@@ -34,6 +37,17 @@ struct run_hooks {
   bool (*interrupted)(void* context);
   void* context;
 };
+
+// One kind of warning of a run: how often it came and its first message.
+struct warning_tally {
+  int code;  // the printed number (110)
+  int64_t count;
+  std::string first;
+};
+
+// Counts a warning event among the run's tallies, one per code in order of
+// first occurrence.
+void tally_warning(std::vector<warning_tally>* tallies, const report_event& event);
 
 // Thrown when run_hooks::interrupted asked the run to stop.
 struct run_interrupted : std::exception {

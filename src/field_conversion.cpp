@@ -13,11 +13,13 @@ inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// True when the field starts the way a plain decimal number does.
+// True when the field starts the way a plain decimal number does: a digit or
+// a point, after a '-'. Which byte is looked at is chosen without a branch, as
+// the sign of the fields of a series changes at random.
 inline bool starts_plain_decimal(const char* begin, const char* end) {
-  char first = *begin;
-  if (is_digit(first) || first == '.') return true;
-  return first == '-' && end - begin > 1 && (is_digit(begin[1]) || begin[1] == '.');
+  if (end - begin < 2) return is_digit(*begin) || *begin == '.';
+  const char first = begin[*begin == '-'];
+  return is_digit(first) || first == '.';
 }
 
 // What a scan finds in a plain decimal number: exactly the sign, the digits
@@ -96,6 +98,17 @@ inline bool scan_digits(const char* first, decimal_digits* number) {
 
 // ---- The conversion ----------------------------------------------------------
 
+// -magnitude when negative, else magnitude, for a magnitude that is +0 or
+// more (never a NaN): the sign bit is set without a branch, as the sign of
+// the fields of a series changes at random.
+inline double with_sign(double magnitude, bool negative) {
+  uint64_t bits;
+  memcpy(&bits, &magnitude, sizeof bits);
+  bits |= static_cast<uint64_t>(negative) << 63;
+  memcpy(&magnitude, &bits, sizeof bits);
+  return magnitude;
+}
+
 // An exponent after the digits: 'e' or 'E', an optional sign and at least one
 // digit, else the number ends before the 'e'. Returns the number's end.
 inline const char* scan_exponent(const char* p, const char* end, int64_t* exponent) {
@@ -131,7 +144,7 @@ inline const char* convert_digits(decimal_digits number, const char* end, double
     } else {
       result = result * format::exact_power_of_ten(number.exponent);
     }
-    *value = number.negative ? -result : result;
+    *value = with_sign(result, number.negative);
     return stop;
   }
   if (exact) return nullptr;  // another rounding mode: fast_float decides
@@ -144,7 +157,10 @@ inline const char* convert_digits(decimal_digits number, const char* end, double
 
 // The whole number starting at `first` (a sign, digits and a point, an
 // exponent), read by fast_float alone. Returns its end, or null for none.
-inline const char* convert_with_fast_float(const char* first, const char* end, double* value) {
+// Rarely needed: kept out of line, so that the hot loop it is called from
+// keeps its values in registers.
+__attribute__((noinline)) const char* convert_with_fast_float(const char* first, const char* end,
+                                                              double* value) {
   fast_float::from_chars_result result = fast_float::from_chars(first, end, *value);
   if (result.ec != std::errc()) return nullptr;
   return result.ptr;

@@ -251,6 +251,10 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
 // are gathered for STAGED_LINES lines before they are stored (see
 // store_staged_lines); those of a line that is left are dropped. The number
 // scan is inlined here (flatten): a call per field costs more than it saves.
+// EVERY_FIELD_USED: no leading columns are skipped and the lines have no
+// fields beyond the used ones (the common case), so no field's position needs
+// a test.
+template <bool EVERY_FIELD_USED>
 __attribute__((flatten)) void read_plain_lines(reader_state* state) {
   line_reader* reader = &state->reader;
   const char* p = unread_begin(reader);
@@ -286,7 +290,11 @@ __attribute__((flatten)) void read_plain_lines(reader_state* state) {
         if (plain) p++;
         break;
       }
-      if (position >= skip && position < last_used) {
+      if (EVERY_FIELD_USED && position == last_used) {  // a field too many
+        plain = false;
+        break;
+      }
+      if (EVERY_FIELD_USED || (position >= skip && position < last_used)) {
         const char* stop = convert_plain_decimal(p, end, &value);
         if (stop == nullptr || stop == end || !ends_plain_field(*stop)) {
           plain = false;
@@ -357,7 +365,11 @@ bool read_lines(reader_state* state) {
   for (;;) {
     if (state->column_count >= 0 && state->reference_tokens != 0 &&
         state->discarded == state->settings->discard_count && in_place_lines_allowed()) {
-      read_plain_lines(state);
+      if (state->settings->skip_columns == 0 && state->reference_tokens == state->column_count) {
+        read_plain_lines<true>(state);
+      } else {
+        read_plain_lines<false>(state);
+      }
     }
     int first = peek_byte(reader);
     if (first < 0) break;

@@ -248,14 +248,14 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
 // line, a field that needs sscanf, a NUL, a CR other than the one before the
 // LF, a line that runs past the bytes read so far) is left unconsumed and
 // untouched, with the state as it was, for the general rules to read. Values
-// are gathered for STAGED_LINES lines before they are stored (see
-// store_staged_lines); those of a line that is left are dropped. The number
+// go to the store a line at a time, or for a wide store STAGED_LINES lines at
+// a time (see store_staged_lines); those of a line that is left are dropped. The number
 // scan is inlined here (flatten): a call per field costs more than it saves.
 // EVERY_FIELD_USED: no leading columns are skipped and the lines have no
 // fields beyond the used ones (the common case), so no field's position needs
 // a test.
 template <bool EVERY_FIELD_USED>
-__attribute__((flatten)) void read_plain_lines(reader_state* state) {
+__attribute__((flatten, noinline)) void read_plain_lines(reader_state* state) {
   line_reader* reader = &state->reader;
   const char* p = unread_begin(reader);
   const char* const end = unread_end(reader);
@@ -265,6 +265,7 @@ __attribute__((flatten)) void read_plain_lines(reader_state* state) {
   const int32_t tokens = state->reference_tokens;
   int32_t n = state->samples_read;
   int32_t staged_lines = 0;  // lines stored in state->staged, the last of them sample n - 1
+  const int32_t lines_per_write = columns > GATHER_COLUMNS ? STAGED_LINES : 1;
   double value = state->last_value;
 
   while (p < end && n < state->entries_per_column) {
@@ -319,7 +320,7 @@ __attribute__((flatten)) void read_plain_lines(reader_state* state) {
     }
     p++;
     n++;
-    if (++staged_lines == STAGED_LINES) {
+    if (++staged_lines == lines_per_write) {
       store_staged_lines(state, n - staged_lines, staged_lines);
       staged_lines = 0;
     }

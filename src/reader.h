@@ -15,8 +15,14 @@
 // Longest comment text echoed; longer comments are cut to this and a newline.
 constexpr size_t COMMENT_ECHO_LENGTH = 79;
 
-// Lines whose values the in-place line path gathers before storing them.
+// Lines whose values the in-place line path gathers before storing them, in
+// a store of more than GATHER_COLUMNS columns. A narrower store takes each
+// line's values at once: the cache lines its rows are being written in, one
+// per column, stay in a 32 KiB first-level data cache from one line to the
+// next, and the copy through the gathering buffer would cost more than it
+// saves (bench/README.md).
 constexpr int STAGED_LINES = 8;
+constexpr int32_t GATHER_COLUMNS = 512;
 
 // Everything the reader keeps for a run. The caller owns it, so that it can be
 // released however the run ends.

@@ -6,8 +6,9 @@
 // same analysis file, end with the same fatal code or status, and store the
 // same samples bit for bit.
 // The first four bytes choose the run's settings: whether a column count is
-// given and which, -c, -i and the storage budget (small, so a full store is
-// reachable). A fatal error throws and ends only the one run.
+// given and which, whether lines are gathered before store writes, -c, -i
+// and the storage budget (small, so a full store is reachable). A fatal error
+// throws and ends only the one run.
 #include <sys/mman.h>  // memfd_create
 #include <unistd.h>
 
@@ -140,6 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.column_count_argument = (flags & 1) ? column_count.c_str() : nullptr;
   settings.json_path = nullptr;
 
+  // Half the inputs gather lines before store writes whatever the width.
+  gather_columns = (flags & 2) ? 0 : GATHER_COLUMNS;
   in_place_lines_enabled = true;
   const run_outcome in_place = run_once(settings, data + 4, size - 4);
   in_place_lines_enabled = false;

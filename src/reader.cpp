@@ -238,6 +238,26 @@ inline void store_staged_lines(reader_state* state, int32_t first, int count) {
   }
 }
 
+#ifdef VARBLOC_FUZZING
+}  // namespace
+bool in_place_lines_enabled = true;
+int32_t gather_columns = GATHER_COLUMNS;
+namespace {
+inline bool in_place_lines_allowed() {
+  return in_place_lines_enabled;
+}
+inline int32_t gather_above() {
+  return gather_columns;
+}
+#else
+inline bool in_place_lines_allowed() {
+  return true;
+}
+inline int32_t gather_above() {
+  return GATHER_COLUMNS;
+}
+#endif
+
 // The common case, handled in place in the read buffer: a sample line of plain
 // decimal numbers separated by blanks and tabs and ended by LF or CR LF,
 // shorter than a chunk, with as many fields as the first stored line, once the
@@ -265,7 +285,7 @@ __attribute__((flatten, noinline)) void read_plain_lines(reader_state* state) {
   const int32_t tokens = state->reference_tokens;
   int32_t n = state->samples_read;
   int32_t staged_lines = 0;  // lines stored in state->staged, the last of them sample n - 1
-  const int32_t lines_per_write = columns > GATHER_COLUMNS ? STAGED_LINES : 1;
+  const int32_t lines_per_write = columns > gather_above() ? STAGED_LINES : 1;
   double value = state->last_value;
 
   while (p < end && n < state->entries_per_column) {
@@ -345,19 +365,6 @@ bool finish(reader_state* state) {
                 state->samples_read, state->discarded);
   return true;
 }
-
-#ifdef VARBLOC_FUZZING
-}  // namespace
-bool in_place_lines_enabled = true;
-namespace {
-inline bool in_place_lines_allowed() {
-  return in_place_lines_enabled;
-}
-#else
-inline bool in_place_lines_allowed() {
-  return true;
-}
-#endif
 
 // The read loop: one pass over the input, line by line. Returns true when
 // there are samples to analyse, false when the run ends early.

@@ -58,6 +58,9 @@ struct reader_state {
 // none through the in-place line path (the reader fuzz target runs each input
 // both ways and requires the same outcome).
 extern bool in_place_lines_enabled;
+// Fuzzing builds only: the in-place line path gathers lines for stores of
+// more than this many columns (GATHER_COLUMNS unless a fuzz target sets it).
+extern int32_t gather_columns;
 #endif
 
 // A reader for one run over an open input; nothing is read yet. Messages go

@@ -226,6 +226,14 @@ inline bool ends_plain_field(char c) {
 // its values side by side: a wide store is written a cache line per column at
 // a time instead of one value into every column's page per line.
 inline void store_staged_lines(reader_state* state, int32_t first, int count) {
+  if (count == 1) {  // a narrow store's line: without the loop over lines
+    for (int32_t c = 0; c < state->column_count; c++) {
+      const double value = state->staged[c];
+      state->store[c][first] = value;
+      state->column_sum[c] = state->column_sum[c] + value;
+    }
+    return;
+  }
   for (int32_t c = 0; c < state->column_count; c++) {
     double* const samples = state->store[c] + first;
     double sum = state->column_sum[c];

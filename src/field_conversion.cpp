@@ -35,6 +35,8 @@ struct decimal_digits {
 // The scan reads ahead of the number; it runs only where at least this many
 // bytes lie before the end of the text. Shorter texts go to fast_float whole.
 constexpr ptrdiff_t SCAN_SPAN = 64;
+static_assert(SCAN_SPAN <= static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH),
+              "a number the scan reads whole is short enough for the fast path");
 
 // Digits are read eight at a time with fast_float::read_u64, which gives the
 // bytes in text order from the lowest byte up on any machine.
@@ -67,9 +69,14 @@ inline bool scan_digits(const char* first, decimal_digits* number) {
   p += negative;
   uint64_t mantissa = 0;  // may wrap once past 19 digits; such numbers go the long way
   const char* const integer = p;
-  while (p < limit && is_digit(*p)) {
-    mantissa = 10 * mantissa + static_cast<uint64_t>(*p - '0');
+  if (is_digit(p[0]) && !is_digit(p[1])) {  // one integer digit: most data
+    mantissa = static_cast<uint64_t>(p[0] - '0');
     ++p;
+  } else {
+    while (p < limit && is_digit(*p)) {
+      mantissa = 10 * mantissa + static_cast<uint64_t>(*p - '0');
+      ++p;
+    }
   }
   int64_t digits = p - integer;
   int64_t exponent = 0;
@@ -91,7 +98,8 @@ inline bool scan_digits(const char* first, decimal_digits* number) {
     exponent = fraction - p;
     digits -= exponent;
   }
-  if (p >= limit || digits == 0 || digits > 19) return false;
+  // 1 to 19 digits (digits is never negative).
+  if (p >= limit || static_cast<uint64_t>(digits - 1) > 18) return false;
   *number = {mantissa, exponent, negative, p};
   return true;
 }
@@ -169,11 +177,20 @@ __attribute__((noinline)) const char* convert_with_fast_float(const char* first,
 }  // namespace
 
 const char* convert_plain_decimal(const char* first, const char* end, double* value) {
-  if (!starts_plain_decimal(first, end)) return nullptr;
-  decimal_digits number;
   const char* stop = nullptr;
-  if (end - first >= SCAN_SPAN && scan_digits(first, &number)) {
-    stop = convert_digits(number, end, value);
+  if (end - first >= SCAN_SPAN) {
+    // As starts_plain_decimal, without its length test.
+    const char lead = first[*first == '-'];
+    if (!is_digit(lead) && lead != '.') return nullptr;
+    decimal_digits number;
+    if (scan_digits(first, &number)) {
+      stop = convert_digits(number, end, value);
+      // Without an exponent the number ends within the scanned span, so
+      // within FAST_PATH_MAX_LENGTH bytes.
+      if (stop == number.end) return stop;
+    }
+  } else if (!starts_plain_decimal(first, end)) {
+    return nullptr;
   }
   if (stop == nullptr) stop = convert_with_fast_float(first, end, value);
   if (stop == nullptr || stop - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) {

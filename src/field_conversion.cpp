@@ -192,7 +192,11 @@ const char* convert_plain_decimal(const char* first, const char* end, double* va
   } else if (!starts_plain_decimal(first, end)) {
     return nullptr;
   }
-  if (stop == nullptr) stop = convert_with_fast_float(first, end, value);
+  if (stop == nullptr) {
+    double whole = 0;  // not *value: the caller's value can stay in a register
+    stop = convert_with_fast_float(first, end, &whole);
+    *value = whole;
+  }
   if (stop == nullptr || stop - first > static_cast<ptrdiff_t>(FAST_PATH_MAX_LENGTH)) {
     return nullptr;
   }

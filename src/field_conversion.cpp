@@ -13,13 +13,19 @@ inline bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// True when the field starts the way a plain decimal number does: a digit or
-// a point, after a '-'. Which byte is looked at is chosen without a branch, as
-// the sign of the fields of a series changes at random.
-inline bool starts_plain_decimal(const char* begin, const char* end) {
-  if (end - begin < 2) return is_digit(*begin) || *begin == '.';
+// True when a text of at least two bytes starts the way a plain decimal
+// number does: a digit or a point, after an optional '-'. Which byte is looked
+// at is chosen without a branch, as the sign of a series' fields changes at
+// random.
+inline bool starts_plain_decimal_in_span(const char* begin) {
   const char first = begin[*begin == '-'];
   return is_digit(first) || first == '.';
+}
+
+// The same for a text of any length.
+inline bool starts_plain_decimal(const char* begin, const char* end) {
+  if (end - begin < 2) return is_digit(*begin) || *begin == '.';
+  return starts_plain_decimal_in_span(begin);
 }
 
 // What a scan finds in a plain decimal number: exactly the sign, the digits
@@ -179,9 +185,7 @@ __attribute__((noinline)) const char* convert_with_fast_float(const char* first,
 const char* convert_plain_decimal(const char* first, const char* end, double* value) {
   const char* stop = nullptr;
   if (end - first >= SCAN_SPAN) {
-    // As starts_plain_decimal, without its length test.
-    const char lead = first[*first == '-'];
-    if (!is_digit(lead) && lead != '.') return nullptr;
+    if (!starts_plain_decimal_in_span(first)) return nullptr;
     decimal_digits number;
     if (scan_digits(first, &number)) {
       stop = convert_digits(number, end, value);

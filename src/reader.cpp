@@ -277,8 +277,10 @@ inline int32_t gather_above() {
 // LF, a line that runs past the bytes read so far) is left unconsumed and
 // untouched, with the state as it was, for the general rules to read. Values
 // go to the store a line at a time, or for a wide store STAGED_LINES lines at
-// a time (see store_staged_lines); those of a line that is left are dropped. The number
-// scan is inlined here (flatten): a call per field costs more than it saves.
+// a time (see store_staged_lines); those of a line that is left are dropped.
+// The number scan is inlined here (flatten): a call per field costs more than
+// it saves; the loop itself is not inlined into its caller, whose registers
+// it would share.
 // EVERY_FIELD_USED: no leading columns are skipped and the lines have no
 // fields beyond the used ones (the common case), so no field's position needs
 // a test.

@@ -2,12 +2,13 @@
 
 #include <sys/mman.h>  // madvise
 
-#include <cstdint>  // uintptr_t
+#include <cstdint>
 #include <cstdlib>  // free, realloc
 #include <cstring>  // memmove
 
 #include "input_source.h"
 #include "reader.h"
+#include "storage.h"
 
 void reader_release::operator()(reader_state* state) const {
   reader_destroy(state);
@@ -60,15 +61,12 @@ sample_set read_data_file(const run_settings& settings, const run_hooks* hooks,
 
 namespace {
 
-constexpr uintptr_t PAGE = 4096;
 // Samples moved before the pages they came from are given back.
 constexpr int64_t MOVE_PIECE = int64_t{1} << 20;
 
 // Gives back the whole pages of [begin, end).
 void release_pages(const double* begin, const double* end) {
-  uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + PAGE - 1) & ~(PAGE - 1);
-  uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(PAGE - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  advise_whole_pages(begin, end, MADV_DONTNEED);
 }
 
 }  // namespace

@@ -89,6 +89,12 @@ constexpr uintptr_t PAGE = 4096;
 
 }  // namespace
 
+void advise_whole_pages(const void* begin, const void* end, int advice) {
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + PAGE - 1) & ~(PAGE - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(PAGE - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
 int32_t store_fill_window(int32_t column_count) {
   int64_t window_bytes = FILL_AHEAD_BYTES / column_count;
   if (window_bytes < MIN_FILL_WINDOW_BYTES) window_bytes = MIN_FILL_WINDOW_BYTES;
@@ -101,11 +107,9 @@ void prepare_store_rows(column_matrix store, int32_t column_count, int32_t entri
   int64_t last = static_cast<int64_t>(first) + window;
   if (last > entries_per_column) last = entries_per_column;
   for (int32_t c = 0; c < column_count; c++) {
-    // Whole pages inside the window only: the pages at its edges are shared
-    // with the neighbouring window or row and fault in when written.
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(store[c] + first) + PAGE - 1) & ~(PAGE - 1);
-    uintptr_t end = reinterpret_cast<uintptr_t>(store[c] + last) & ~(PAGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    // The pages at the window's edges, shared with the neighbouring window or
+    // row, fault in when written.
+    advise_whole_pages(store[c] + first, store[c] + last, MADV_POPULATE_WRITE);
   }
 #else
   (void)store, (void)column_count, (void)entries_per_column, (void)first, (void)window;

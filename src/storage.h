@@ -36,6 +36,11 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
                                uint64_t alloc_budget, const run_hooks* hooks,
                                matrix_allocator allocate = allocate_store_matrix);
 
+// Gives the memory advice `advice` (madvise) for the whole pages inside
+// [begin, end); the pages at its edges, shared with other data, are left out.
+// Only a hint: a refusal is ignored.
+void advise_whole_pages(const void* begin, const void* end, int advice);
+
 // Samples per column to make resident at once ahead of the reader.
 int32_t store_fill_window(int32_t column_count);
 

@@ -64,9 +64,10 @@ void run_unlocked(call_end* end, Work work) {
     end->code = error.code();
     end->message = error.what();
   } catch (const std::bad_alloc&) {
+    const varbloc_error error = allocation_error();
     end->failed = true;
-    end->code = -99;
-    end->message = "Alloc: Virtual memory exhausted";
+    end->code = error.code();
+    end->message = error.what();
   }
 }
 

@@ -93,8 +93,9 @@ int run(const run_settings& settings, run_record* record) {
     code = error.code();
     message = error.what();
   } catch (const std::bad_alloc&) {
-    code = -99;
-    message = "Alloc: Virtual memory exhausted";
+    const varbloc_error error = allocation_error();
+    code = error.code();
+    message = error.what();
   }
   print_text(fatal_frame(code, message.c_str()));
   record->status = STATUS_ERROR;

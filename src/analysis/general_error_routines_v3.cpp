@@ -359,7 +359,7 @@ analysis_file_outcome write_analysis_file(int32_t column_count, const double* me
     return ANALYSIS_FILE_SKIPPED;
   }
   std::unique_ptr<char, free_deleter> copy(strdup(path));  // dirname may modify its argument
-  if (copy == nullptr) fatal(-99, "Alloc: Virtual memory exhausted");
+  if (copy == nullptr) throw allocation_error();
   const char* directory = dirname(copy.get());
   if (access(directory, W_OK) != 0) {
     if (strcmp(directory, ".") == 0) {

@@ -8,7 +8,7 @@
 // means exhaustion (malloc(0) may legitimately return null).
 void* xmalloc(size_t bytes) {
   void* memory = malloc(bytes == 0 ? 1 : bytes);
-  if (memory == nullptr) fatal(-99, "Alloc: Virtual memory exhausted");
+  if (memory == nullptr) throw allocation_error();
   return memory;
 }
 

@@ -27,6 +27,10 @@ void fatal_format(int code, const char* format, ...) {
   throw varbloc_error(code, std::move(message));
 }
 
+varbloc_error allocation_error() {
+  return varbloc_error(-99, "Alloc: Virtual memory exhausted");
+}
+
 std::string compose_message(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

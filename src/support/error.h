@@ -30,6 +30,10 @@ class varbloc_error : public std::exception {
 [[noreturn]] void fatal_format(int code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// The error a failed allocation ends the run with (fatal error 99), also
+// where the standard library reports it with std::bad_alloc.
+varbloc_error allocation_error();
+
 // A printf-style message of any length.
 std::string compose_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string compose_message_list(const char* format, va_list arguments)

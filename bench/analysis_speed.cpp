@@ -1,5 +1,5 @@
 // The blocking analysis alone, as the Python module's block() runs it: a
-// data file is read with the program's reader, then analyse_blocking runs on
+// data file is read with the program's reader, then analyse_series runs on
 // its columns the given number of times without the reader's column sums (so
 // the analysis sums the columns itself, as it does on a NumPy array). Prints
 // the seconds of every round (monotonic clock), their median, and the final
@@ -37,7 +37,7 @@ double thread_cpu_seconds() {
 double timed_analysis(const sample_set& set, blocking_result* result, double* cpu) {
   const double cpu_start = thread_cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
-  *result = analyse_blocking(set.samples, set.columns, set.column_count, nullptr, nullptr);
+  *result = analyse_series(set.samples, set.columns, set.column_count, nullptr);
   const auto stop = std::chrono::steady_clock::now();
   *cpu = thread_cpu_seconds() - cpu_start;
   return std::chrono::duration<double>(stop - start).count();
@@ -56,9 +56,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "analysis_speed: ROUNDS must be a number from 1 to 1000\n");
     return 2;
   }
-  const run_settings settings = {2000000000, 0, 0, nullptr, argv[1], nullptr};
+  read_options options;
+  options.input_name = argv[1];
   try {
-    const sample_set set = read_data_file(settings, nullptr);
+    const sample_set set = read_data_file(options, nullptr);
     if (set.ended_early || set.samples < 1) {
       fprintf(stderr, "analysis_speed: no samples in %s\n", argv[1]);
       return 1;

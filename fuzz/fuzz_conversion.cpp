@@ -1,6 +1,6 @@
 // libFuzzer target, differential: the fast field conversion against the
 // C library's sscanf("%lf") and fast_float on arbitrary fields. Both the
-// whole-field entry and the in-place parse the line splitter uses must give
+// whole-field entry and the conversion within a line the splitter uses must give
 // the same outcome and the same bits as sscanf, and the number scan must read
 // a field the same way as fast_float alone, whatever text follows it.
 #include <cstdint>
@@ -11,10 +11,6 @@
 #include "field_conversion.h"
 
 namespace {
-
-bool is_separator(char c) {
-  return c == ' ' || c == '\t';
-}
 
 uint64_t bits_of(double value) {
   uint64_t bits;
@@ -35,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What follows stands in for the rest of the line.
   std::string line(reinterpret_cast<const char*>(data), size);
   size_t field_length = 0;
-  while (field_length < line.size() && !is_separator(line[field_length]) &&
+  while (field_length < line.size() && !is_field_separator(line[field_length]) &&
          line[field_length] != '\0') {
     field_length++;
   }
@@ -50,15 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       convert_field_with_scanf(begin, begin + field.size(), &reference);
   check_same(fast_result, fast, reference_result, reference);
 
-  // In place, as the splitter parses: accepted only when the number ends the
-  // field, and then it must be the field's value.
-  double in_place = 0;
-  const char* line_end = line.data() + line.size();
-  const char* stop = convert_plain_decimal(line.data(), line_end, &in_place);
-  if (stop != nullptr && (stop == line_end || is_separator(*stop))) {
-    if (static_cast<size_t>(stop - line.data()) != field.size()) abort();
-    check_same(CONVERSION_DONE, in_place, reference_result, reference);
-  }
+  // Within its line, as the splitter converts it: the same outcome, and the
+  // field's end found.
+  double in_line = 0;
+  const char* field_stop = nullptr;
+  conversion_result line_result =
+      convert_line_field(line.data(), line.data() + line.size(), &in_line, &field_stop);
+  if (field_stop != line.data() + field.size()) abort();
+  check_same(line_result, in_line, reference_result, reference);
 
   // With text to spare after the field the scan reads it; with none,
   // fast_float alone. Same stop, same bits, and sscanf's bits when the number

@@ -1,14 +1,12 @@
 // libFuzzer target, differential: arbitrary bytes as the input stream of a
 // whole run, read, checked and analysed by the same code main uses, up to
 // the analysis file, twice: with the in-place line path and with every line
-// through the general rules (in_place_lines_enabled, a switch of fuzzing
-// builds only). Both runs must write the same standard error bytes and the
-// same analysis file, end with the same fatal code or status, and store the
-// same samples bit for bit.
-// The first four bytes choose the run's settings: whether a column count is
-// given and which, whether lines are gathered before store writes, -c, -i
-// and the storage budget (small, so a full store is reachable). A fatal error
-// throws and ends only the one run.
+// through the general rules (the reader's paths chosen by the target). Both runs must write the
+// same standard error bytes and the same analysis file, end with the same fatal code or status, and
+// store the same samples bit for bit. The first four bytes choose the run's settings: whether a
+// column count is given and which, whether lines are gathered before store writes, -c, -i and the
+// storage budget (small, so a full store is reachable). A fatal error throws and ends only the one
+// run.
 #include <sys/mman.h>  // memfd_create
 #include <unistd.h>
 
@@ -18,9 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "analysis/general_error_routines_v3.h"
-#include "command_line.h"
 #include "input_source.h"
+#include "library.h"
 #include "reader.h"
 #include "support/error.h"
 #include "support/report.h"
@@ -73,7 +70,8 @@ std::string file_contents(const char* path) {
   return text;
 }
 
-run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t length) {
+run_outcome run_once(const read_options& options, const reader_paths& paths, const uint8_t* text,
+                     size_t length) {
   unlink(g_output_path.c_str());
   int fd = memfd_create("varbloc-fuzz", 0);
   int error_fd = memfd_create("varbloc-fuzz-stderr", 0);
@@ -89,13 +87,23 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
   run_outcome outcome;
   outcome.fatal = false;
   input_source input = {fd, 0, "fuzz", read, &PRINT_HOOKS};
-  reader_state* reader = reader_create(&settings, &input, &PRINT_HOOKS);
+  read_progress progress;
   try {
+    sample_set set = read_samples(options, &input, &PRINT_HOOKS, &progress, paths);
     // The rest of the program's run: the analysis and the final newline.
-    if (read_samples(reader)) {
-      collect_additional_data(reader->samples_read, reader->store, reader->column_count, nullptr,
-                              settings.output_path, reader->column_sum);
+    if (!set.ended_early) {
+      const blocking_result result = analyse_samples(set, nullptr);
+      const std::string report = render_report(result);
+      fwrite(report.data(), 1, report.size(), stderr);
+      std::string message;
+      write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
+                          g_output_path.c_str(), &message);
+      fwrite(message.data(), 1, message.size(), stderr);
       fputs("\n", stderr);
+      for (int32_t c = 0; c < set.column_count; c++) {
+        outcome.samples_bits.append(reinterpret_cast<const char*>(set.columns[c]),
+                                    sizeof(double) * static_cast<size_t>(set.samples));
+      }
     }
     outcome.status = 0;
   } catch (const varbloc_error& error) {
@@ -104,6 +112,7 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
     outcome.fatal = true;
     outcome.status = error.code();
   }
+  outcome.samples = progress.samples;
   fflush(stderr);
   if (dup2(saved_stderr, STDERR_FILENO) < 0) abort();
   close(saved_stderr);
@@ -111,17 +120,9 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
   outcome.standard_error = contents_of(error_fd);
   close(error_fd);
   outcome.analysis_file = file_contents(g_output_path.c_str());
-  outcome.samples = reader->samples_read;
-  if (reader->store != nullptr) {
-    for (int32_t c = 0; c < reader->column_count; c++) {
-      outcome.samples_bits.append(reinterpret_cast<const char*>(reader->store[c]),
-                                  sizeof(double) * static_cast<size_t>(reader->samples_read));
-    }
-  }
   // Fatal errors and early ends leave the input open; left open, the
   // descriptors would run out after some thousand inputs.
   abandon_input(&input);
-  reader_destroy(reader);
   return outcome;
 }
 
@@ -131,23 +132,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setup_once();
   if (size < 4) return 0;
   const uint8_t flags = data[0];
-  std::string column_count = std::to_string(static_cast<int>(data[1]) - 8);
-  run_settings settings;
-  settings.alloc_budget = 8 * (64 + 512 * static_cast<uint64_t>(flags >> 4));
-  settings.skip_columns = data[2] % 8;
-  settings.discard_count = data[3] % 16;
-  settings.output_path = g_output_path.c_str();
-  settings.input_name = "fuzz";
-  settings.column_count_argument = (flags & 1) ? column_count.c_str() : nullptr;
-  settings.json_path = nullptr;
+  read_options options;
+  options.alloc_budget = 8 * (64 + 512 * static_cast<uint64_t>(flags >> 4));
+  options.skip_columns = data[2] % 8;
+  options.discard_count = data[3] % 16;
+  options.input_name = "fuzz";
+  if (flags & 1) options.column_count = static_cast<int32_t>(data[1]) - 8;
 
+  reader_paths paths;
   // Half the inputs gather lines before store writes whatever the width.
-  gather_columns = (flags & 2) ? 0 : GATHER_COLUMNS;
-  in_place_lines_enabled = true;
-  const run_outcome in_place = run_once(settings, data + 4, size - 4);
-  in_place_lines_enabled = false;
-  const run_outcome general = run_once(settings, data + 4, size - 4);
-  in_place_lines_enabled = true;
+  paths.gather_columns = (flags & 2) ? 0 : GATHER_COLUMNS;
+  paths.in_place_lines = true;
+  const run_outcome in_place = run_once(options, paths, data + 4, size - 4);
+  paths.in_place_lines = false;
+  const run_outcome general = run_once(options, paths, data + 4, size - 4);
 
   if (in_place.standard_error != general.standard_error) abort();
   if (in_place.analysis_file != general.analysis_file) abort();

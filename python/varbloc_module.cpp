@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>  // free
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,8 +47,7 @@ bool on_main_thread() {
 struct call_end {
   bool interrupted = false;
   bool failed = false;
-  int code = 0;
-  std::string message;
+  run_failure failure{};
 };
 
 // Runs `work` with the interpreter's lock released, catching what the
@@ -59,15 +59,9 @@ void run_unlocked(call_end* end, Work work) {
     work();
   } catch (const run_interrupted&) {
     end->interrupted = true;
-  } catch (const varbloc_error& error) {
+  } catch (...) {
+    end->failure = current_failure();
     end->failed = true;
-    end->code = error.code();
-    end->message = error.what();
-  } catch (const std::bad_alloc&) {
-    const varbloc_error error = allocation_error();
-    end->failed = true;
-    end->code = error.code();
-    end->message = error.what();
   }
 }
 
@@ -76,8 +70,8 @@ py::handle g_error_type;  // varbloc.VarblocError, made once at import
 void raise_if_ended(const call_end& end) {
   if (end.interrupted) throw py::error_already_set();  // the handler's exception
   if (!end.failed) return;
-  py::object error = py::reinterpret_borrow<py::object>(g_error_type)(end.message);
-  error.attr("code") = -end.code;
+  py::object error = py::reinterpret_borrow<py::object>(g_error_type)(end.failure.message);
+  error.attr("code") = error_number(end.failure.code);
   PyErr_SetObject(g_error_type.ptr(), error.ptr());
   throw py::error_already_set();
 }
@@ -92,13 +86,14 @@ py::list warnings_of(const python_run& run) {
 
 // load: (samples as an array of shape (samples, columns), warnings as
 // (code, count, first message) tuples).
-py::tuple load(const std::string& path, py::object columns, int32_t skip_columns, int32_t discard,
-               uint64_t budget) {
-  std::string column_text;
-  if (!columns.is_none()) column_text = std::to_string(columns.cast<int64_t>());
-  run_settings settings = {budget,  skip_columns, discard,
-                           nullptr, path.c_str(), columns.is_none() ? nullptr : column_text.c_str(),
-                           nullptr};
+py::tuple load(const std::string& path, std::optional<int32_t> columns, int32_t skip_columns,
+               int32_t discard, uint64_t budget) {
+  read_options options;
+  options.input_name = path.c_str();
+  options.alloc_budget = budget;
+  options.skip_columns = skip_columns;
+  options.discard_count = discard;
+  options.column_count = columns;
   python_run run{{}, on_main_thread()};
   const run_hooks hooks = {collect_event, signal_raised, &run};
   double* samples = nullptr;
@@ -106,7 +101,7 @@ py::tuple load(const std::string& path, py::object columns, int32_t skip_columns
   int64_t column_count = 0;
   call_end end;
   run_unlocked(&end, [&] {
-    sample_set set = read_data_file(settings, &hooks);
+    sample_set set = read_data_file(options, &hooks);
     check_interrupted(&hooks);
     rows = set.samples;
     column_count = set.column_count;
@@ -143,10 +138,7 @@ blocking_result block(py::array_t<double, 0> data) {
   const run_hooks hooks = {nullptr, signal_raised, &run};
   blocking_result result;
   call_end end;
-  run_unlocked(&end, [&] {
-    c_numeric_locale numbers_as_in_c;
-    result = analyse_blocking(n, columns.data(), column_count, nullptr, &hooks);
-  });
+  run_unlocked(&end, [&] { result = analyse_series(n, columns.data(), column_count, &hooks); });
   raise_if_ended(end);
   return result;
 }
@@ -209,4 +201,5 @@ PYBIND11_MODULE(_core, module) {
              py::arg("discard"), py::arg("budget"));
   module.def("block", &block, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;
+  module.attr("DEFAULT_BUDGET") = DEFAULT_ALLOC_BUDGET;
 }

@@ -156,13 +156,7 @@ bool apply_option(int option, const char* argument, run_settings* settings) {
 }  // namespace
 
 bool parse_command_line(int argc, char** argv, run_settings* settings) {
-  settings->alloc_budget = DEFAULT_ALLOC_BUDGET;
-  settings->skip_columns = 0;
-  settings->discard_count = 0;
-  settings->output_path = "ana.dat";
-  settings->input_name = nullptr;
-  settings->column_count_argument = nullptr;
-  settings->json_path = nullptr;
+  *settings = run_settings{};
 
   optind = 0;  // glibc: start a fresh scan, so the parser can run again
   int option;
@@ -172,6 +166,9 @@ bool parse_command_line(int argc, char** argv, run_settings* settings) {
   int positional = argc - optind;
   if (positional < 1 || positional > 2) return false;
   settings->input_name = argv[optind];
-  if (positional == 2) settings->column_count_argument = argv[optind + 1];
+  // The reader checks the count (fatal errors 2 and 3) once the input is open.
+  if (positional == 2) {
+    settings->column_count = low_32_bits(parse_integer_argument(argv[optind + 1]));
+  }
   return true;
 }

@@ -4,20 +4,19 @@
 
 #include <cstdint>
 
-// Default storage budget in bytes; each -a factor multiplies it.
-constexpr uint64_t DEFAULT_ALLOC_BUDGET = 2000000000u;
-// Largest factor one -a option accepts.
+#include "library.h"  // read_options
+
+// Largest factor one -a option accepts; each -a multiplies the default
+// storage budget.
 constexpr int64_t MAX_ALLOC_FACTOR = 9223372036;
 
-// Everything the command line decides, owned by main for the whole run.
-struct run_settings {
-  uint64_t alloc_budget;              // bytes for the sample store
-  int32_t skip_columns;               // -c: leading fields ignored on every line
-  int32_t discard_count;              // -i: leading sample lines dropped
-  const char* output_path;            // -o: analysis file, kept whole
-  const char* input_name;             // data file name or "STDIN"
-  const char* column_count_argument;  // second positional argument, or null
-  const char* json_path;              // --json: file for the run's JSON record, or null
+// Everything the command line decides, owned by main for the whole run: the
+// read options (-a, -c, -i, the data file name and the column count, the
+// second positional argument as the reader's integer), and what the program
+// writes besides standard error.
+struct run_settings : read_options {
+  const char* output_path = "ana.dat";  // -o: analysis file, kept whole
+  const char* json_path = nullptr;      // --json: file for the run's JSON record, or null
 };
 
 // Writes the banner (a newline, the program line, an empty line).

@@ -220,6 +220,24 @@ conversion_result convert_field_with_scanf(const char* begin, const char* end, d
   return converted == 0 ? CONVERSION_FAILED : CONVERSION_ONLY_WHITE_SPACE;
 }
 
+conversion_result convert_line_field(const char* begin, const char* line_end, double* value,
+                                     const char** end) {
+  double parsed;
+  const char* stop = convert_plain_decimal(begin, line_end, &parsed);
+  if (stop != nullptr && (stop == line_end || is_field_separator(*stop))) {
+    *end = stop;
+    *value = parsed;
+    return CONVERSION_DONE;
+  }
+  *end = field_end(stop != nullptr ? stop : begin, line_end);
+  if (stop != nullptr && *stop == '\r') {
+    *value = parsed;
+    return CONVERSION_DONE;
+  }
+  // Anything else goes to sscanf, without the fast path parsing it again.
+  return convert_field_with_scanf(begin, *end, value);
+}
+
 conversion_result convert_field(const char* begin, const char* end, double* value) {
   double parsed;
   const char* stop = convert_plain_decimal(begin, end, &parsed);

@@ -1,5 +1,6 @@
-// Converting one field of a data line to a double exactly as the C library's
-// sscanf("%lf") does, with a fast path for plain decimal numbers.
+// The fields of a data line: where a field ends, and converting one to a
+// double exactly as the C library's sscanf("%lf") does, with a fast path for
+// plain decimal numbers.
 #ifndef VARBLOC_FIELD_CONVERSION_H
 #define VARBLOC_FIELD_CONVERSION_H
 
@@ -11,6 +12,32 @@ enum conversion_result {
   CONVERSION_FAILED = 0,             // no number at the start of the field
   CONVERSION_DONE = 1,
 };
+
+// Fields are separated by runs of blanks and tabs.
+inline bool is_field_separator(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Where the field starting at `begin` ends: at its first blank or tab, else
+// at `line_end`, the end of the line's text.
+inline const char* field_end(const char* begin, const char* line_end) {
+  while (begin < line_end && !is_field_separator(*begin)) begin++;
+  return begin;
+}
+
+// A byte that completes a plain number in a line still holding its line end:
+// a separator, the LF, or a CR (which must begin CR LF).
+inline bool ends_plain_field(char c) {
+  return is_field_separator(c) || c == '\n' || c == '\r';
+}
+
+// Converts the field starting at `begin` in a line whose text (without its
+// line end) ends at `line_end`, and sets *end to where the field ends. The
+// field starts with no separator; the line holds no NUL byte. On CONVERSION_DONE stores the value;
+// otherwise leaves *value untouched. A number that the fast path reads up to a CR is complete:
+// sscanf stops there too.
+conversion_result convert_line_field(const char* begin, const char* line_end, double* value,
+                                     const char** end);
 
 // Converts the field [begin, end), which holds no NUL byte. On
 // CONVERSION_DONE stores the value; otherwise leaves *value untouched.

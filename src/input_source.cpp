@@ -21,7 +21,7 @@ bool is_compressed_name(const char* name) {
 namespace {
 
 [[noreturn]] void cannot_open(const char* name) {
-  fatal_format(-1, "Cannot open input file %s", name);
+  fatal_format(ERROR_CANNOT_OPEN_INPUT, "Cannot open input file %s", name);
 }
 
 // Starts "gzip -dc -- <name>" with its standard output on a pipe; returns the
@@ -85,7 +85,7 @@ size_t read_input(const input_source* input, char* buffer, size_t capacity) {
     check_interrupted(input->hooks);
     ssize_t count = input->read_with(input->fd, buffer, capacity);
     if (count >= 0) return static_cast<size_t>(count);
-    if (errno != EINTR) fatal_format(-60, "Read error in input file %s", input->name);
+    if (errno != EINTR) fatal_format(ERROR_READ_FAILED, "Read error in input file %s", input->name);
   }
 }
 

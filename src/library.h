@@ -1,21 +1,41 @@
-// What a front end of varbloc uses: read a data file into a sample set,
-// analyse samples, render and record the result, and the errors a run ends
-// with. The program's main and the Python module are the two front ends.
+// The core's contract: what a front end of varbloc uses. Read a data file
+// into a sample set, analyse samples, render and record the result, and the
+// errors a run ends with. The program's main and the Python module are the
+// two front ends; neither reaches past this header into the reader or the
+// analysis. Every entry point reads and prints numbers as in the C locale,
+// whatever locale the calling program has set.
 #ifndef VARBLOC_LIBRARY_H
 #define VARBLOC_LIBRARY_H
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
-#include "command_line.h"                        // run_settings
-#include "support/error.h"                       // varbloc_error
+#include "support/error.h"                       // error_code, varbloc_error, current_failure
 #include "support/report.h"                      // run_hooks, run_interrupted
 
-struct reader_state;
-struct reader_release {
-  void operator()(reader_state* state) const;
+// Default storage budget in bytes.
+constexpr uint64_t DEFAULT_ALLOC_BUDGET = 2000000000u;
+
+// What a read of one data file is asked to do. Front ends start from these
+// defaults and change what their caller asks for.
+struct read_options {
+  const char* input_name = nullptr;              // a file, "STDIN", or a name ending in ".gz"
+  uint64_t alloc_budget = DEFAULT_ALLOC_BUDGET;  // bytes for the sample store
+  int32_t skip_columns = 0;                      // leading fields ignored on every line
+  int32_t discard_count = 0;                     // leading sample lines dropped
+  // Columns to use; none lets the first data line decide. A count below 1
+  // ends the read with fatal error 2, one past MAX_COLUMNS (skipped columns
+  // taken off) with fatal error 3.
+  std::optional<int32_t> column_count;
+};
+
+struct sample_store;
+struct store_release_deleter {
+  void operator()(sample_store* store) const;
 };
 
 // The samples of one data file as the reader stored them: sample i of
@@ -26,25 +46,24 @@ struct sample_set {
   int32_t discarded = 0;
   bool ended_early = false;  // no analysis follows (status 0); its message was reported
   const double* const* columns = nullptr;
-  const double* column_sums = nullptr;  // in sample order, as the analysis forms them
-  std::unique_ptr<reader_state, reader_release> reader;  // owns the store
+  std::vector<double> column_sums;  // in sample order, as the analysis forms them
+  std::unique_ptr<sample_store, store_release_deleter> store;  // owns the columns
 };
 
 // How far a read got, known however it ended.
 struct read_progress {
-  bool reading = false;  // past the column-count argument: "Reading file..." was reported
+  bool reading = false;  // past the column count: "Reading file..." was reported
   int32_t samples = 0;   // samples stored
   int32_t discarded = 0;
 };
 
-// Opens settings.input_name, reads it whole and closes it. Events go to
+// Opens options.input_name, reads it whole and closes it. Events go to
 // `hooks` (may be null) as they happen; a decompressor's own messages go
 // straight to standard error. Throws varbloc_error on a fatal condition and
 // run_interrupted when the hooks ask to stop; either way everything is
-// released and no decompressor is left running. settings.output_path is not
-// used. `progress`, when given, tells how far the read got, also when it
-// throws.
-sample_set read_data_file(const run_settings& settings, const run_hooks* hooks,
+// released and no decompressor is left running. `progress`, when given,
+// tells how far the read got, also when it throws.
+sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress = nullptr);
 
 // Moves the columns of a set with samples together in place, column after
@@ -57,5 +76,10 @@ double* take_samples(sample_set* set);
 
 // The blocking analysis of a set with samples.
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks);
+
+// The blocking analysis of n >= 1 samples of each of column_count columns
+// (columns[c], only read). `hooks` (may be null) is polled for interruption.
+blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
+                               const run_hooks* hooks);
 
 #endif

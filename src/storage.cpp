@@ -3,6 +3,8 @@
 #include <sys/mman.h>  // madvise
 
 #include <cstdint>  // uintptr_t
+#include <cstdlib>  // free, realloc
+#include <cstring>  // memmove
 
 #include "support/error.h"
 
@@ -61,8 +63,9 @@ column_matrix allocate_storage(int32_t column_count, int32_t* entries_per_column
     store = allocate(column_count, entries);
     if (entries < MIN_ENTRIES_PER_COLUMN) {
       free_double_matrix(store);  // an allocation at the refused size may have succeeded
-      fatal_format(-300, "Could not allocate storage array (%d entries per column -> %u MB)",
-                   entries, storage_megabytes(entries, column_count));
+      fatal_format(ERROR_STORAGE_NOT_ALLOCATED,
+                   "Could not allocate storage array (%d entries per column -> %u MB)", entries,
+                   storage_megabytes(entries, column_count));
     }
   }
   if (entries <= QUIET_ENTRIES_PER_COLUMN) {
@@ -114,4 +117,59 @@ void prepare_store_rows(column_matrix store, int32_t column_count, int32_t entri
 #else
   (void)store, (void)column_count, (void)entries_per_column, (void)first, (void)window;
 #endif
+}
+
+void store_open(sample_store* store, int32_t column_count, uint64_t alloc_budget,
+                const run_hooks* hooks) {
+  int32_t entries = 0;
+  column_matrix rows = allocate_storage(column_count, &entries, alloc_budget, hooks);
+  *store = {rows, column_count, entries, store_fill_window(column_count), 0};
+}
+
+namespace {
+
+// Samples moved before the pages they came from are given back.
+constexpr int64_t MOVE_PIECE = int64_t{1} << 20;
+
+// Gives back the whole pages of [begin, end).
+void release_pages(const double* begin, const double* end) {
+  advise_whole_pages(begin, end, MADV_DONTNEED);
+}
+
+}  // namespace
+
+double* store_compact(sample_store* store, int32_t samples) {
+  double* const block = store->rows[0];
+  const int64_t n = samples;
+  const int64_t stride = store->entries_per_column;
+  // Row c moves from c * stride to c * n, never later in the block, so
+  // moving the rows in order and each from its start never overwrites a
+  // sample before it has moved. The pages a piece came from, once behind
+  // the end of what has been written, are given back at once.
+  for (int32_t c = 1; c < store->column_count; c++) {
+    double* const from = block + c * stride;
+    double* const to = block + c * n;
+    for (int64_t i = 0; i < n; i += MOVE_PIECE) {
+      const int64_t count = n - i < MOVE_PIECE ? n - i : MOVE_PIECE;
+      memmove(to + i, from + i, static_cast<size_t>(count) * sizeof(double));
+      const double* written_end = to + i + count;
+      const double* begin = from + i > written_end ? from + i : written_end;
+      release_pages(begin, from + i + count);
+    }
+  }
+  // The rest of the store: the unused tail of the last row and beyond.
+  const int64_t used = n * store->column_count;
+  const int64_t total = stride * store->column_count;
+  release_pages(block + used, block + total);
+  // The block keeps its pages; a smaller allocation returns the address space.
+  void* shrunk = realloc(block, static_cast<size_t>(used > 0 ? used : 1) * sizeof(double));
+  double* kept = static_cast<double*>(shrunk != nullptr ? shrunk : block);
+  free(store->rows);  // the row table only: the block now belongs to the caller
+  *store = EMPTY_STORE;
+  return kept;
+}
+
+void store_release(sample_store* store) {
+  free_double_matrix(store->rows);
+  *store = EMPTY_STORE;
 }

@@ -2,9 +2,9 @@
 // core library plus this entry, which wires the command line to it, prints
 // what the library reports and, with --json, records how the run ended.
 #include <cstdio>
-#include <new>  // bad_alloc
 #include <string>
 
+#include "command_line.h"
 #include "json_record.h"
 #include "library.h"
 
@@ -61,8 +61,7 @@ void record_result(const blocking_result& result, run_record* record) {
 int run(const run_settings& settings, run_record* record) {
   const run_hooks hooks = {print_event, nullptr, record};
   read_progress progress;
-  int code = 0;
-  std::string message;
+  run_failure failure{};
   try {
     sample_set samples = read_data_file(settings, &hooks, &progress);
     record->reading_started = true;
@@ -89,22 +88,17 @@ int run(const run_settings& settings, run_record* record) {
     }
     fputs("\n", stderr);
     return 0;
-  } catch (const varbloc_error& error) {
-    code = error.code();
-    message = error.what();
-  } catch (const std::bad_alloc&) {
-    const varbloc_error error = allocation_error();
-    code = error.code();
-    message = error.what();
+  } catch (...) {
+    failure = current_failure();
   }
-  print_text(fatal_frame(code, message.c_str()));
+  print_text(fatal_frame(failure.code, failure.message.c_str()));
   record->status = STATUS_ERROR;
-  record->code = -code;
-  record->message = message;
+  record->code = error_number(failure.code);
+  record->message = failure.message;
   record->reading_started = progress.reading;
   record->samples = progress.samples;
   record->discarded = progress.discarded;
-  return fatal_exit_status(code);
+  return fatal_exit_status(failure.code);
 }
 
 }  // namespace
@@ -129,9 +123,7 @@ int main(int argc, char** argv) {
   record.skip_columns = settings.skip_columns;
   record.discard = settings.discard_count;
   record.analysis_file = settings.output_path;
-  if (settings.column_count_argument != nullptr) {
-    record.column_count = low_32_bits(parse_integer_argument(settings.column_count_argument));
-  }
+  record.column_count = settings.column_count;
   int status = run(settings, &record);
 
   // The record comes last, after the analysis file's append has finished, so

@@ -73,10 +73,12 @@ TEST(ReaderTest, FullStoreIsFatal200) {
   scoped_temp_dir dir;
   write_file(dir.file("data"), "1 2\n3 4\n5 6\n7 8\n");
   const std::string path = dir.file("data");
-  run_settings settings = {8 * 2 * 3, 0, 0, "ana.dat", path.c_str(), nullptr, nullptr};  // 3 fit
+  read_options options;
+  options.input_name = path.c_str();
+  options.alloc_budget = 8 * 2 * 3;  // 3 samples fit
   std::string text;
   const run_hooks hooks = collect_text(&text);
-  EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, -200,
+  EXPECT_TRUE(throws_fatal([&] { read_data_file(options, &hooks); }, -200,
                            "Cannot handle more than 3 lines"));
   EXPECT_EQ(text,
             "Reading file...\nFound 2 columns in first data line.\n"
@@ -104,14 +106,13 @@ ssize_t read_then_fail(int, void* buffer, size_t count) {
 }
 
 TEST(ReaderTest, ReadErrorMidwayIsFatal60NotTheEnd) {
-  run_settings settings = {DEFAULT_ALLOC_BUDGET, 0, 0, "ana.dat", "flaky.dat", nullptr, nullptr};
+  read_options options;
+  options.input_name = "flaky.dat";
   std::string text;
   const run_hooks hooks = collect_text(&text);
   input_source input = {-1, 0, "flaky.dat", read_then_fail, nullptr};
-  reader_state* reader = reader_create(&settings, &input, &hooks);
-  EXPECT_TRUE(
-      throws_fatal([&] { read_samples(reader); }, -60, "Read error in input file flaky.dat"));
-  reader_destroy(reader);
+  EXPECT_TRUE(throws_fatal([&] { read_samples(options, &input, &hooks); }, -60,
+                           "Read error in input file flaky.dat"));
   EXPECT_EQ(text, "Reading file...\nFound 2 columns in first data line.\n");
 }
 
@@ -183,13 +184,15 @@ TEST(ReaderTest, EveryEndReleasesTheInput) {
     if (c.compressed) {
       ASSERT_EQ(run_program("/bin/sh", {"-c", "gzip -f data"}, dir.path()).status, 0);
     }
-    run_settings settings = {c.budget, 0, 0, "ana.dat", path.c_str(), nullptr, nullptr};
+    read_options options;
+    options.input_name = path.c_str();
+    options.alloc_budget = c.budget;
     std::string text;
     const run_hooks hooks = collect_text(&text);
     if (c.code != 0) {
-      EXPECT_TRUE(throws_fatal([&] { read_data_file(settings, &hooks); }, c.code, c.message));
+      EXPECT_TRUE(throws_fatal([&] { read_data_file(options, &hooks); }, c.code, c.message));
     } else {
-      sample_set set = read_data_file(settings, &hooks);
+      sample_set set = read_data_file(options, &hooks);
       EXPECT_EQ(set.ended_early, c.early) << c.text;
     }
     EXPECT_EQ(text, c.text) << c.message;

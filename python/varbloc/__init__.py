@@ -243,7 +243,7 @@ def _count(value, name, smallest, largest):
     return number
 
 
-def load(path, columns=None, skip_columns=0, discard=0, budget=2_000_000_000):
+def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUDGET):
     """Read a data file exactly as the program does.
 
     Parameters

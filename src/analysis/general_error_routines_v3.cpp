@@ -383,7 +383,8 @@ analysis_file_outcome write_analysis_file(int32_t column_count, const double* me
                   path);
     return ANALYSIS_FILE_SKIPPED;
   }
-  if (appended == APPEND_FAILED) fatal_format(-120, "Could not write analysis file %s", path);
+  if (appended == APPEND_FAILED)
+    fatal_format(ERROR_ANALYSIS_FILE_NOT_WRITTEN, "Could not write analysis file %s", path);
   return ANALYSIS_FILE_WRITTEN;
 }
 

@@ -14,6 +14,6 @@ void* xmalloc(size_t bytes) {
 
 void* xrealloc(void* memory, size_t bytes) {
   void* resized = realloc(memory, bytes == 0 ? 1 : bytes);
-  if (resized == nullptr) fatal(-99, "ReAlloc: Virtual memory exhausted");
+  if (resized == nullptr) fatal(ERROR_OUT_OF_MEMORY, "ReAlloc: Virtual memory exhausted");
   return resized;
 }

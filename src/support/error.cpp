@@ -2,6 +2,7 @@
 
 #include <cstdarg>  // va_list
 #include <cstdio>   // vsnprintf
+#include <new>      // bad_alloc
 
 std::string compose_message_list(const char* format, va_list arguments) {
   va_list copy;
@@ -15,11 +16,11 @@ std::string compose_message_list(const char* format, va_list arguments) {
   return message;
 }
 
-void fatal(int code, const char* message) {
+void fatal(error_code code, const char* message) {
   throw varbloc_error(code, message);
 }
 
-void fatal_format(int code, const char* format, ...) {
+void fatal_format(error_code code, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   std::string message = compose_message_list(format, arguments);
@@ -28,7 +29,7 @@ void fatal_format(int code, const char* format, ...) {
 }
 
 varbloc_error allocation_error() {
-  return varbloc_error(-99, "Alloc: Virtual memory exhausted");
+  return varbloc_error(ERROR_OUT_OF_MEMORY, "Alloc: Virtual memory exhausted");
 }
 
 std::string compose_message(const char* format, ...) {
@@ -39,10 +40,21 @@ std::string compose_message(const char* format, ...) {
   return message;
 }
 
-std::string fatal_frame(int code, const char* message) {
-  return compose_message("\nFatal error %i: %s.\nProgram halted.\n\n", -code, message);
+run_failure current_failure() {
+  try {
+    throw;
+  } catch (const varbloc_error& error) {
+    return {error.code(), error.what()};
+  } catch (const std::bad_alloc&) {
+    const varbloc_error error = allocation_error();
+    return {error.code(), error.what()};
+  }
 }
 
-std::string warning_frame(int code, const char* message) {
-  return compose_message("\nWarning %i: %s.\n", -code, message);
+std::string fatal_frame(error_code code, const char* message) {
+  return compose_message("\nFatal error %i: %s.\nProgram halted.\n\n", error_number(code), message);
+}
+
+std::string warning_frame(error_code code, const char* message) {
+  return compose_message("\nWarning %i: %s.\n", error_number(code), message);
 }

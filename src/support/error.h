@@ -8,46 +8,81 @@
 #include <exception>
 #include <string>
 
-// A condition that ends the run: `code` is negative (the program prints -code
-// and exits with its low 8 bits), `message` has no frame, full stop or newline.
+// Every code a run can end or warn with. The code is negative; the program
+// prints its absolute value (error_number) and exits with its low 8 bits
+// (fatal_exit_status). Stored records and scripts know these numbers: they
+// never change.
+enum error_code : int {
+  ERROR_CANNOT_OPEN_INPUT = -1,            // "Cannot open input file %s"
+  ERROR_COLUMN_COUNT_NOT_POSITIVE = -2,    // "Please specify a positive number of columns"
+  ERROR_TOO_MANY_COLUMNS = -3,             // "Cannot handle more than %d columns"
+  ERROR_LINE_TOO_LONG = -40,               // "Chunk size too small. Contact Tavrosk"
+  ERROR_NO_COLUMN_COUNT = -50,             // "Could not determine number of columns ..."
+  ERROR_READ_FAILED = -60,                 // "Read error in input file %s"
+  ERROR_NOT_A_NUMBER = -70,                // "Non-numerical data in line %d column %d ..."
+  ERROR_OUT_OF_MEMORY = -99,               // "Alloc: Virtual memory exhausted"
+  ERROR_TOO_FEW_FIELDS = -100,             // "Expected %d columns, found only %d in line %d"
+  WARNING_INCONSISTENT_COLUMNS = -110,     // "Inconsistent number of columns in line %d ..."
+  ERROR_ANALYSIS_FILE_NOT_WRITTEN = -120,  // "Could not write analysis file %s"
+  ERROR_TOO_MANY_LINES = -200,             // "Cannot handle more than %d lines"
+  ERROR_STORAGE_NOT_ALLOCATED = -300,      // "Could not allocate storage array ..."
+};
+
+// The number the program prints for a code ("Fatal error 70").
+inline int error_number(error_code code) {
+  return -static_cast<int>(code);
+}
+
+// The exit status of a run that ends with `code`: its low 8 bits.
+inline int fatal_exit_status(error_code code) {
+  return static_cast<int>(code) & 0xFF;
+}
+
+// A condition that ends the run; `message` has no frame, full stop or newline.
 class varbloc_error : public std::exception {
  public:
-  varbloc_error(int code, std::string message) : code_(code), message_(std::move(message)) {}
-  int code() const { return code_; }
+  varbloc_error(error_code code, std::string message) : code_(code), message_(std::move(message)) {}
+  error_code code() const { return code_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
-  int code_;
+  error_code code_;
   std::string message_;
 };
 
 // Ends the run by throwing varbloc_error; only the program's main ends the
 // process, after printing the frame.
-[[noreturn]] void fatal(int code, const char* message);
+[[noreturn]] void fatal(error_code code, const char* message);
 
 // As fatal, with the message composed from a printf format first. The
 // composed message is never cut, whatever its length.
-[[noreturn]] void fatal_format(int code, const char* format, ...)
+[[noreturn]] void fatal_format(error_code code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // The error a failed allocation ends the run with (fatal error 99), also
 // where the standard library reports it with std::bad_alloc.
 varbloc_error allocation_error();
 
+// How a run that threw ended, for a front end to print or raise.
+struct run_failure {
+  error_code code;
+  std::string message;
+};
+
+// Called inside a catch block: the code and message of the exception being
+// handled, a varbloc_error or std::bad_alloc (fatal error 99). Any other
+// exception (run_interrupted among them) is thrown on.
+run_failure current_failure();
+
 // A printf-style message of any length.
 std::string compose_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string compose_message_list(const char* format, va_list arguments)
     __attribute__((format(printf, 1, 0)));
 
-// "\nFatal error <-code>: <message>.\nProgram halted.\n\n"
-std::string fatal_frame(int code, const char* message);
+// "\nFatal error <number>: <message>.\nProgram halted.\n\n"
+std::string fatal_frame(error_code code, const char* message);
 
-// "\nWarning <-code>: <message>.\n"
-std::string warning_frame(int code, const char* message);
-
-// The exit status of a run that ends with `code`: its low 8 bits.
-inline int fatal_exit_status(int code) {
-  return code & 0xFF;
-}
+// "\nWarning <number>: <message>.\n"
+std::string warning_frame(error_code code, const char* message);
 
 #endif

@@ -9,7 +9,7 @@
 
 void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length) {
   if (hooks == nullptr || hooks->report == nullptr) return;
-  hooks->report(hooks->context, report_event{kind, text, length, 0, nullptr});
+  hooks->report(hooks->context, report_event{kind, text, length, error_code{}, nullptr});
 }
 
 void report_format(const run_hooks* hooks, report_kind kind, const char* format, ...) {
@@ -21,7 +21,7 @@ void report_format(const run_hooks* hooks, report_kind kind, const char* format,
   report_text(hooks, kind, text.data(), text.size());
 }
 
-void report_warning(const run_hooks* hooks, int code, const char* message) {
+void report_warning(const run_hooks* hooks, error_code code, const char* message) {
   if (hooks == nullptr || hooks->report == nullptr) return;
   const std::string text = warning_frame(code, message);
   hooks->report(hooks->context,
@@ -30,12 +30,12 @@ void report_warning(const run_hooks* hooks, int code, const char* message) {
 
 void tally_warning(std::vector<warning_tally>* tallies, const report_event& event) {
   for (warning_tally& tally : *tallies) {
-    if (tally.code == -event.code) {
+    if (tally.code == error_number(event.code)) {
       tally.count++;
       return;
     }
   }
-  tallies->push_back({-event.code, 1, event.message});
+  tallies->push_back({error_number(event.code), 1, event.message});
 }
 
 void check_interrupted(const run_hooks* hooks) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/error.h"  // error_code
+
 enum report_kind {
   REPORT_PROGRESS,   // announcements: input, column count, storage, read count
   REPORT_COMMENT,    // the echo of a comment line
@@ -24,7 +26,7 @@ struct report_event {
   report_kind kind;
   const char* text;
   size_t length;
-  int code;
+  error_code code;
   const char* message;
 };
 
@@ -60,7 +62,7 @@ void report_format(const run_hooks* hooks, report_kind kind, const char* format,
 // Reports a fixed text.
 void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length);
 // Reports a warning in its frame.
-void report_warning(const run_hooks* hooks, int code, const char* message);
+void report_warning(const run_hooks* hooks, error_code code, const char* message);
 
 // Throws run_interrupted when the caller asks to stop.
 void check_interrupted(const run_hooks* hooks);

@@ -95,17 +95,20 @@ column_set literal_blocks(int64_t n, int64_t size, const column_set& rows) {
   return blocks;
 }
 
+// One column's row: `count` is the values per column of the level where the
+// column decorrelated (0 while it has not), or of the last level.
 struct column_values {
   const char* label;
   double mean, error, correlation;
-  int64_t decorr_samples;
+  int64_t count;
+  bool decorrelated;
 };
 
 std::string level_text(int64_t values, const std::vector<column_values>& columns) {
   std::string text = format("\nAverages for %li samples:\n\n", static_cast<long>(values));
   for (const column_values& c : columns)
     text += format("%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", c.label, c.mean, c.error,
-                   c.correlation, c.decorr_samples == values ? " <" : "");
+                   c.correlation, c.decorrelated && c.count == values ? " <" : "");
   return text;
 }
 
@@ -114,8 +117,8 @@ std::string summary_text(int64_t n, const std::vector<column_values>& columns) {
       format("\nSummary of error and correlation analysis (initial sample size %li)\n\n", (long)n);
   for (const column_values& c : columns)
     text += format("%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n", c.label,
-                   c.mean, c.error, c.correlation, std::labs(c.decorr_samples),
-                   c.decorr_samples > 0 ? "" : " *** not decorrelated ***");
+                   c.mean, c.error, c.correlation, static_cast<long>(c.count),
+                   c.decorrelated ? "" : " *** not decorrelated ***");
   return text;
 }
 
@@ -143,17 +146,18 @@ std::pair<std::string, std::string> literal_analysis(int64_t n, const column_set
     literal_errors(values, k < 0 ? samples : literal_blocks(n, sizes[k], samples), mean, error,
                    correlation);
     for (size_t c = 0; c < count; c++) {
-      column_values now = {labels[c].c_str(), mean[c], error[c], correlation[c], values};
-      if (correlation[c] < 0.1 && final_values[c].decorr_samples == 0) final_values[c] = now;
+      column_values now = {labels[c].c_str(), mean[c], error[c], correlation[c], values, true};
+      if (correlation[c] < 0.1 && !final_values[c].decorrelated) final_values[c] = now;
       level[c] = now;
-      level[c].decorr_samples = final_values[c].decorr_samples;
+      level[c].count = final_values[c].count;
+      level[c].decorrelated = final_values[c].decorrelated;
     }
     text += level_text(values, level);
   }
   for (size_t c = 0; c < count; c++)
-    if (final_values[c].decorr_samples == 0) {
+    if (!final_values[c].decorrelated) {
       final_values[c] = level[c];
-      final_values[c].decorr_samples = -values;
+      final_values[c].count = values;
     }
   return {text + summary_text(n, final_values), file_line(final_values)};
 }
@@ -375,19 +379,23 @@ TEST(DriverTest, AlternatingAndCountingColumns) {
   for (int k = 1; k < 24; k++) products = products + 0.2 * -0.2;
   // Counting column: S = n(n^2 - 1)/12 times the block size squared, and
   // P = S - d0^2 + s d0, d0 being the first deviation and s the block size.
-  const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0), -1.0,
-                                  120};
-  const column_values level10_b = {"col  1", 59.5, std::sqrt(14300.0) / std::sqrt(12.0 * 11.0),
-                                   (10725.0 * 12.0) / (14300.0 * 11.0), -12};
+  const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0),
+                                  -1.0,     120, true};
+  const column_values level10_b = {"col  1",
+                                   59.5,
+                                   std::sqrt(14300.0) / std::sqrt(12.0 * 11.0),
+                                   (10725.0 * 12.0) / (14300.0 * 11.0),
+                                   12,
+                                   false};
   std::string want =
       level_text(120, {level0_a,
                        {"col  1", 59.5, std::sqrt(143990.0) / std::sqrt(120.0 * 119.0),
-                        (140390.25 * 120.0) / (143990.0 * 119.0), 0}}) +
+                        (140390.25 * 120.0) / (143990.0 * 119.0), 0, false}}) +
       level_text(24, {{"col  0", 0.0, std::sqrt(squares) / std::sqrt(24.0 * 23.0),
-                       (products * 24.0) / (squares * 23.0), 120},
+                       (products * 24.0) / (squares * 23.0), 120, true},
                       {"col  1", 59.5, std::sqrt(28750.0) / std::sqrt(24.0 * 23.0),
-                       (25156.25 * 24.0) / (28750.0 * 23.0), 0}}) +
-      level_text(12, {{"col  0", 0.0, 0.0, 1.0, 120}, level10_b}) +
+                       (25156.25 * 24.0) / (28750.0 * 23.0), 0, false}}) +
+      level_text(12, {{"col  0", 0.0, 0.0, 1.0, 120, true}, level10_b}) +
       summary_text(120, {level0_a, level10_b});
   scoped_temp_dir dir;
   std::string err = run_analysis(120, columns, default_labels(2), dir.file("ana.dat"));
@@ -466,15 +474,16 @@ TEST(DriverTest, NanAndInfiniteSamplesNeverDecorrelate) {
 
 // --- Level tables and summary. ---
 
-// Only a count equal to the level's number of values earns the mark; "% f"
-// keeps a blank for the sign of non-negative correlations.
+// Only a column that decorrelated at this very level earns the mark (not one
+// decided later, nor one that never decorrelated, nor one decided earlier);
+// "% f" keeps a blank for the sign of non-negative correlations.
 TEST(ReportTest, LevelRowsAndDecorrelationMark) {
   const char* labels[] = {"col  0", "col  1", "col  2", "x"};
   const double mean[] = {1.0, -2.25, 0.0, 123456.5}, error[] = {0.5, 0.125, 0.0, 1e-11};
   const double correlation[] = {0.5, -0.05, 1.0, 0.1};
-  const int64_t decorr_samples[] = {24, 0, -24, 120};
+  const column_decision decision[] = {{true, 1, 24}, {true, 2, 12}, {false, 1, 24}, {true, 0, 120}};
   std::string text;
-  write_averages(&text, 24, 4, mean, error, correlation, decorr_samples, labels);
+  write_averages(&text, 1, 24, 4, mean, error, correlation, decision, labels);
   EXPECT_EQ(text,
             "\nAverages for 24 samples:\n\n"
             "col  0:     1.0000000000 +/-     0.5000000000   Corr. coeff.:  0.500000 <\n"
@@ -486,7 +495,7 @@ TEST(ReportTest, LevelRowsAndDecorrelationMark) {
 const char* const SUMMARY_LABELS[] = {"col  0", "col  1"};
 const double SUMMARY_MEAN[] = {1.0, 2.0}, SUMMARY_ERROR[] = {0.5, 0.25};
 const double SUMMARY_CORRELATION[] = {0.05, -0.818182};
-const int64_t SUMMARY_DECORR[] = {120, -12};
+const column_decision SUMMARY_DECISION[] = {{true, 0, 120}, {false, 2, 12}};
 const char* const SUMMARY_TEXT =
     "\nSummary of error and correlation analysis (initial sample size 120)\n\n"
     "col  0:     1.0000000000 +/-     0.5000000000   (correlation  0.050000 with 120 samples)\n"
@@ -499,7 +508,7 @@ const char* const SUMMARY_LINE =
 // returns the text the program prints for both.
 std::string summary_to(const std::string& path) {
   std::string text, message;
-  write_summary(&text, 120, 2, SUMMARY_MEAN, SUMMARY_ERROR, SUMMARY_CORRELATION, SUMMARY_DECORR,
+  write_summary(&text, 120, 2, SUMMARY_MEAN, SUMMARY_ERROR, SUMMARY_CORRELATION, SUMMARY_DECISION,
                 SUMMARY_LABELS);
   const analysis_file_outcome outcome =
       write_analysis_file(2, SUMMARY_MEAN, SUMMARY_ERROR, path.c_str(), &message);

@@ -268,8 +268,7 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
   result.level_correlation.resize(columns * static_cast<size_t>(ladder.count));
   result.final_error.resize(columns);
   result.final_correlation.resize(columns);
-  result.decision_level.resize(columns);
-  result.decorr_samples.assign(columns, 0);
+  result.decision.resize(columns);
   double* const mean = result.mean.data();
   double* const error = result.level_error.data();
   double* const correlation = result.level_correlation.data();
@@ -289,23 +288,31 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
                        hooks);
   }
 
+  // Per column: 0 until the column decorrelates, then the values per column
+  // of that level; negated for a column that never decorrelates, which keeps
+  // the last level's.
+  std::vector<int64_t> decorr_samples(columns, 0);
+  std::vector<int> decision_level(columns);
   for (int j = 0; j < ladder.count; j++) {
     const size_t level = static_cast<size_t>(j) * columns;
     for (int32_t c = 0; c < column_count; c++) {
-      if (correlation[level + c] < DECORR_THRESHOLD && result.decorr_samples[c] == 0) {
-        result.decorr_samples[c] = ladder.values[j];
-        result.decision_level[c] = j;
+      if (correlation[level + c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
+        decorr_samples[c] = ladder.values[j];
+        decision_level[c] = j;
       }
     }
   }
   // Columns never decorrelated keep the last level's values and count.
   const int last = ladder.count - 1;
   for (int32_t c = 0; c < column_count; c++) {
-    if (result.decorr_samples[c] == 0) {
-      result.decision_level[c] = last;
-      result.decorr_samples[c] = -(n / ladder.block_size[last]);
+    if (decorr_samples[c] == 0) {
+      decision_level[c] = last;
+      decorr_samples[c] = -(n / ladder.block_size[last]);
     }
-    const size_t at = static_cast<size_t>(result.decision_level[c]) * columns + c;
+    const bool decorrelated = decorr_samples[c] > 0;
+    result.decision[c] = {decorrelated, decision_level[c],
+                          decorrelated ? decorr_samples[c] : -decorr_samples[c]};
+    const size_t at = static_cast<size_t>(decision_level[c]) * columns + c;
     result.final_error[c] = error[at];
     result.final_correlation[c] = correlation[at];
   }
@@ -330,23 +337,15 @@ std::string render_report(const blocking_result& result, const char* const* labe
     }
     labels = default_labels.data();
   }
-  // The level tables mark a column at the level where it decorrelated, so
-  // each table sees only the decisions made up to its level.
-  std::vector<int64_t> decided(static_cast<size_t>(columns), 0);
   std::string text;
   for (int j = 0; j < result.level_count; j++) {
-    for (int32_t c = 0; c < columns; c++) {
-      if (result.decorr_samples[c] > 0 && result.decision_level[c] == j) {
-        decided[c] = result.decorr_samples[c];
-      }
-    }
     const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
-    write_averages(&text, result.level_values[j], columns, result.mean.data(),
+    write_averages(&text, j, result.level_values[j], columns, result.mean.data(),
                    result.level_error.data() + level, result.level_correlation.data() + level,
-                   decided.data(), labels);
+                   result.decision.data(), labels);
   }
   write_summary(&text, result.samples, columns, result.mean.data(), result.final_error.data(),
-                result.final_correlation.data(), result.decorr_samples.data(), labels);
+                result.final_correlation.data(), result.decision.data(), labels);
   return text;
 }
 
@@ -399,26 +398,26 @@ void collect_additional_data(int64_t n, const double* const* samples, int32_t co
   fwrite(message.data(), 1, message.size(), stderr);
 }
 
-void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
-                    const double* error, const double* correlation, const int64_t* decorr_samples,
-                    const char* const* labels) {
+void write_averages(std::string* text, int level, int64_t values, int32_t column_count,
+                    const double* mean, const double* error, const double* correlation,
+                    const column_decision* decision, const char* const* labels) {
   append_format(text, "\nAverages for %li samples:\n\n", static_cast<long>(values));
   for (int32_t c = 0; c < column_count; c++) {
+    const bool decided_here = decision[c].decorrelated && decision[c].level == level;
     append_format(text, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c],
-                  error[c], correlation[c], decorr_samples[c] == values ? " <" : "");
+                  error[c], correlation[c], decided_here ? " <" : "");
   }
 }
 
 void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const int64_t* decorr_samples,
+                   const double* error, const double* correlation, const column_decision* decision,
                    const char* const* labels) {
   append_format(text, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
                 static_cast<long>(n));
   for (int32_t c = 0; c < column_count; c++) {
-    bool decorrelated = decorr_samples[c] > 0;
     append_format(text, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n",
                   labels[c], mean[c], error[c], correlation[c],
-                  static_cast<long>(decorrelated ? decorr_samples[c] : -decorr_samples[c]),
-                  decorrelated ? "" : " *** not decorrelated ***");
+                  static_cast<long>(decision[c].count),
+                  decision[c].decorrelated ? "" : " *** not decorrelated ***");
   }
 }

@@ -43,6 +43,13 @@ constexpr size_t LABEL_SIZE = 40;
 // (LABEL_SIZE bytes) and returns it.
 const char* column_label(int32_t column, char* label);
 
+// Where a column's decision fell.
+struct column_decision {
+  bool decorrelated;  // the correlation fell below DECORR_THRESHOLD at `level`
+  int level;          // the deciding level: the first below the threshold, else the last
+  int64_t count;      // values (samples or blocks) per column at that level
+};
+
 // Everything the blocking analysis finds. Level 0 is the samples themselves;
 // level j > 0 the averages of blocks of block_size[j] samples. Per-level
 // tables hold level_count rows of column_count values: entry
@@ -60,10 +67,7 @@ struct blocking_result {
   // correlation fell below DECORR_THRESHOLD, else the last level.
   std::vector<double> final_error;
   std::vector<double> final_correlation;
-  std::vector<int> decision_level;
-  // Per column: the values per column at the deciding level, negated for a
-  // column that never decorrelated (as the summary reads it).
-  std::vector<int64_t> decorr_samples;
+  std::vector<column_decision> decision;
 };
 
 // The blocking analysis of n >= 1 samples of column_count columns (rows
@@ -102,17 +106,16 @@ void collect_additional_data(int64_t n, const double* const* samples, int32_t co
                              const char* const* labels, const char* output_path,
                              const double* column_sums = nullptr);
 
-// Appends the table of one level to *text: "values" samples or blocks per
-// column. Rows of columns that became decorrelated at this level carry the
-// mark " <".
-void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
-                    const double* error, const double* correlation, const int64_t* decorr_samples,
-                    const char* const* labels);
+// Appends the table of level `level` to *text: "values" samples or blocks per
+// column. Rows of columns that decorrelated at this level carry the mark " <".
+void write_averages(std::string* text, int level, int64_t values, int32_t column_count,
+                    const double* mean, const double* error, const double* correlation,
+                    const column_decision* decision, const char* const* labels);
 
-// Appends the summary to *text. decorr_samples is positive for decorrelated
-// columns, minus the last level's block count otherwise.
+// Appends the summary to *text: each column with the values per column at its
+// deciding level, and a mark on columns that never decorrelated.
 void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const int64_t* decorr_samples,
+                   const double* error, const double* correlation, const column_decision* decision,
                    const char* const* labels);
 
 #endif

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "analysis/level_report.h"
 #include "library.h"
 
 namespace py = pybind11;
@@ -216,7 +217,8 @@ PYBIND11_MODULE(_core, module) {
           "level_correlations",
           [](const blocking_result& r) { return table_of(r, r.level_correlation); })
       .def("report", [](const blocking_result& r) {
-        const std::string text = render_report(r);
+        c_numeric_locale numbers_as_in_c;  // whatever locale the interpreter has set
+        const std::string text = format_report(r);
         return py::str(text.data(), text.size());
       });
 

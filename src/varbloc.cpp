@@ -5,6 +5,7 @@
 #include <new>  // bad_alloc
 #include <string>
 
+#include "analysis/level_report.h"
 #include "json_record.h"
 #include "library.h"
 
@@ -75,7 +76,7 @@ int run(const run_settings& settings, run_record* record) {
     }
     const blocking_result result = analyse_samples(samples, &hooks);
     record_result(result, record);
-    print_text(render_report(result));
+    print_text(format_report(result));
     std::string skipped;
     const analysis_file_outcome outcome =
         write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),

@@ -10,6 +10,7 @@
 #include <cstring>  // strlen, strcmp, strdup
 #include <memory>   // unique_ptr
 
+#include "analysis/level_report.h"
 #include "support/alloc.h"
 #include "support/append.h"
 #include "support/error.h"
@@ -319,36 +320,6 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
   return result;
 }
 
-const char* column_label(int32_t column, char* label) {
-  snprintf(label, LABEL_SIZE, "col %2d", column);
-  return label;
-}
-
-std::string render_report(const blocking_result& result, const char* const* labels) {
-  c_numeric_locale numbers_as_in_c;  // whatever locale a calling program has set
-  const int32_t columns = result.column_count;
-  std::vector<char> label_block;
-  std::vector<const char*> default_labels;
-  if (labels == nullptr) {
-    label_block.resize(static_cast<size_t>(columns) * LABEL_SIZE);
-    default_labels.resize(static_cast<size_t>(columns));
-    for (int32_t c = 0; c < columns; c++) {
-      default_labels[c] = column_label(c, label_block.data() + static_cast<size_t>(c) * LABEL_SIZE);
-    }
-    labels = default_labels.data();
-  }
-  std::string text;
-  for (int j = 0; j < result.level_count; j++) {
-    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
-    write_averages(&text, j, result.level_values[j], columns, result.mean.data(),
-                   result.level_error.data() + level, result.level_correlation.data() + level,
-                   result.decision.data(), labels);
-  }
-  write_summary(&text, result.samples, columns, result.mean.data(), result.final_error.data(),
-                result.final_correlation.data(), result.decision.data(), labels);
-  return text;
-}
-
 analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
                                           const double* final_error, const char* path,
                                           std::string* message) {
@@ -390,34 +361,10 @@ void collect_additional_data(int64_t n, const double* const* samples, int32_t co
                              const char* const* labels, const char* output_path,
                              const double* column_sums) {
   const blocking_result result = analyse_blocking(n, samples, column_count, column_sums);
-  const std::string report = render_report(result, labels);
+  const std::string report = format_report(result, labels);
   fwrite(report.data(), 1, report.size(), stderr);
   std::string message;
   write_analysis_file(column_count, result.mean.data(), result.final_error.data(), output_path,
                       &message);
   fwrite(message.data(), 1, message.size(), stderr);
-}
-
-void write_averages(std::string* text, int level, int64_t values, int32_t column_count,
-                    const double* mean, const double* error, const double* correlation,
-                    const column_decision* decision, const char* const* labels) {
-  append_format(text, "\nAverages for %li samples:\n\n", static_cast<long>(values));
-  for (int32_t c = 0; c < column_count; c++) {
-    const bool decided_here = decision[c].decorrelated && decision[c].level == level;
-    append_format(text, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c],
-                  error[c], correlation[c], decided_here ? " <" : "");
-  }
-}
-
-void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const column_decision* decision,
-                   const char* const* labels) {
-  append_format(text, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
-                static_cast<long>(n));
-  for (int32_t c = 0; c < column_count; c++) {
-    append_format(text, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n",
-                  labels[c], mean[c], error[c], correlation[c],
-                  static_cast<long>(decision[c].count),
-                  decision[c].decorrelated ? "" : " *** not decorrelated ***");
-  }
 }

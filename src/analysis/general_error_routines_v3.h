@@ -36,13 +36,6 @@ void calc_additional_errors(int64_t n, const double* const* rows, int32_t column
 int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const* source,
                              double* const* destination, int32_t column_count);
 
-// Room for one column label, "col %2d" and its terminator.
-constexpr size_t LABEL_SIZE = 40;
-
-// Writes the label of a column ("col  0", "col 12", ...) into `label`
-// (LABEL_SIZE bytes) and returns it.
-const char* column_label(int32_t column, char* label);
-
 // Where a column's decision fell.
 struct column_decision {
   bool decorrelated;  // the correlation fell below DECORR_THRESHOLD at `level`
@@ -80,10 +73,6 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
                                  const double* column_sums = nullptr,
                                  const run_hooks* hooks = nullptr);
 
-// The level tables and the summary, as the program prints them, with the
-// given column labels, or "col  0", "col  1", ... for null.
-std::string render_report(const blocking_result& result, const char* const* labels = nullptr);
-
 // What became of the analysis file.
 enum analysis_file_outcome {
   ANALYSIS_FILE_WRITTEN,  // the line was appended
@@ -105,17 +94,5 @@ analysis_file_outcome write_analysis_file(int32_t column_count, const double* me
 void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
                              const char* const* labels, const char* output_path,
                              const double* column_sums = nullptr);
-
-// Appends the table of level `level` to *text: "values" samples or blocks per
-// column. Rows of columns that decorrelated at this level carry the mark " <".
-void write_averages(std::string* text, int level, int64_t values, int32_t column_count,
-                    const double* mean, const double* error, const double* correlation,
-                    const column_decision* decision, const char* const* labels);
-
-// Appends the summary to *text: each column with the values per column at its
-// deciding level, and a mark on columns that never decorrelated.
-void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const column_decision* decision,
-                   const char* const* labels);
 
 #endif

@@ -5,6 +5,7 @@
 #include <new>  // bad_alloc
 #include <string>
 
+#include "analysis/analysis_file.h"
 #include "analysis/level_report.h"
 #include "json_record.h"
 #include "library.h"

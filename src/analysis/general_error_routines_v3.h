@@ -73,22 +73,6 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
                                  const double* column_sums = nullptr,
                                  const run_hooks* hooks = nullptr);
 
-// What became of the analysis file.
-enum analysis_file_outcome {
-  ANALYSIS_FILE_WRITTEN,  // the line was appended
-  ANALYSIS_FILE_SKIPPED,  // a path too long, an unwritable directory or a file
-                          // that would not open: *message says which
-};
-
-// Appends one line of "%16.10f %16.10f" per column (mean, final error) to the
-// analysis file at `path`, whole or not at all. A path that is too long, an
-// unwritable directory or a file that will not open are skipped, with the
-// text to print in *message; a failed write or close is fatal error 120
-// (the file cut back to its length before).
-analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
-                                          const double* final_error, const char* path,
-                                          std::string* message);
-
 // The whole analysis as the program runs it: analyse_blocking, the report on
 // standard error, and the analysis file (its message on standard error).
 void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,

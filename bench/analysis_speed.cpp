@@ -1,5 +1,5 @@
 // The blocking analysis alone, as the Python module's block() runs it: a
-// data file is read with the program's reader, then analyse_blocking runs on
+// data file is read with the program's reader, then collect_additional_data runs on
 // its columns the given number of times without the reader's column sums (so
 // the analysis sums the columns itself, as it does on a NumPy array). Prints
 // the seconds of every round (monotonic clock), their median, and the final
@@ -37,7 +37,7 @@ double thread_cpu_seconds() {
 double timed_analysis(const sample_set& set, blocking_result* result, double* cpu) {
   const double cpu_start = thread_cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
-  *result = analyse_blocking(set.samples, set.columns, set.column_count, nullptr, nullptr);
+  *result = collect_additional_data(set.samples, set.columns, set.column_count, nullptr, nullptr);
   const auto stop = std::chrono::steady_clock::now();
   *cpu = thread_cpu_seconds() - cpu_start;
   return std::chrono::duration<double>(stop - start).count();

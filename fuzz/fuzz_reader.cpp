@@ -18,7 +18,9 @@
 #include <cstring>
 #include <string>
 
+#include "analysis/analysis_file.h"
 #include "analysis/general_error_routines_v3.h"
+#include "analysis/level_report.h"
 #include "command_line.h"
 #include "input_source.h"
 #include "reader.h"
@@ -93,8 +95,14 @@ run_outcome run_once(const run_settings& settings, const uint8_t* text, size_t l
   try {
     // The rest of the program's run: the analysis and the final newline.
     if (read_samples(reader)) {
-      collect_additional_data(reader->samples_read, reader->store, reader->column_count, nullptr,
-                              settings.output_path, reader->column_sum);
+      const blocking_result result = collect_additional_data(
+          reader->samples_read, reader->store, reader->column_count, reader->column_sum);
+      const std::string report = format_report(result);
+      fwrite(report.data(), 1, report.size(), stderr);
+      std::string message;
+      write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
+                          settings.output_path, &message);
+      fwrite(message.data(), 1, message.size(), stderr);
       fputs("\n", stderr);
     }
     outcome.status = 0;

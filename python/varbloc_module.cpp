@@ -146,7 +146,7 @@ blocking_result block(py::array_t<double, 0> data) {
   call_end end;
   run_unlocked(&end, [&] {
     c_numeric_locale numbers_as_in_c;
-    result = analyse_blocking(n, columns.data(), column_count, nullptr, &hooks);
+    result = collect_additional_data(n, columns.data(), column_count, nullptr, &hooks);
   });
   raise_if_ended(end);
   return result;

@@ -111,5 +111,6 @@ double* take_samples(sample_set* set) {
 
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks) {
   c_numeric_locale numbers_as_in_c;
-  return analyse_blocking(set.samples, set.columns, set.column_count, set.column_sums, hooks);
+  return collect_additional_data(set.samples, set.columns, set.column_count, set.column_sums,
+                                 hooks);
 }

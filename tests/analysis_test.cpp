@@ -1,6 +1,6 @@
-// Tests of the blocking analysis engine: the error/correlation and block-average
-// kernels, the level ladder and decorrelation choice of the driver, the level
-// and summary tables, and the analysis file.
+// Tests of the blocking analysis's statistics: the error/correlation and
+// block-average kernels, and the level ladder and decorrelation choice of the
+// driver, on the whole text and file a run prints and writes.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -198,16 +198,15 @@ std::vector<std::string> default_labels(size_t count) {
   return labels;
 }
 
-// Runs the analysis and returns what it printed on standard error.
+// Runs the analysis and returns what the program prints of it on standard
+// error.
 std::string run_analysis(int64_t n, const column_set& columns,
                          const std::vector<std::string>& labels, const std::string& path) {
   std::vector<const char*> names;
   for (const std::string& label : labels) names.push_back(label.c_str());
   std::vector<const double*> rows = row_pointers(columns);
-  testing::internal::CaptureStderr();
-  collect_additional_data(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
-                          path.c_str());
-  return testing::internal::GetCapturedStderr();
+  return analysis_output(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
+                         path.c_str());
 }
 
 // --- Kernels. ---

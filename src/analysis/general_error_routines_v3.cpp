@@ -1,10 +1,6 @@
 #include "analysis/general_error_routines_v3.h"
 
-#include <cmath>   // sqrt, fabs
-#include <cstdio>  // fwrite
-
-#include "analysis/analysis_file.h"
-#include "analysis/level_report.h"
+#include <cmath>  // sqrt, fabs
 
 namespace {
 
@@ -202,8 +198,9 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
   return static_cast<int32_t>(blocks);
 }
 
-blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
-                                 const double* column_sums, const run_hooks* hooks) {
+blocking_result collect_additional_data(int64_t n, const double* const* samples,
+                                        int32_t column_count, const double* column_sums,
+                                        const run_hooks* hooks) {
   const level_ladder ladder = plan_levels(n);
   const size_t columns = static_cast<size_t>(column_count);
   blocking_result result;
@@ -268,16 +265,4 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
     result.final_correlation[c] = correlation[at];
   }
   return result;
-}
-
-void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path,
-                             const double* column_sums) {
-  const blocking_result result = analyse_blocking(n, samples, column_count, column_sums);
-  const std::string report = format_report(result, labels);
-  fwrite(report.data(), 1, report.size(), stderr);
-  std::string message;
-  write_analysis_file(column_count, result.mean.data(), result.final_error.data(), output_path,
-                      &message);
-  fwrite(message.data(), 1, message.size(), stderr);
 }

@@ -1,11 +1,12 @@
-// The blocking error analysis: standard error of the mean and lag-1
-// correlation of every column, on the samples and on block averages of growing
-// size, until the correlation falls below DECORR_THRESHOLD.
+// The statistics of the blocking error analysis: the standard error of the
+// mean and lag-1 correlation of every column, on the samples and on block
+// averages of growing size, and each column's decision, the first level whose
+// correlation falls below DECORR_THRESHOLD. What is printed or written of the
+// result is the business of level_report and analysis_file.
 #ifndef VARBLOC_ANALYSIS_GENERAL_ERROR_ROUTINES_V3_H
 #define VARBLOC_ANALYSIS_GENERAL_ERROR_ROUTINES_V3_H
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "support/report.h"
@@ -69,14 +70,8 @@ struct blocking_result {
 // would form it; a caller that stores the samples one by one can form it on
 // the way and save the analysis a pass over the samples. Null: the analysis
 // sums itself. `hooks` (may be null) is polled for interruption.
-blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
-                                 const double* column_sums = nullptr,
-                                 const run_hooks* hooks = nullptr);
-
-// The whole analysis as the program runs it: analyse_blocking, the report on
-// standard error, and the analysis file (its message on standard error).
-void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path,
-                             const double* column_sums = nullptr);
+blocking_result collect_additional_data(int64_t n, const double* const* samples,
+                                        int32_t column_count, const double* column_sums = nullptr,
+                                        const run_hooks* hooks = nullptr);
 
 #endif

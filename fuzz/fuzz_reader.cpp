@@ -96,8 +96,7 @@ run_outcome run_once(const read_options& options, const reader_paths& paths, con
       const std::string report = render_report(result);
       fwrite(report.data(), 1, report.size(), stderr);
       std::string message;
-      write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
-                          g_output_path.c_str(), &message);
+      append_analysis_file(result, g_output_path.c_str(), &message);
       fwrite(message.data(), 1, message.size(), stderr);
       fputs("\n", stderr);
       for (int32_t c = 0; c < set.column_count; c++) {

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "analysis/level_report.h"
 #include "library.h"
 
 namespace py = pybind11;
@@ -149,6 +150,15 @@ py::array_t<T> array_of(const std::vector<T>& values) {
   return py::array_t<T>(static_cast<ssize_t>(values.size()), values.data());
 }
 
+// One field of every column's decision as a new NumPy array.
+template <typename T>
+py::array_t<T> decision_field(const blocking_result& result, T column_decision::*field) {
+  py::array_t<T> values(static_cast<ssize_t>(result.decision.size()));
+  T* out = values.mutable_data();
+  for (size_t c = 0; c < result.decision.size(); c++) out[c] = result.decision[c].*field;
+  return values;
+}
+
 // A per-level table of the result as an array of shape (levels, columns).
 py::array_t<double> table_of(const blocking_result& result, const std::vector<double>& values) {
   return py::array_t<double>(
@@ -183,10 +193,16 @@ PYBIND11_MODULE(_core, module) {
                              [](const blocking_result& r) { return array_of(r.final_error); })
       .def_property_readonly("correlation",
                              [](const blocking_result& r) { return array_of(r.final_correlation); })
-      .def_property_readonly("level",
-                             [](const blocking_result& r) { return array_of(r.decision_level); })
-      .def_property_readonly("decorr_samples",
-                             [](const blocking_result& r) { return array_of(r.decorr_samples); })
+      .def_property_readonly("decorrelated",
+                             [](const blocking_result& r) {
+                               return decision_field(r, &column_decision::decorrelated);
+                             })
+      .def_property_readonly(
+          "level",
+          [](const blocking_result& r) { return decision_field(r, &column_decision::level); })
+      .def_property_readonly(
+          "count",
+          [](const blocking_result& r) { return decision_field(r, &column_decision::count); })
       .def_property_readonly("level_errors",
                              [](const blocking_result& r) { return table_of(r, r.level_error); })
       .def_property_readonly(

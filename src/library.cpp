@@ -54,12 +54,25 @@ double* take_samples(sample_set* set) {
 
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks) {
   return in_c_locale([&] {
-    return analyse_blocking(set.samples, set.columns, set.column_count, set.column_sums.data(),
-                            hooks);
+    return collect_additional_data(set.samples, set.columns, set.column_count,
+                                   set.column_sums.data(), hooks);
   });
 }
 
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
                                const run_hooks* hooks) {
-  return in_c_locale([&] { return analyse_blocking(n, columns, column_count, nullptr, hooks); });
+  return in_c_locale(
+      [&] { return collect_additional_data(n, columns, column_count, nullptr, hooks); });
+}
+
+std::string render_report(const blocking_result& result) {
+  return in_c_locale([&] { return format_report(result); });
+}
+
+analysis_file_outcome append_analysis_file(const blocking_result& result, const char* path,
+                                           std::string* message) {
+  return in_c_locale([&] {
+    return write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
+                               path, message);
+  });
 }

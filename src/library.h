@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analysis_file.h"              // analysis_file_outcome
 #include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
+#include "analysis/level_report.h"               // column_label, LABEL_SIZE
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
 #include "support/report.h"                      // run_hooks, run_interrupted
 
@@ -81,5 +83,16 @@ blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks);
 // (columns[c], only read). `hooks` (may be null) is polled for interruption.
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
                                const run_hooks* hooks);
+
+// The level tables and the summary, as the program prints them, with the
+// labels "col  0", "col  1", ...
+std::string render_report(const blocking_result& result);
+
+// Appends the result's analysis-file line (mean and final error per column)
+// to the file at `path`, whole or not at all; a file that cannot be written
+// is skipped with the text to print in *message, a failed write is fatal
+// error 120.
+analysis_file_outcome append_analysis_file(const blocking_result& result, const char* path,
+                                           std::string* message);
 
 #endif

@@ -40,10 +40,10 @@ void record_result(const blocking_result& result, run_record* record) {
   const int32_t columns = result.column_count;
   char label[LABEL_SIZE];
   for (int32_t c = 0; c < columns; c++) {
-    const int64_t decorr = result.decorr_samples[c];
+    const column_decision& decision = result.decision[c];
     record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
-                               result.final_correlation[c], decorr > 0, result.decision_level[c],
-                               decorr > 0 ? decorr : -decorr});
+                               result.final_correlation[c], decision.decorrelated, decision.level,
+                               decision.count});
   }
   for (int j = 0; j < result.level_count; j++) {
     record->block_sizes.push_back(result.block_size[j]);
@@ -77,8 +77,7 @@ int run(const run_settings& settings, run_record* record) {
     print_text(render_report(result));
     std::string skipped;
     const analysis_file_outcome outcome =
-        write_analysis_file(result.column_count, result.mean.data(), result.final_error.data(),
-                            settings.output_path, &skipped);
+        append_analysis_file(result, settings.output_path, &skipped);
     print_text(skipped);
     if (outcome == ANALYSIS_FILE_WRITTEN) {
       record->status = STATUS_OK;

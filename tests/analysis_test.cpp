@@ -1,11 +1,7 @@
-// Tests of the blocking analysis engine: the error/correlation and block-average
-// kernels, the level ladder and decorrelation choice of the driver, the level
-// and summary tables, and the analysis file.
-#include <fcntl.h>
+// Tests of the blocking analysis's statistics: the error/correlation and
+// block-average kernels, and the level ladder and decorrelation choice of the
+// driver, on the whole text and file a run prints and writes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdarg>
@@ -95,17 +91,20 @@ column_set literal_blocks(int64_t n, int64_t size, const column_set& rows) {
   return blocks;
 }
 
+// One column's row: `count` is the values per column of the level where the
+// column decorrelated (0 while it has not), or of the last level.
 struct column_values {
   const char* label;
   double mean, error, correlation;
-  int64_t decorr_samples;
+  int64_t count;
+  bool decorrelated;
 };
 
 std::string level_text(int64_t values, const std::vector<column_values>& columns) {
   std::string text = format("\nAverages for %li samples:\n\n", static_cast<long>(values));
   for (const column_values& c : columns)
     text += format("%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", c.label, c.mean, c.error,
-                   c.correlation, c.decorr_samples == values ? " <" : "");
+                   c.correlation, c.decorrelated && c.count == values ? " <" : "");
   return text;
 }
 
@@ -114,8 +113,8 @@ std::string summary_text(int64_t n, const std::vector<column_values>& columns) {
       format("\nSummary of error and correlation analysis (initial sample size %li)\n\n", (long)n);
   for (const column_values& c : columns)
     text += format("%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n", c.label,
-                   c.mean, c.error, c.correlation, std::labs(c.decorr_samples),
-                   c.decorr_samples > 0 ? "" : " *** not decorrelated ***");
+                   c.mean, c.error, c.correlation, static_cast<long>(c.count),
+                   c.decorrelated ? "" : " *** not decorrelated ***");
   return text;
 }
 
@@ -143,17 +142,18 @@ std::pair<std::string, std::string> literal_analysis(int64_t n, const column_set
     literal_errors(values, k < 0 ? samples : literal_blocks(n, sizes[k], samples), mean, error,
                    correlation);
     for (size_t c = 0; c < count; c++) {
-      column_values now = {labels[c].c_str(), mean[c], error[c], correlation[c], values};
-      if (correlation[c] < 0.1 && final_values[c].decorr_samples == 0) final_values[c] = now;
+      column_values now = {labels[c].c_str(), mean[c], error[c], correlation[c], values, true};
+      if (correlation[c] < 0.1 && !final_values[c].decorrelated) final_values[c] = now;
       level[c] = now;
-      level[c].decorr_samples = final_values[c].decorr_samples;
+      level[c].count = final_values[c].count;
+      level[c].decorrelated = final_values[c].decorrelated;
     }
     text += level_text(values, level);
   }
   for (size_t c = 0; c < count; c++)
-    if (final_values[c].decorr_samples == 0) {
+    if (!final_values[c].decorrelated) {
       final_values[c] = level[c];
-      final_values[c].decorr_samples = -values;
+      final_values[c].count = values;
     }
   return {text + summary_text(n, final_values), file_line(final_values)};
 }
@@ -198,16 +198,15 @@ std::vector<std::string> default_labels(size_t count) {
   return labels;
 }
 
-// Runs the analysis and returns what it printed on standard error.
+// Runs the analysis and returns what the program prints of it on standard
+// error.
 std::string run_analysis(int64_t n, const column_set& columns,
                          const std::vector<std::string>& labels, const std::string& path) {
   std::vector<const char*> names;
   for (const std::string& label : labels) names.push_back(label.c_str());
   std::vector<const double*> rows = row_pointers(columns);
-  testing::internal::CaptureStderr();
-  collect_additional_data(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
-                          path.c_str());
-  return testing::internal::GetCapturedStderr();
+  return analysis_output(n, rows.data(), static_cast<int32_t>(columns.size()), names.data(),
+                         path.c_str());
 }
 
 // --- Kernels. ---
@@ -375,19 +374,23 @@ TEST(DriverTest, AlternatingAndCountingColumns) {
   for (int k = 1; k < 24; k++) products = products + 0.2 * -0.2;
   // Counting column: S = n(n^2 - 1)/12 times the block size squared, and
   // P = S - d0^2 + s d0, d0 being the first deviation and s the block size.
-  const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0), -1.0,
-                                  120};
-  const column_values level10_b = {"col  1", 59.5, std::sqrt(14300.0) / std::sqrt(12.0 * 11.0),
-                                   (10725.0 * 12.0) / (14300.0 * 11.0), -12};
+  const column_values level0_a = {"col  0", 0.0, std::sqrt(120.0) / std::sqrt(120.0 * 119.0),
+                                  -1.0,     120, true};
+  const column_values level10_b = {"col  1",
+                                   59.5,
+                                   std::sqrt(14300.0) / std::sqrt(12.0 * 11.0),
+                                   (10725.0 * 12.0) / (14300.0 * 11.0),
+                                   12,
+                                   false};
   std::string want =
       level_text(120, {level0_a,
                        {"col  1", 59.5, std::sqrt(143990.0) / std::sqrt(120.0 * 119.0),
-                        (140390.25 * 120.0) / (143990.0 * 119.0), 0}}) +
+                        (140390.25 * 120.0) / (143990.0 * 119.0), 0, false}}) +
       level_text(24, {{"col  0", 0.0, std::sqrt(squares) / std::sqrt(24.0 * 23.0),
-                       (products * 24.0) / (squares * 23.0), 120},
+                       (products * 24.0) / (squares * 23.0), 120, true},
                       {"col  1", 59.5, std::sqrt(28750.0) / std::sqrt(24.0 * 23.0),
-                       (25156.25 * 24.0) / (28750.0 * 23.0), 0}}) +
-      level_text(12, {{"col  0", 0.0, 0.0, 1.0, 120}, level10_b}) +
+                       (25156.25 * 24.0) / (28750.0 * 23.0), 0, false}}) +
+      level_text(12, {{"col  0", 0.0, 0.0, 1.0, 120, true}, level10_b}) +
       summary_text(120, {level0_a, level10_b});
   scoped_temp_dir dir;
   std::string err = run_analysis(120, columns, default_labels(2), dir.file("ana.dat"));
@@ -462,196 +465,6 @@ TEST(DriverTest, NanAndInfiniteSamplesNeverDecorrelate) {
           << context;
     }
   }
-}
-
-// --- Level tables and summary. ---
-
-// Only a count equal to the level's number of values earns the mark; "% f"
-// keeps a blank for the sign of non-negative correlations.
-TEST(ReportTest, LevelRowsAndDecorrelationMark) {
-  const char* labels[] = {"col  0", "col  1", "col  2", "x"};
-  const double mean[] = {1.0, -2.25, 0.0, 123456.5}, error[] = {0.5, 0.125, 0.0, 1e-11};
-  const double correlation[] = {0.5, -0.05, 1.0, 0.1};
-  const int64_t decorr_samples[] = {24, 0, -24, 120};
-  std::string text;
-  write_averages(&text, 24, 4, mean, error, correlation, decorr_samples, labels);
-  EXPECT_EQ(text,
-            "\nAverages for 24 samples:\n\n"
-            "col  0:     1.0000000000 +/-     0.5000000000   Corr. coeff.:  0.500000 <\n"
-            "col  1:    -2.2500000000 +/-     0.1250000000   Corr. coeff.: -0.050000\n"
-            "col  2:     0.0000000000 +/-     0.0000000000   Corr. coeff.:  1.000000\n"
-            "x: 123456.5000000000 +/-     0.0000000000   Corr. coeff.:  0.100000\n");
-}
-
-const char* const SUMMARY_LABELS[] = {"col  0", "col  1"};
-const double SUMMARY_MEAN[] = {1.0, 2.0}, SUMMARY_ERROR[] = {0.5, 0.25};
-const double SUMMARY_CORRELATION[] = {0.05, -0.818182};
-const int64_t SUMMARY_DECORR[] = {120, -12};
-const char* const SUMMARY_TEXT =
-    "\nSummary of error and correlation analysis (initial sample size 120)\n\n"
-    "col  0:     1.0000000000 +/-     0.5000000000   (correlation  0.050000 with 120 samples)\n"
-    "col  1:     2.0000000000 +/-     0.2500000000   (correlation -0.818182 with 12 samples)"
-    " *** not decorrelated ***\n";
-const char* const SUMMARY_LINE =
-    "    1.0000000000     0.5000000000     2.0000000000     0.2500000000\n";
-
-// The summary of the two summary columns and their analysis file at `path`;
-// returns the text the program prints for both.
-std::string summary_to(const std::string& path) {
-  std::string text, message;
-  write_summary(&text, 120, 2, SUMMARY_MEAN, SUMMARY_ERROR, SUMMARY_CORRELATION, SUMMARY_DECORR,
-                SUMMARY_LABELS);
-  const analysis_file_outcome outcome =
-      write_analysis_file(2, SUMMARY_MEAN, SUMMARY_ERROR, path.c_str(), &message);
-  EXPECT_EQ(outcome == ANALYSIS_FILE_SKIPPED, !message.empty()) << path;
-  return text + message;
-}
-
-// --- Analysis file. ---
-
-TEST(AnalysisFileTest, AppendsOneLinePerRun) {
-  scoped_temp_dir dir;
-  write_file(dir.file("kept.dat"), "earlier run\n");
-  // A path of exactly 1024 characters is still accepted: nest directories.
-  std::string deep = dir.path();
-  while (1024 - deep.size() - 1 > 250) {
-    deep += "/" + std::string(200, 'd');
-    ASSERT_EQ(mkdir(deep.c_str(), 0700), 0) << deep;
-  }
-  std::string longest = deep + "/" + std::string(1024 - deep.size() - 1, 'f');
-  ASSERT_EQ(longest.size(), 1024u);
-  struct append_case {
-    std::string path;
-    int runs;
-    std::string before;
-  };
-  const append_case cases[] = {{dir.file("new.dat"), 1, ""},
-                               {dir.file("twice.dat"), 2, ""},
-                               {dir.file("kept.dat"), 1, "earlier run\n"},
-                               {longest, 1, ""}};
-  for (const append_case& c : cases) {
-    std::string want = c.before;
-    for (int run = 0; run < c.runs; run++) {
-      EXPECT_EQ(summary_to(c.path), SUMMARY_TEXT) << c.path;
-      want += SUMMARY_LINE;
-    }
-    EXPECT_EQ(read_file(c.path), want) << c.path;
-  }
-  // A bare file name goes to the current directory.
-  char previous[4096];
-  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  EXPECT_EQ(summary_to("bare.dat"), SUMMARY_TEXT);
-  ASSERT_EQ(chdir(previous), 0);
-  EXPECT_EQ(read_file(dir.file("bare.dat")), SUMMARY_LINE);
-}
-
-TEST(AnalysisFileTest, ExtremeValuesKeepTheirWholeText) {
-  // The line is formatted in memory before it is written: the longest texts
-  // "%16.10f" can give (the largest doubles, 321 characters) must fit, over
-  // the full column count.
-  const double big = std::numeric_limits<double>::max();
-  const double inf = std::numeric_limits<double>::infinity();
-  const double extremes[] = {-big, big, inf, -inf, std::nan(""), 0.0, -0.0, 1e-300};
-  constexpr int32_t SIZE = sizeof extremes / sizeof extremes[0];
-  std::vector<double> mean(MAX_COLUMNS), error(MAX_COLUMNS);
-  std::string want;
-  char field[1000];
-  for (int32_t c = 0; c < MAX_COLUMNS; c++) {
-    // The first columns try every extreme; the rest are all of the longest.
-    mean[c] = c < SIZE ? extremes[c] : -big;
-    error[c] = c < SIZE ? extremes[(c + 1) % SIZE] : -big;
-    snprintf(field, sizeof field, c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c],
-             error[c]);
-    want += field;
-  }
-  want += "\n";
-  scoped_temp_dir dir;
-  std::string message;
-  EXPECT_EQ(write_analysis_file(MAX_COLUMNS, mean.data(), error.data(), dir.file("ana.dat").c_str(),
-                                &message),
-            ANALYSIS_FILE_WRITTEN);
-  EXPECT_TRUE(read_file(dir.file("ana.dat")) == want);
-  EXPECT_EQ(read_file(dir.file("ana.dat")).size(), want.size());
-}
-
-TEST(AnalysisFileTest, ProblemsAreReportedAndTheFileSkipped) {
-  scoped_temp_dir dir;
-  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
-  std::string too_long = dir.path();
-  while (too_long.size() < 1025) too_long += "/" + std::string(200, 'b');
-  too_long.resize(1025);
-  struct skip_case {
-    std::string path, message;
-  };
-  const skip_case cases[] = {
-      {too_long, "\nPathname too long. Skipping creation of analysis file.\n"},
-      {dir.file("missing/ana.dat"), "\nCannot write in directory " + dir.file("missing") +
-                                        ". Skipping creation of analysis file.\n"},
-      // A directory passes the permission test but will not open for appending.
-      {dir.file("sub"),
-       "\nCannot open " + dir.file("sub") + " for writing. Skipping creation of analysis file.\n"},
-  };
-  for (const skip_case& c : cases)
-    EXPECT_EQ(summary_to(c.path), SUMMARY_TEXT + c.message) << c.path;
-  EXPECT_FALSE(file_exists(dir.file("missing")));
-}
-
-// As summary_to, in a child process that runs in `cwd` and, when the tests
-// run as root, as an unprivileged user (root may write anywhere).
-std::string summary_as_user(const std::string& path, const std::string& cwd) {
-  scoped_temp_dir io;
-  std::string captured = io.file("stderr");
-  fflush(stderr);
-  pid_t child = fork();
-  if (child == 0) {
-    int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || dup2(fd, 2) < 0) _exit(2);
-    if (running_as_root() && !become_nobody()) _exit(3);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(4);
-    const std::string text = summary_to(path);
-    fwrite(text.data(), 1, text.size(), stderr);
-    fflush(stderr);
-    _exit(0);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << path << ": status " << status;
-  return read_file(captured);
-}
-
-TEST(AnalysisFileTest, PermissionProblemsAreReportedAndTheFileSkipped) {
-  std::string problem = unprivileged_user_problem();
-  if (!problem.empty()) GTEST_SKIP() << problem;
-  scoped_temp_dir dir;
-  open_to_unprivileged_user(dir.path());
-  ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0555), 0);
-  write_file(dir.file("read-only.dat"), "");
-  ASSERT_EQ(chmod(dir.file("read-only.dat").c_str(), 0444), 0);
-  struct permission_case {
-    std::string cwd, path, message;
-  };
-  const permission_case cases[] = {
-      {"", dir.file("locked/ana.dat"),
-       "\nCannot write in directory " + dir.file("locked") +
-           ". Skipping creation of analysis file.\n"},
-      {dir.file("locked"), "ana.dat",
-       "\nCannot write in current directory. Skipping creation of analysis file.\n"},
-      {"", dir.file("read-only.dat"),
-       "\nCannot open " + dir.file("read-only.dat") +
-           " for writing. Skipping creation of analysis file.\n"},
-  };
-  for (const permission_case& c : cases) {
-    EXPECT_EQ(summary_as_user(c.path, c.cwd), SUMMARY_TEXT + c.message) << c.path;
-  }
-  EXPECT_FALSE(file_exists(dir.file("locked/ana.dat")));
-  EXPECT_EQ(read_file(dir.file("read-only.dat")), "");
-}
-
-TEST(AnalysisFileTest, FailedWriteIsFatal120) {
-  if (access("/dev", W_OK) != 0) GTEST_SKIP() << "/dev is not writable: the file is skipped";
-  EXPECT_TRUE(throws_fatal([] { summary_to("/dev/full"); }, -120,
-                           "Could not write analysis file /dev/full"));
 }
 
 }  // namespace

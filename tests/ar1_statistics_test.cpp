@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/general_error_routines_v3.h"
 #include "test_util.h"
 
 namespace {
@@ -61,9 +60,7 @@ TEST(Ar1StatisticsTest, BlockedErrorMatchesAnalyticError) {
   scoped_temp_dir dir;
   const double* rows[] = {x.data()};
   const char* labels[] = {"ar1"};
-  testing::internal::CaptureStderr();
-  collect_additional_data(SAMPLES, rows, 1, labels, dir.file("ana.dat").c_str());
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string err = analysis_output(SAMPLES, rows, 1, labels, dir.file("ana.dat").c_str());
 
   double mean = 0.0, error = 0.0;
   ASSERT_EQ(sscanf(read_file(dir.file("ana.dat")).c_str(), "%lf %lf", &mean, &error), 2);

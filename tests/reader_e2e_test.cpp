@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/general_error_routines_v3.h"
 #include "test_util.h"
 
 namespace {
@@ -46,13 +45,12 @@ analysis_expectation expected_analysis(const sample_lines& lines, int discarded)
   }
   for (const std::string& label : label_text) labels.push_back(label.c_str());
   scoped_temp_dir dir;
-  testing::internal::CaptureStderr();
-  collect_additional_data(static_cast<int64_t>(lines.size()), rows.data(),
-                          static_cast<int32_t>(columns), labels.data(), dir.file("ana").c_str());
+  const std::string printed =
+      analysis_output(static_cast<int64_t>(lines.size()), rows.data(),
+                      static_cast<int32_t>(columns), labels.data(), dir.file("ana").c_str());
   analysis_expectation expected;
   expected.err = "\nRead " + std::to_string(lines.size()) + " samples (discarded first " +
-                 std::to_string(discarded) + " samples).\n" +
-                 testing::internal::GetCapturedStderr() + "\n";
+                 std::to_string(discarded) + " samples).\n" + printed + "\n";
   expected.file = read_file(dir.file("ana"));
   return expected;
 }

@@ -1,5 +1,8 @@
 #include "test_util.h"
 
+#include "analysis/analysis_file.h"
+#include "analysis/general_error_routines_v3.h"
+#include "analysis/level_report.h"
 #include "support/error.h"
 
 #include <fcntl.h>
@@ -182,4 +185,13 @@ void append_event_text(void* context, const report_event& event) {
 
 run_hooks collect_text(std::string* text) {
   return run_hooks{append_event_text, nullptr, text};
+}
+
+std::string analysis_output(int64_t n, const double* const* samples, int32_t column_count,
+                            const char* const* labels, const char* output_path) {
+  const blocking_result result = collect_additional_data(n, samples, column_count);
+  std::string message;
+  write_analysis_file(column_count, result.mean.data(), result.final_error.data(), output_path,
+                      &message);
+  return format_report(result, labels) + message;
 }

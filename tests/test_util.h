@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,5 +84,12 @@ testing::AssertionResult throws_fatal(const std::function<void()>& statement, in
 
 // Hooks that append the text of every reported event to *text.
 run_hooks collect_text(std::string* text);
+
+// The analysis of n samples of column_count columns (rows samples[c]) as the
+// program ends a run: the report with the given labels, then the analysis
+// file at `output_path` appended. Returns what the program prints for both:
+// the report, then the file's message if it was skipped.
+std::string analysis_output(int64_t n, const double* const* samples, int32_t column_count,
+                            const char* const* labels, const char* output_path);
 
 #endif

@@ -129,10 +129,9 @@ class Result:
         self.mean = analysis.mean
         self.error = analysis.error
         self.correlation = analysis.correlation
-        decorr = analysis.decorr_samples
-        self.decorrelated = decorr > 0
+        self.decorrelated = analysis.decorrelated
         self.level = analysis.level.astype(np.intp)
-        self.count = np.abs(decorr)
+        self.count = analysis.count
         self.block_sizes = analysis.block_sizes
         self.counts = analysis.counts
         self.level_errors = analysis.level_errors

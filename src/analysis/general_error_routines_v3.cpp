@@ -1,18 +1,6 @@
 #include "analysis/general_error_routines_v3.h"
 
-#include <libgen.h>  // dirname
-#include <unistd.h>  // access
-
-#include <cmath>    // sqrt, fabs
-#include <cstdarg>  // va_list
-#include <cstdio>   // fwrite, snprintf, vsnprintf
-#include <cstdlib>  // free
-#include <cstring>  // strlen, strcmp, strdup
-#include <memory>   // unique_ptr
-
-#include "support/alloc.h"
-#include "support/append.h"
-#include "support/error.h"
+#include <cmath>  // sqrt, fabs
 
 namespace {
 
@@ -186,47 +174,6 @@ void analyse_columns(const double* const* x, int64_t n, const double* mean,
   }
 }
 
-// Longest text "%16.10f" gives for a double: sign, the 309 integer digits of
-// the largest finite value, the point and 10 decimals ("-inf" and "-nan" are
-// shorter).
-constexpr size_t MAX_FIXED_FIELD = 1 + 309 + 1 + 10;
-// Longest analysis-file text of one column: blank, mean, blank, error.
-constexpr size_t MAX_COLUMN_TEXT = 2 * (1 + MAX_FIXED_FIELD);
-
-struct free_deleter {
-  void operator()(void* memory) const { free(memory); }
-};
-
-// Formats the analysis-file line: per column "%16.10f %16.10f" (mean and
-// final error), columns separated by one blank, ended by a newline. Returns
-// the text and its length.
-std::unique_ptr<char, free_deleter> format_analysis_line(int32_t column_count, const double* mean,
-                                                         const double* error, size_t* length) {
-  size_t capacity = static_cast<size_t>(column_count) * MAX_COLUMN_TEXT + 2;
-  std::unique_ptr<char, free_deleter> line(static_cast<char*>(xmalloc(capacity)));
-  size_t used = 0;
-  for (int32_t c = 0; c < column_count; c++) {
-    used += static_cast<size_t>(snprintf(line.get() + used, capacity - used,
-                                         c == 0 ? "%16.10f %16.10f" : " %16.10f %16.10f", mean[c],
-                                         error[c]));
-  }
-  line.get()[used++] = '\n';
-  *length = used;
-  return line;
-}
-
-// Longest analysis-file path accepted.
-constexpr size_t MAX_OUTPUT_PATH = 1024;
-
-// Appends printf-formatted text to *text.
-__attribute__((format(printf, 2, 3))) void append_format(std::string* text, const char* format,
-                                                         ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  text->append(compose_message_list(format, arguments));
-  va_end(arguments);
-}
-
 }  // namespace
 
 void calc_additional_errors(int64_t n, const double* const* rows, int32_t column_count,
@@ -251,8 +198,9 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
   return static_cast<int32_t>(blocks);
 }
 
-blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
-                                 const double* column_sums, const run_hooks* hooks) {
+blocking_result collect_additional_data(int64_t n, const double* const* samples,
+                                        int32_t column_count, const double* column_sums,
+                                        const run_hooks* hooks) {
   const level_ladder ladder = plan_levels(n);
   const size_t columns = static_cast<size_t>(column_count);
   blocking_result result;
@@ -268,8 +216,7 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
   result.level_correlation.resize(columns * static_cast<size_t>(ladder.count));
   result.final_error.resize(columns);
   result.final_correlation.resize(columns);
-  result.decision_level.resize(columns);
-  result.decorr_samples.assign(columns, 0);
+  result.decision.resize(columns);
   double* const mean = result.mean.data();
   double* const error = result.level_error.data();
   double* const correlation = result.level_correlation.data();
@@ -289,137 +236,33 @@ blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_
                        hooks);
   }
 
+  // Per column: 0 until the column decorrelates, then the values per column
+  // of that level; negated for a column that never decorrelates, which keeps
+  // the last level's.
+  std::vector<int64_t> decorr_samples(columns, 0);
+  std::vector<int> decision_level(columns);
   for (int j = 0; j < ladder.count; j++) {
     const size_t level = static_cast<size_t>(j) * columns;
     for (int32_t c = 0; c < column_count; c++) {
-      if (correlation[level + c] < DECORR_THRESHOLD && result.decorr_samples[c] == 0) {
-        result.decorr_samples[c] = ladder.values[j];
-        result.decision_level[c] = j;
+      if (correlation[level + c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
+        decorr_samples[c] = ladder.values[j];
+        decision_level[c] = j;
       }
     }
   }
   // Columns never decorrelated keep the last level's values and count.
   const int last = ladder.count - 1;
   for (int32_t c = 0; c < column_count; c++) {
-    if (result.decorr_samples[c] == 0) {
-      result.decision_level[c] = last;
-      result.decorr_samples[c] = -(n / ladder.block_size[last]);
+    if (decorr_samples[c] == 0) {
+      decision_level[c] = last;
+      decorr_samples[c] = -(n / ladder.block_size[last]);
     }
-    const size_t at = static_cast<size_t>(result.decision_level[c]) * columns + c;
+    const bool decorrelated = decorr_samples[c] > 0;
+    result.decision[c] = {decorrelated, decision_level[c],
+                          decorrelated ? decorr_samples[c] : -decorr_samples[c]};
+    const size_t at = static_cast<size_t>(decision_level[c]) * columns + c;
     result.final_error[c] = error[at];
     result.final_correlation[c] = correlation[at];
   }
   return result;
-}
-
-const char* column_label(int32_t column, char* label) {
-  snprintf(label, LABEL_SIZE, "col %2d", column);
-  return label;
-}
-
-std::string render_report(const blocking_result& result, const char* const* labels) {
-  c_numeric_locale numbers_as_in_c;  // whatever locale a calling program has set
-  const int32_t columns = result.column_count;
-  std::vector<char> label_block;
-  std::vector<const char*> default_labels;
-  if (labels == nullptr) {
-    label_block.resize(static_cast<size_t>(columns) * LABEL_SIZE);
-    default_labels.resize(static_cast<size_t>(columns));
-    for (int32_t c = 0; c < columns; c++) {
-      default_labels[c] = column_label(c, label_block.data() + static_cast<size_t>(c) * LABEL_SIZE);
-    }
-    labels = default_labels.data();
-  }
-  // The level tables mark a column at the level where it decorrelated, so
-  // each table sees only the decisions made up to its level.
-  std::vector<int64_t> decided(static_cast<size_t>(columns), 0);
-  std::string text;
-  for (int j = 0; j < result.level_count; j++) {
-    for (int32_t c = 0; c < columns; c++) {
-      if (result.decorr_samples[c] > 0 && result.decision_level[c] == j) {
-        decided[c] = result.decorr_samples[c];
-      }
-    }
-    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
-    write_averages(&text, result.level_values[j], columns, result.mean.data(),
-                   result.level_error.data() + level, result.level_correlation.data() + level,
-                   decided.data(), labels);
-  }
-  write_summary(&text, result.samples, columns, result.mean.data(), result.final_error.data(),
-                result.final_correlation.data(), result.decorr_samples.data(), labels);
-  return text;
-}
-
-analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
-                                          const double* final_error, const char* path,
-                                          std::string* message) {
-  message->clear();
-  if (strlen(path) > MAX_OUTPUT_PATH) {
-    *message = "\nPathname too long. Skipping creation of analysis file.\n";
-    return ANALYSIS_FILE_SKIPPED;
-  }
-  std::unique_ptr<char, free_deleter> copy(strdup(path));  // dirname may modify its argument
-  if (copy == nullptr) throw allocation_error();
-  const char* directory = dirname(copy.get());
-  if (access(directory, W_OK) != 0) {
-    if (strcmp(directory, ".") == 0) {
-      *message = "\nCannot write in current directory. Skipping creation of analysis file.\n";
-    } else {
-      append_format(message,
-                    "\nCannot write in directory %s. Skipping creation of analysis file.\n",
-                    directory);
-    }
-    return ANALYSIS_FILE_SKIPPED;
-  }
-  // The line is formatted whole first and appended in one locked write, so
-  // runs sharing the file never mix their lines, and a failed write leaves
-  // the file as it was.
-  size_t length = 0;
-  std::unique_ptr<char, free_deleter> line =
-      format_analysis_line(column_count, mean, final_error, &length);
-  append_result appended = append_record(path, line.get(), length);
-  if (appended == APPEND_NOT_OPENED) {
-    append_format(message, "\nCannot open %s for writing. Skipping creation of analysis file.\n",
-                  path);
-    return ANALYSIS_FILE_SKIPPED;
-  }
-  if (appended == APPEND_FAILED)
-    fatal_format(ERROR_ANALYSIS_FILE_NOT_WRITTEN, "Could not write analysis file %s", path);
-  return ANALYSIS_FILE_WRITTEN;
-}
-
-void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path,
-                             const double* column_sums) {
-  const blocking_result result = analyse_blocking(n, samples, column_count, column_sums);
-  const std::string report = render_report(result, labels);
-  fwrite(report.data(), 1, report.size(), stderr);
-  std::string message;
-  write_analysis_file(column_count, result.mean.data(), result.final_error.data(), output_path,
-                      &message);
-  fwrite(message.data(), 1, message.size(), stderr);
-}
-
-void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
-                    const double* error, const double* correlation, const int64_t* decorr_samples,
-                    const char* const* labels) {
-  append_format(text, "\nAverages for %li samples:\n\n", static_cast<long>(values));
-  for (int32_t c = 0; c < column_count; c++) {
-    append_format(text, "%s: %16.10f +/- %16.10f   Corr. coeff.: % f%s\n", labels[c], mean[c],
-                  error[c], correlation[c], decorr_samples[c] == values ? " <" : "");
-  }
-}
-
-void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const int64_t* decorr_samples,
-                   const char* const* labels) {
-  append_format(text, "\nSummary of error and correlation analysis (initial sample size %li)\n\n",
-                static_cast<long>(n));
-  for (int32_t c = 0; c < column_count; c++) {
-    bool decorrelated = decorr_samples[c] > 0;
-    append_format(text, "%s: %16.10f +/- %16.10f   (correlation % f with %li samples)%s\n",
-                  labels[c], mean[c], error[c], correlation[c],
-                  static_cast<long>(decorrelated ? decorr_samples[c] : -decorr_samples[c]),
-                  decorrelated ? "" : " *** not decorrelated ***");
-  }
 }

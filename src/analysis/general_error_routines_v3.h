@@ -1,11 +1,12 @@
-// The blocking error analysis: standard error of the mean and lag-1
-// correlation of every column, on the samples and on block averages of growing
-// size, until the correlation falls below DECORR_THRESHOLD.
+// The statistics of the blocking error analysis: the standard error of the
+// mean and lag-1 correlation of every column, on the samples and on block
+// averages of growing size, and each column's decision, the first level whose
+// correlation falls below DECORR_THRESHOLD. What is printed or written of the
+// result is the business of level_report and analysis_file.
 #ifndef VARBLOC_ANALYSIS_GENERAL_ERROR_ROUTINES_V3_H
 #define VARBLOC_ANALYSIS_GENERAL_ERROR_ROUTINES_V3_H
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "support/report.h"
@@ -36,12 +37,12 @@ void calc_additional_errors(int64_t n, const double* const* rows, int32_t column
 int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const* source,
                              double* const* destination, int32_t column_count);
 
-// Room for one column label, "col %2d" and its terminator.
-constexpr size_t LABEL_SIZE = 40;
-
-// Writes the label of a column ("col  0", "col 12", ...) into `label`
-// (LABEL_SIZE bytes) and returns it.
-const char* column_label(int32_t column, char* label);
+// Where a column's decision fell.
+struct column_decision {
+  bool decorrelated;  // the correlation fell below DECORR_THRESHOLD at `level`
+  int level;          // the deciding level: the first below the threshold, else the last
+  int64_t count;      // values (samples or blocks) per column at that level
+};
 
 // Everything the blocking analysis finds. Level 0 is the samples themselves;
 // level j > 0 the averages of blocks of block_size[j] samples. Per-level
@@ -60,10 +61,7 @@ struct blocking_result {
   // correlation fell below DECORR_THRESHOLD, else the last level.
   std::vector<double> final_error;
   std::vector<double> final_correlation;
-  std::vector<int> decision_level;
-  // Per column: the values per column at the deciding level, negated for a
-  // column that never decorrelated (as the summary reads it).
-  std::vector<int64_t> decorr_samples;
+  std::vector<column_decision> decision;
 };
 
 // The blocking analysis of n >= 1 samples of column_count columns (rows
@@ -72,47 +70,8 @@ struct blocking_result {
 // would form it; a caller that stores the samples one by one can form it on
 // the way and save the analysis a pass over the samples. Null: the analysis
 // sums itself. `hooks` (may be null) is polled for interruption.
-blocking_result analyse_blocking(int64_t n, const double* const* samples, int32_t column_count,
-                                 const double* column_sums = nullptr,
-                                 const run_hooks* hooks = nullptr);
-
-// The level tables and the summary, as the program prints them, with the
-// given column labels, or "col  0", "col  1", ... for null.
-std::string render_report(const blocking_result& result, const char* const* labels = nullptr);
-
-// What became of the analysis file.
-enum analysis_file_outcome {
-  ANALYSIS_FILE_WRITTEN,  // the line was appended
-  ANALYSIS_FILE_SKIPPED,  // a path too long, an unwritable directory or a file
-                          // that would not open: *message says which
-};
-
-// Appends one line of "%16.10f %16.10f" per column (mean, final error) to the
-// analysis file at `path`, whole or not at all. A path that is too long, an
-// unwritable directory or a file that will not open are skipped, with the
-// text to print in *message; a failed write or close is fatal error 120
-// (the file cut back to its length before).
-analysis_file_outcome write_analysis_file(int32_t column_count, const double* mean,
-                                          const double* final_error, const char* path,
-                                          std::string* message);
-
-// The whole analysis as the program runs it: analyse_blocking, the report on
-// standard error, and the analysis file (its message on standard error).
-void collect_additional_data(int64_t n, const double* const* samples, int32_t column_count,
-                             const char* const* labels, const char* output_path,
-                             const double* column_sums = nullptr);
-
-// Appends the table of one level to *text: "values" samples or blocks per
-// column. Rows of columns that became decorrelated at this level carry the
-// mark " <".
-void write_averages(std::string* text, int64_t values, int32_t column_count, const double* mean,
-                    const double* error, const double* correlation, const int64_t* decorr_samples,
-                    const char* const* labels);
-
-// Appends the summary to *text. decorr_samples is positive for decorrelated
-// columns, minus the last level's block count otherwise.
-void write_summary(std::string* text, int64_t n, int32_t column_count, const double* mean,
-                   const double* error, const double* correlation, const int64_t* decorr_samples,
-                   const char* const* labels);
+blocking_result collect_additional_data(int64_t n, const double* const* samples,
+                                        int32_t column_count, const double* column_sums = nullptr,
+                                        const run_hooks* hooks = nullptr);
 
 #endif

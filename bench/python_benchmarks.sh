@@ -125,7 +125,7 @@ print(f"\nvarbloc.load peak RSS {peak:.0f} MB, over the interpreter's own {peak 
 print("\n| analysis | rounds | wall s, median (min-max) | thread CPU s | wall / C++ | CPU / C++ |")
 print("|---|---|---|---|---|---|")
 cxx_wall, cxx_cpu = (statistics.median(v) for v in zip(*blocks["cxx"]))
-for side, name in (("cxx", "C++ analyse_blocking"), ("python", "varbloc.block")):
+for side, name in (("cxx", "C++ analyse_series"), ("python", "varbloc.block")):
     walls, cpus = zip(*blocks[side])
     print(f"| {name} | {len(walls)} | {spread(walls)} | {spread(cpus)} "
           f"| {statistics.median(walls) / cxx_wall:.2f} | {statistics.median(cpus) / cxx_cpu:.2f} |")

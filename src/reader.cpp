@@ -288,7 +288,12 @@ void hand_over(reader_state* state, sample_set* set) {
   set->discarded = state->discarded;
   set->column_count = state->column_count > 0 ? state->column_count : 0;
   if (state->store.rows == nullptr) return;
-  set->column_sums.assign(state->column_sum, state->column_sum + state->store.column_count);
+  // A given count may pass MAX_COLUMNS by the skipped columns; such a store
+  // never takes a sample (a line cannot hold that many used values), but it
+  // has more rows than there are sums.
+  const int32_t sums =
+      state->store.column_count < MAX_COLUMNS ? state->store.column_count : MAX_COLUMNS;
+  set->column_sums.assign(state->column_sum, state->column_sum + sums);
   set->store.reset(static_cast<sample_store*>(xmalloc(sizeof(sample_store))));
   *set->store = state->store;
   state->store = EMPTY_STORE;

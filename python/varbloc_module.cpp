@@ -139,7 +139,8 @@ blocking_result block(py::array_t<double, 0> data) {
   const run_hooks hooks = {nullptr, signal_raised, &run};
   blocking_result result;
   call_end end;
-  run_unlocked(&end, [&] { result = analyse_series(n, columns.data(), column_count, &hooks); });
+  run_unlocked(&end,
+               [&] { result = analyse_series(n, columns.data(), column_count, &hooks, true); });
   raise_if_ended(end);
   return result;
 }
@@ -164,6 +165,47 @@ py::array_t<double> table_of(const blocking_result& result, const std::vector<do
   return py::array_t<double>(
       {static_cast<ssize_t>(result.level_count), static_cast<ssize_t>(result.column_count)},
       values.data());
+}
+
+// A pairwise table as an array of shape (levels, columns).
+py::array_t<double> pairwise_of(const blocking_result& result, const std::vector<double>& values) {
+  return py::array_t<double>({static_cast<ssize_t>(result.pairwise.level_count),
+                              static_cast<ssize_t>(result.column_count)},
+                             values.data());
+}
+
+// One field of every column's automatic estimate as a new NumPy array.
+template <typename T>
+py::array_t<T> estimate_field(const blocking_result& result, T automatic_estimate::*field) {
+  py::array_t<T> values(static_cast<ssize_t>(result.automatic.size()));
+  T* out = values.mutable_data();
+  for (size_t c = 0; c < result.automatic.size(); c++) out[c] = result.automatic[c].*field;
+  return values;
+}
+
+// The automatic estimate's fields by name, per column.
+py::dict automatic_of(const blocking_result& r) {
+  py::dict fields;
+  fields["error"] = estimate_field(r, &automatic_estimate::error);
+  fields["error_error"] = estimate_field(r, &automatic_estimate::error_error);
+  fields["block_size"] = estimate_field(r, &automatic_estimate::block_size);
+  fields["tau"] = estimate_field(r, &automatic_estimate::tau);
+  fields["ess"] = estimate_field(r, &automatic_estimate::ess);
+  fields["reliable"] = estimate_field(r, &automatic_estimate::reliable);
+  py::list reasons;
+  for (const automatic_estimate& e : r.automatic) reasons.append(estimate_reason_text(e.reason));
+  fields["reason"] = py::tuple(reasons);
+  return fields;
+}
+
+py::dict pairwise_levels_of(const blocking_result& r) {
+  py::dict fields;
+  fields["block_sizes"] = array_of(r.pairwise.block_size);
+  fields["counts"] = array_of(r.pairwise.count);
+  fields["errors"] = pairwise_of(r, r.pairwise.error);
+  fields["correlations"] = pairwise_of(r, r.pairwise.correlation);
+  fields["error_errors"] = pairwise_of(r, r.pairwise.error_error);
+  return fields;
 }
 
 }  // namespace
@@ -208,8 +250,15 @@ PYBIND11_MODULE(_core, module) {
       .def_property_readonly(
           "level_correlations",
           [](const blocking_result& r) { return table_of(r, r.level_correlation); })
-      .def("report", [](const blocking_result& r) {
-        const std::string text = render_report(r);
+      .def_property_readonly("automatic", &automatic_of)
+      .def_property_readonly("pairwise", &pairwise_levels_of)
+      .def("report",
+           [](const blocking_result& r) {
+             const std::string text = render_report(r);
+             return py::str(text.data(), text.size());
+           })
+      .def("automatic_report", [](const blocking_result& r) {
+        const std::string text = render_automatic(r);
         return py::str(text.data(), text.size());
       });
 

@@ -38,6 +38,7 @@ void usage_info() {
 void print_help() {
   write_usage_body(stdout);
   fputs("\t--json <file> append a JSON record of the run to file (one line per run)\n", stdout);
+  fputs("\t--auto\tprint the automatic error estimate and its verdict after the summary\n", stdout);
   fputs("\t--help\tprint this text and exit\n", stdout);
   fputs("\t--version print the version and exit\n", stdout);
   fputs("\nEvery message, exit status and the record's keys: man varbloc\n", stdout);
@@ -60,7 +61,7 @@ bool takes_next_argument(const char* argument) {
 
 }  // namespace
 
-long_option_request take_long_options(int* argc, char** argv, const char** json_path) {
+long_option_request take_long_options(int* argc, char** argv, long_options* options) {
   long_option_request request = RUN_AS_USUAL;
   if (*argc < 1) return request;  // started without even a program name
   int kept = 1;
@@ -75,10 +76,13 @@ long_option_request take_long_options(int* argc, char** argv, const char** json_
       if (request == RUN_AS_USUAL) request = argument[2] == 'h' ? SHOW_HELP : SHOW_VERSION;
       next++;
     } else if (strncmp(argument, "--json=", 7) == 0 && argument[7] != '\0') {
-      *json_path = argument + 7;
+      options->json_path = argument + 7;
+      next++;
+    } else if (strcmp(argument, "--auto") == 0) {
+      options->automatic = true;
       next++;
     } else if (strcmp(argument, "--json") == 0 && next + 1 < *argc && argv[next + 1][0] != '\0') {
-      *json_path = argv[next + 1];
+      options->json_path = argv[next + 1];
       next += 2;
     } else {
       argv[kept++] = argv[next++];

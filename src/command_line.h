@@ -17,6 +17,7 @@ constexpr int64_t MAX_ALLOC_FACTOR = 9223372036;
 struct run_settings : read_options {
   const char* output_path = "ana.dat";  // -o: analysis file, kept whole
   const char* json_path = nullptr;      // --json: file for the run's JSON record, or null
+  bool automatic = false;               // --auto: print the automatic estimate's table
 };
 
 // Writes the banner (a newline, the program line, an empty line).
@@ -32,7 +33,13 @@ enum long_option_request {
   SHOW_VERSION,  // --version came first: print_version, exit 0
 };
 
-// Takes the long options --json FILE, --json=FILE, --help and --version,
+// What the long options set besides the request.
+struct long_options {
+  const char* json_path = nullptr;  // --json FILE: where the run's record goes, or null
+  bool automatic = false;           // --auto: print the automatic error estimate
+};
+
+// Takes the long options --json FILE, --json=FILE, --auto, --help and --version,
 // spelled exactly so, out of argv before getopt sees it, closing the gaps
 // (*argc shrinks, argv[*argc] stays null). Arguments of -a, -c, -i and -o
 // (separate or attached) are skipped, and nothing after "--" is looked at, so
@@ -40,7 +47,7 @@ enum long_option_request {
 // file (any name, "-" included); a --json without a name (last argument, or
 // an empty one) stays where it is, for getopt to refuse as it always has.
 // Returns the first of --help and --version given, else RUN_AS_USUAL.
-long_option_request take_long_options(int* argc, char** argv, const char** json_path);
+long_option_request take_long_options(int* argc, char** argv, long_options* options);
 
 // Writes to standard output the usage text with the long options and a
 // pointer to the manual page.

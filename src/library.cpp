@@ -52,21 +52,25 @@ double* take_samples(sample_set* set) {
   return samples;
 }
 
-blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks) {
+blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks, bool automatic) {
   return in_c_locale([&] {
     return collect_additional_data(set.samples, set.columns, set.column_count,
-                                   set.column_sums.data(), hooks);
+                                   set.column_sums.data(), hooks, automatic);
   });
 }
 
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
-                               const run_hooks* hooks) {
+                               const run_hooks* hooks, bool automatic) {
   return in_c_locale(
-      [&] { return collect_additional_data(n, columns, column_count, nullptr, hooks); });
+      [&] { return collect_additional_data(n, columns, column_count, nullptr, hooks, automatic); });
 }
 
 std::string render_report(const blocking_result& result) {
   return in_c_locale([&] { return format_report(result); });
+}
+
+std::string render_automatic(const blocking_result& result) {
+  return in_c_locale([&] { return format_automatic(result); });
 }
 
 analysis_file_outcome append_analysis_file(const blocking_result& result, const char* path,

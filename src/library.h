@@ -76,17 +76,24 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
 // without samples.
 double* take_samples(sample_set* set);
 
-// The blocking analysis of a set with samples.
-blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks);
+// The blocking analysis of a set with samples; with `automatic`, also the
+// pairwise levels and the automatic estimate of every column.
+blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks,
+                                bool automatic = false);
 
 // The blocking analysis of n >= 1 samples of each of column_count columns
-// (columns[c], only read). `hooks` (may be null) is polled for interruption.
+// (columns[c], only read), with the pairwise levels and the automatic
+// estimate when `automatic`. `hooks` (may be null) is polled for interruption.
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
-                               const run_hooks* hooks);
+                               const run_hooks* hooks, bool automatic = false);
 
 // The level tables and the summary, as the program prints them, with the
 // labels "col  0", "col  1", ...
 std::string render_report(const blocking_result& result);
+
+// The table of the automatic estimates, "Automatic error estimate", as the
+// program prints it with --auto; empty for a result without them.
+std::string render_automatic(const blocking_result& result);
 
 // Appends the result's analysis-file line (mean and final error per column)
 // to the file at `path`, whole or not at all; a file that cannot be written

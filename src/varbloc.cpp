@@ -72,9 +72,12 @@ int run(const run_settings& settings, run_record* record) {
       record->message = without_newlines(record->message.value_or(""));
       return 0;
     }
-    const blocking_result result = analyse_samples(samples, &hooks);
+    // The record holds the automatic estimate whether or not it is printed.
+    const bool automatic = settings.automatic || settings.json_path != nullptr;
+    const blocking_result result = analyse_samples(samples, &hooks, automatic);
     record_result(result, record);
     print_text(render_report(result));
+    if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;
     const analysis_file_outcome outcome =
         append_analysis_file(result, settings.output_path, &skipped);
@@ -103,8 +106,8 @@ int run(const run_settings& settings, run_record* record) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* json_path = nullptr;
-  long_option_request request = take_long_options(&argc, argv, &json_path);
+  long_options taken;
+  long_option_request request = take_long_options(&argc, argv, &taken);
   if (request == SHOW_HELP) print_help();
   if (request == SHOW_VERSION) print_version();
   if (request != RUN_AS_USUAL) return 0;
@@ -114,7 +117,8 @@ int main(int argc, char** argv) {
     usage_info();
     return 1;
   }
-  settings.json_path = json_path;
+  settings.json_path = taken.json_path;
+  settings.automatic = taken.automatic;
 
   run_record record;
   record.input = settings.input_name;

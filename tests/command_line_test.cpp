@@ -170,6 +170,7 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     std::vector<std::string> left;  // what getopt then sees
     const char* json;               // null: no record asked for
     long_option_request request;
+    bool automatic = false;  // --auto taken
   };
   const long_case cases[] = {
       {{"--json", "r.json", "f"}, {"f"}, "r.json", RUN_AS_USUAL},
@@ -199,6 +200,11 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
       {{"-x", "--version", "--help", "f", "g", "h"}, {"-x", "f", "g", "h"}, nullptr, SHOW_VERSION},
       {{"--help", "--json", "r", "--version"}, {}, "r", SHOW_HELP},
       {{"--o", "--help"}, {"--o"}, nullptr, SHOW_HELP},
+      {{"f", "--auto", "--json", "r"}, {"f"}, "r", RUN_AS_USUAL, true},
+      {{"-o", "--auto", "f", "--auto=x", "-auto"},
+       {"-o", "--auto", "f", "--auto=x", "-auto"},
+       nullptr,
+       RUN_AS_USUAL},
   };
   for (const long_case& c : cases) {
     std::vector<std::string> args = c.args;
@@ -209,9 +215,10 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
     int argc = static_cast<int>(argv.size() - 1);
-    const char* json = nullptr;
-    EXPECT_EQ(take_long_options(&argc, argv.data(), &json), c.request) << shown;
-    EXPECT_STREQ(json, c.json) << shown;
+    long_options taken;
+    EXPECT_EQ(take_long_options(&argc, argv.data(), &taken), c.request) << shown;
+    EXPECT_STREQ(taken.json_path, c.json) << shown;
+    EXPECT_EQ(taken.automatic, c.automatic) << shown;
     std::vector<std::string> left(argv.begin() + 1, argv.begin() + argc);
     EXPECT_EQ(left, c.left) << shown;
     EXPECT_EQ(argv[argc], nullptr) << shown;

@@ -1,6 +1,8 @@
 #include "analysis/general_error_routines_v3.h"
 
-#include <cmath>  // sqrt, fabs
+#include <cmath>  // sqrt, fabs, isfinite
+
+#include "analysis/pairwise_levels.h"
 
 namespace {
 
@@ -142,6 +144,20 @@ void start_pass(column_pass* pass, const double* x, double mean, const level_lad
   }
 }
 
+// Samples of one slice of the pass: whole groups and whole pairwise chunks,
+// so that the pairwise levels take a slice's samples while they are still in
+// the cache.
+constexpr int64_t SLICE = GROUP * PAIRWISE_CHUNK;
+
+// Where analyse_columns puts the pairwise levels 1 and up of its columns:
+// error[k * stride + w] and correlation[k * stride + w], for levels below
+// level_count. Null for none.
+struct pairwise_output {
+  int level_count;
+  double* error;
+  double* correlation;
+};
+
 // Analyses WIDTH columns at every level of the ladder in a single pass over
 // their samples, side by side so that the additions of one column overlap
 // those of the other. Each block sum starts from 0 and adds its samples in
@@ -153,16 +169,30 @@ void start_pass(column_pass* pass, const double* x, double mean, const level_lad
 template <int WIDTH>
 void analyse_columns(const double* const* x, int64_t n, const double* mean,
                      const level_ladder& ladder, double* error, double* correlation, int32_t stride,
-                     const run_hooks* hooks) {
+                     const pairwise_output* pairwise, const run_hooks* hooks) {
   constexpr int64_t POLL_SAMPLES = int64_t{GROUP} << 20;
+  static_assert(POLL_SAMPLES % SLICE == 0, "a poll must end on a slice");
   column_pass pass[WIDTH];
+  pairwise_pass pairs[WIDTH];
   for (int w = 0; w < WIDTH; w++) start_pass(&pass[w], x[w], mean[w], ladder);
+  if (pairwise != nullptr) {
+    for (int w = 0; w < WIDTH; w++) pairwise_start(&pairs[w], mean[w]);
+  }
   const int64_t grouped = n / GROUP * GROUP;
   for (int64_t piece = 0; piece < grouped; piece += POLL_SAMPLES) {
     check_interrupted(hooks);
     const int64_t piece_end = grouped - piece > POLL_SAMPLES ? piece + POLL_SAMPLES : grouped;
-    for (int64_t i = piece; i < piece_end; i += GROUP) {
-      for (int w = 0; w < WIDTH; w++) feed_group(&pass[w], ladder, i);
+    for (int64_t slice = piece; slice < piece_end; slice += SLICE) {
+      const int64_t slice_end = piece_end - slice > SLICE ? slice + SLICE : piece_end;
+      for (int64_t i = slice; i < slice_end; i += GROUP) {
+        for (int w = 0; w < WIDTH; w++) feed_group(&pass[w], ladder, i);
+      }
+      if (pairwise == nullptr) continue;
+      for (int w = 0; w < WIDTH; w++) {
+        for (int64_t c = slice; slice_end - c >= PAIRWISE_CHUNK; c += PAIRWISE_CHUNK) {
+          pairwise_add_chunk(&pairs[w], x[w] + c);
+        }
+      }
     }
   }
   for (int w = 0; w < WIDTH; w++) {
@@ -171,6 +201,63 @@ void analyse_columns(const double* const* x, int64_t n, const double* mean,
       lag1_finish(&pass[w].sums[j], ladder.values[j], &error[j * stride + w],
                   &correlation[j * stride + w]);
     }
+  }
+  if (pairwise == nullptr) return;
+  for (int w = 0; w < WIDTH; w++) {
+    // The slices took the whole chunks before `grouped`; the rest follows.
+    int64_t c = grouped / PAIRWISE_CHUNK * PAIRWISE_CHUNK;
+    for (; n - c >= PAIRWISE_CHUNK; c += PAIRWISE_CHUNK) pairwise_add_chunk(&pairs[w], x[w] + c);
+    pairwise_add_tail(&pairs[w], x[w] + c, n - c);
+    for (int k = 1; k < pairwise->level_count; k++) {
+      pairwise_finish(&pairs[w], k, &pairwise->error[k * stride + w],
+                      &pairwise->correlation[k * stride + w]);
+    }
+  }
+}
+
+// What a column is, for the automatic estimate's verdict. A finite mean and
+// level-0 error mean finite samples and sums; otherwise the samples tell.
+column_kind kind_of_column(const double* x, int64_t n, double mean, double e0) {
+  if (n < 2) return std::isfinite(x[0]) ? COLUMN_USUAL : COLUMN_NON_FINITE;
+  if (!std::isfinite(mean) || !std::isfinite(e0)) {
+    for (int64_t i = 0; i < n; i++) {
+      if (!std::isfinite(x[i])) return COLUMN_NON_FINITE;
+    }
+    return COLUMN_TOO_LARGE;
+  }
+  // Usual columns differ within their first few samples.
+  for (int64_t i = 1; i < n; i++) {
+    if (x[i] != x[0]) return COLUMN_USUAL;
+  }
+  return COLUMN_CONSTANT;
+}
+
+// Fills the result's pairwise table (levels 1 and up were written by the
+// pass) and every column's automatic estimate.
+void finish_automatic(const double* const* samples, blocking_result* result) {
+  const int32_t columns = result->column_count;
+  const size_t width = static_cast<size_t>(columns);
+  pairwise_table& table = result->pairwise;
+  for (int k = 0; k < table.level_count; k++) {
+    table.block_size[k] = int64_t{1} << k;
+    table.count[k] = result->samples >> k;
+  }
+  for (int32_t c = 0; c < columns; c++) {
+    table.error[c] = result->level_error[c];
+    table.correlation[c] = result->level_correlation[c];
+  }
+  for (int k = 0; k < table.level_count; k++) {
+    for (int32_t c = 0; c < columns; c++) {
+      const size_t at = static_cast<size_t>(k) * width + c;
+      table.error_error[at] = error_uncertainty(table.error[at], table.count[k]);
+    }
+  }
+  result->automatic.resize(width);
+  for (int32_t c = 0; c < columns; c++) {
+    const column_kind kind =
+        kind_of_column(samples[c], result->samples, result->mean[c], table.error[c]);
+    result->automatic[c] = estimate_column(result->samples, kind, table.level_count,
+                                           table.count.data(), table.error.data() + c, columns);
   }
 }
 
@@ -200,7 +287,7 @@ int32_t pair_additional_data(int64_t n, int32_t block_size, const double* const*
 
 blocking_result collect_additional_data(int64_t n, const double* const* samples,
                                         int32_t column_count, const double* column_sums,
-                                        const run_hooks* hooks) {
+                                        const run_hooks* hooks, bool automatic) {
   const level_ladder ladder = plan_levels(n);
   const size_t columns = static_cast<size_t>(column_count);
   blocking_result result;
@@ -226,14 +313,28 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
     mean[c] = column_sums != nullptr ? column_sums[c] / static_cast<double>(n)
                                      : column_mean(samples[c], n);
   }
+  pairwise_table& table = result.pairwise;
+  if (automatic) {
+    table.level_count = pairwise_level_count(n);
+    const size_t entries = columns * static_cast<size_t>(table.level_count);
+    table.block_size.resize(static_cast<size_t>(table.level_count));
+    table.count.resize(static_cast<size_t>(table.level_count));
+    table.error.resize(entries);
+    table.correlation.resize(entries);
+    table.error_error.resize(entries);
+  }
   int32_t c = 0;
   for (; c + 1 < column_count; c += 2) {
+    const pairwise_output pairs = {table.level_count, table.error.data() + c,
+                                   table.correlation.data() + c};
     analyse_columns<2>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
-                       hooks);
+                       automatic ? &pairs : nullptr, hooks);
   }
   if (c < column_count) {
+    const pairwise_output pairs = {table.level_count, table.error.data() + c,
+                                   table.correlation.data() + c};
     analyse_columns<1>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
-                       hooks);
+                       automatic ? &pairs : nullptr, hooks);
   }
 
   // Per column: 0 until the column decorrelates, then the values per column
@@ -264,5 +365,6 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
     result.final_error[c] = error[at];
     result.final_correlation[c] = correlation[at];
   }
+  if (automatic) finish_automatic(samples, &result);
   return result;
 }

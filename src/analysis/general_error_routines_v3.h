@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "analysis/automatic_estimate.h"
 #include "support/report.h"
 
 // Most columns analysed in one run; every per-column table has this many entries.
@@ -44,6 +45,19 @@ struct column_decision {
   int64_t count;      // values (samples or blocks) per column at that level
 };
 
+// The pairwise levels of every column (see pairwise_levels.h): level k holds
+// count[k] averages of blocks of block_size[k] = 2^k samples; entry
+// [k * column_count + c] is column c at level k. Level 0 is the samples, with
+// the figures of the fixed ladder's level 0.
+struct pairwise_table {
+  int level_count = 0;
+  std::vector<int64_t> block_size;
+  std::vector<int64_t> count;
+  std::vector<double> error;
+  std::vector<double> correlation;
+  std::vector<double> error_error;  // error / sqrt(2 (count - 1))
+};
+
 // Everything the blocking analysis finds. Level 0 is the samples themselves;
 // level j > 0 the averages of blocks of block_size[j] samples. Per-level
 // tables hold level_count rows of column_count values: entry
@@ -62,6 +76,9 @@ struct blocking_result {
   std::vector<double> final_error;
   std::vector<double> final_correlation;
   std::vector<column_decision> decision;
+  // Only when the automatic estimate was asked for; empty otherwise.
+  pairwise_table pairwise;
+  std::vector<automatic_estimate> automatic;  // per column
 };
 
 // The blocking analysis of n >= 1 samples of column_count columns (rows
@@ -69,9 +86,11 @@ struct blocking_result {
 // its samples, added in sample order starting from 0, exactly as the analysis
 // would form it; a caller that stores the samples one by one can form it on
 // the way and save the analysis a pass over the samples. Null: the analysis
-// sums itself. `hooks` (may be null) is polled for interruption.
+// sums itself. `hooks` (may be null) is polled for interruption. With
+// `automatic`, the same pass forms the pairwise levels too, and the result
+// holds them and every column's automatic estimate.
 blocking_result collect_additional_data(int64_t n, const double* const* samples,
                                         int32_t column_count, const double* column_sums = nullptr,
-                                        const run_hooks* hooks = nullptr);
+                                        const run_hooks* hooks = nullptr, bool automatic = false);
 
 #endif

@@ -24,18 +24,26 @@ const char* column_label(int32_t column, char* label) {
   return label;
 }
 
+namespace {
+
+// The labels "col  0", "col  1", ... of a result's columns.
+struct default_labels {
+  std::vector<char> block;
+  std::vector<const char*> labels;
+  explicit default_labels(int32_t columns)
+      : block(static_cast<size_t>(columns) * LABEL_SIZE), labels(static_cast<size_t>(columns)) {
+    for (int32_t c = 0; c < columns; c++) {
+      labels[c] = column_label(c, block.data() + static_cast<size_t>(c) * LABEL_SIZE);
+    }
+  }
+};
+
+}  // namespace
+
 std::string format_report(const blocking_result& result, const char* const* labels) {
   const int32_t columns = result.column_count;
-  std::vector<char> label_block;
-  std::vector<const char*> default_labels;
-  if (labels == nullptr) {
-    label_block.resize(static_cast<size_t>(columns) * LABEL_SIZE);
-    default_labels.resize(static_cast<size_t>(columns));
-    for (int32_t c = 0; c < columns; c++) {
-      default_labels[c] = column_label(c, label_block.data() + static_cast<size_t>(c) * LABEL_SIZE);
-    }
-    labels = default_labels.data();
-  }
+  const default_labels defaults(labels == nullptr ? columns : 0);
+  if (labels == nullptr) labels = defaults.labels.data();
   std::string text;
   for (int j = 0; j < result.level_count; j++) {
     const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
@@ -70,4 +78,23 @@ void write_summary(std::string* text, int64_t n, int32_t column_count, const dou
                   static_cast<long>(decision[c].count),
                   decision[c].decorrelated ? "" : " *** not decorrelated ***");
   }
+}
+
+std::string format_automatic(const blocking_result& result, const char* const* labels) {
+  const int32_t columns = result.column_count;
+  if (result.automatic.empty()) return std::string();
+  const default_labels defaults(labels == nullptr ? columns : 0);
+  if (labels == nullptr) labels = defaults.labels.data();
+  std::string text =
+      "\nAutomatic error estimate (the error's uncertainty, block size, tau in samples, "
+      "effective samples, verdict)\n\n";
+  for (int32_t c = 0; c < columns; c++) {
+    const automatic_estimate& estimate = result.automatic[c];
+    append_format(
+        &text, "%s: %16.10f +/- %16.10f (%5.1f%%)   block %7lld   tau %10.2f   ess %11.1f   %s\n",
+        labels[c], result.mean[c], estimate.error, 100 * (estimate.error_error / estimate.error),
+        static_cast<long long>(estimate.block_size), estimate.tau, estimate.ess,
+        estimate_reason_text(estimate.reason));
+  }
+  return text;
 }

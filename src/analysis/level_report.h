@@ -34,4 +34,8 @@ void write_summary(std::string* text, int64_t n, int32_t column_count, const dou
 // given column labels, or "col  0", "col  1", ... for null.
 std::string format_report(const blocking_result& result, const char* const* labels = nullptr);
 
+// The table of the automatic estimates (headed "Automatic error estimate"),
+// as --auto prints it after the summary; empty when the result has none.
+std::string format_automatic(const blocking_result& result, const char* const* labels = nullptr);
+
 #endif

@@ -1,0 +1,64 @@
+// The pairwise blocking levels of a column: level k holds the averages of
+// consecutive pairs of level k - 1's values (an odd last value dropped), so
+// blocks of 2^k samples; level 0 is the samples. Per level the standard error
+// of the mean, the lag-1 correlation and the error's own uncertainty,
+// error / sqrt(2 (count - 1)). The automatic estimate rests on these levels.
+//
+// The sums of a level run around the column's mean. Each is formed as four
+// partial sums, over the values whose index modulo 4 is 0, 1, 2 and 3, each
+// added in index order, then combined as (s0 + s1) + (s2 + s3): four
+// independent chains of additions, which a plain C loop with four
+// accumulators forms the same way, bit for bit.
+#ifndef VARBLOC_ANALYSIS_PAIRWISE_LEVELS_H
+#define VARBLOC_ANALYSIS_PAIRWISE_LEVELS_H
+
+#include <cstdint>
+
+// Samples taken in one chunk: blocks of up to 2^PAIRWISE_CHUNK_LEVELS samples
+// lie wholly inside a chunk.
+constexpr int PAIRWISE_CHUNK_LEVELS = 12;
+constexpr int64_t PAIRWISE_CHUNK = int64_t{1} << PAIRWISE_CHUNK_LEVELS;
+// Levels 1 to 62 at most: a count of samples fits in 63 bits.
+constexpr int PAIRWISE_MAX_LEVELS = 63;
+
+// Running sums of one level around the column mean: deviations d_i, their
+// squares, the lag products d_(i-1) d_i, in lanes i % 4.
+struct pairwise_sums {
+  double deviations[4];
+  double squares[4];
+  double products[4];
+  double first;     // d_0
+  double previous;  // the last deviation added
+  int64_t count;
+};
+
+// One column's pass: the sums of levels 1 and up, and for the levels past a
+// chunk the value waiting for its partner.
+struct pairwise_pass {
+  double mean;
+  pairwise_sums level[PAIRWISE_MAX_LEVELS + 1];
+  double waiting[PAIRWISE_MAX_LEVELS + 1];
+  bool has_waiting[PAIRWISE_MAX_LEVELS + 1];
+};
+
+void pairwise_start(pairwise_pass* pass, double mean);
+
+// Adds the PAIRWISE_CHUNK samples at x, the next ones of the column (every
+// chunk but the last whole one).
+void pairwise_add_chunk(pairwise_pass* pass, const double* x);
+
+// Adds the last count < PAIRWISE_CHUNK samples at x.
+void pairwise_add_tail(pairwise_pass* pass, const double* x, int64_t count);
+
+// Levels 0 to pairwise_level_count(n) - 1 exist for n samples: level k > 0
+// when it holds at least 2 values.
+int pairwise_level_count(int64_t n);
+
+// The figures of level k >= 1 after every sample was added.
+void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* correlation);
+
+// error / sqrt(2 (count - 1)), the standard deviation of an error estimated
+// from count independent normal values.
+double error_uncertainty(double error, int64_t count);
+
+#endif

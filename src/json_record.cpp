@@ -51,6 +51,18 @@ json columns_of(const run_record& record) {
     entry["decorrelated"] = c.decorrelated;
     entry["level"] = c.level;
     entry["count"] = c.count;
+    if (c.automatic) {
+      const record_estimate& e = *c.automatic;
+      json estimate;
+      estimate["error"] = e.error;
+      estimate["error_error"] = e.error_error;
+      estimate["block_size"] = e.block_size;
+      estimate["tau"] = e.tau;
+      estimate["ess"] = e.ess;
+      estimate["reliable"] = e.reliable;
+      estimate["reason"] = e.reason;
+      entry["automatic"] = std::move(estimate);
+    }
     columns.push_back(std::move(entry));
   }
   return columns;
@@ -62,6 +74,15 @@ json levels_of(const run_record& record) {
   levels["counts"] = record.counts;
   levels["errors"] = record.errors;
   levels["correlations"] = record.correlations;
+  return levels;
+}
+
+json pairwise_levels_of(const run_record& record) {
+  json levels;
+  levels["block_sizes"] = record.pairwise_block_sizes;
+  levels["counts"] = record.pairwise_counts;
+  levels["errors"] = record.pairwise_errors;
+  levels["correlations"] = record.pairwise_correlations;
   return levels;
 }
 
@@ -78,7 +99,8 @@ void set_reason(std::string* reason, const char* why) noexcept {
 
 std::string format_run_record(const run_record& record) {
   json line;
-  line["schema"] = 1;
+  // 2: columns carry "automatic" and "pairwise_levels" follows "levels".
+  line["schema"] = 2;
   line["version"] = VARBLOC_VERSION;
   line["input"] = record.input;
   line["options"] = options_of(record);
@@ -93,6 +115,7 @@ std::string format_run_record(const run_record& record) {
   if (record.analysed) {
     line["columns"] = columns_of(record);
     line["levels"] = levels_of(record);
+    if (record.has_pairwise) line["pairwise_levels"] = pairwise_levels_of(record);
   }
   // No indent: one line. The library writes each double as the shortest text
   // that reads back to it, and NaN and infinities as null.

@@ -20,6 +20,17 @@ constexpr const char* STATUS_ERROR = "error";                        // a fatal 
 // One warning code of the run: how often it came and its first message.
 using record_warning = warning_tally;
 
+// A column's automatic estimate as the record holds it.
+struct record_estimate {
+  double error;
+  double error_error;
+  int64_t block_size;
+  double tau;
+  double ess;
+  bool reliable;
+  std::string reason;
+};
+
 struct record_column {
   std::string label;
   double mean;
@@ -28,6 +39,7 @@ struct record_column {
   bool decorrelated;
   int level;      // 0-based index into run_record::block_sizes
   int64_t count;  // samples or blocks at that level
+  std::optional<record_estimate> automatic;
 };
 
 // Everything a record holds. Fields after `message` are written only when the
@@ -54,6 +66,12 @@ struct run_record {
   std::vector<int64_t> counts;                    // values at each level
   std::vector<std::vector<double>> errors;        // [level][column]
   std::vector<std::vector<double>> correlations;  // [level][column]
+
+  bool has_pairwise = false;                  // the pairwise levels below were computed
+  std::vector<int64_t> pairwise_block_sizes;  // 1, 2, 4, ...
+  std::vector<int64_t> pairwise_counts;
+  std::vector<std::vector<double>> pairwise_errors;        // [level][column]
+  std::vector<std::vector<double>> pairwise_correlations;  // [level][column]
 };
 
 // The record as one line of JSON ending in '\n'. Keys in a fixed order;

@@ -43,7 +43,17 @@ void record_result(const blocking_result& result, run_record* record) {
     const column_decision& decision = result.decision[c];
     record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
                                result.final_correlation[c], decision.decorrelated, decision.level,
-                               decision.count});
+                               decision.count, std::nullopt});
+    if (!result.automatic.empty()) {
+      const automatic_estimate& e = result.automatic[c];
+      record->columns.back().automatic = record_estimate{e.error,
+                                                         e.error_error,
+                                                         e.block_size,
+                                                         e.tau,
+                                                         e.ess,
+                                                         e.reliable,
+                                                         estimate_reason_text(e.reason)};
+    }
   }
   for (int j = 0; j < result.level_count; j++) {
     record->block_sizes.push_back(result.block_size[j]);
@@ -53,6 +63,17 @@ void record_result(const blocking_result& result, run_record* record) {
                                 result.level_error.begin() + level + columns);
     record->correlations.emplace_back(result.level_correlation.begin() + level,
                                       result.level_correlation.begin() + level + columns);
+  }
+  const pairwise_table& pairwise = result.pairwise;
+  if (result.automatic.empty()) return;
+  record->has_pairwise = true;
+  record->pairwise_block_sizes = pairwise.block_size;
+  record->pairwise_counts = pairwise.count;
+  for (int k = 0; k < pairwise.level_count; k++) {
+    const auto level = pairwise.error.begin() + static_cast<ptrdiff_t>(k) * columns;
+    record->pairwise_errors.emplace_back(level, level + columns);
+    const auto correlation = pairwise.correlation.begin() + static_cast<ptrdiff_t>(k) * columns;
+    record->pairwise_correlations.emplace_back(correlation, correlation + columns);
   }
 }
 

@@ -468,3 +468,65 @@ TEST(DriverTest, NanAndInfiniteSamplesNeverDecorrelate) {
 }
 
 }  // namespace
+
+// Levels worked by hand: 1,3,5,7,2,2,4,0,12 has the mean 4. Level 1 is
+// 2,6,2,2 (12 dropped), whose own mean 3 lies off the column's: about it
+// S = 12, P = -5. Level 2 is 4,2: S = 2, P = -1. No level 3 (one value).
+TEST(PairwiseTest, LevelsOfAWorkedSeries) {
+  const std::vector<double> x = {1, 3, 5, 7, 2, 2, 4, 0, 12};
+  const double* rows[] = {x.data()};
+  const blocking_result r = collect_additional_data(9, rows, 1, nullptr, nullptr, true);
+  const pairwise_table& p = r.pairwise;
+  ASSERT_EQ(p.level_count, 3);
+  EXPECT_EQ(p.block_size, (std::vector<int64_t>{1, 2, 4}));
+  EXPECT_EQ(p.count, (std::vector<int64_t>{9, 4, 2}));
+  EXPECT_TRUE(same_double(p.error[0], r.level_error[0]));
+  EXPECT_TRUE(same_double(p.correlation[0], r.level_correlation[0]));
+  EXPECT_EQ(p.error[1], 1.0);
+  EXPECT_EQ(p.correlation[1], (-5.0 * 4.0) / (12.0 * 3.0));
+  EXPECT_EQ(p.error_error[1], 1.0 / std::sqrt(6.0));
+  EXPECT_EQ(p.error[2], 1.0);
+  EXPECT_EQ(p.correlation[2], -1.0);
+  EXPECT_EQ(r.automatic[0].reason, ESTIMATE_TOO_FEW);
+  // Without the estimate asked for, nothing of it is formed.
+  const blocking_result fixed = collect_additional_data(9, rows, 1);
+  EXPECT_EQ(fixed.pairwise.level_count, 0);
+  EXPECT_TRUE(fixed.automatic.empty());
+}
+
+// The estimate from given level errors (block size 2^k, n >> k values).
+TEST(PairwiseTest, EstimateOfGivenLevels) {
+  struct estimate_case {
+    const char* what;
+    int64_t n;
+    std::vector<double> error;  // per level
+    estimate_reason reason;
+    int64_t block_size;
+    double squared;  // the estimate's square
+  };
+  // Criterion B^3 > 2 n (e_k / e_0)^4: with n = 1000 and errors levelling at
+  // 2, first met at B = 32 (32768 > 32000), so 2B = 16: 2 * 2^2 - 1.9^2.
+  const std::vector<double> levelling = {1, 1.5, 1.8, 1.9, 2.0, 2.0, 2.0, 2.0};
+  std::vector<double> growing;  // a random walk's: (e_k / e_0)^4 = B^2, never met
+  for (int k = 0; k < 8; k++) growing.push_back(std::sqrt(double(int64_t{1} << k)));
+  const estimate_case cases[] = {
+      {"levelling", 1000, levelling, ESTIMATE_OK, 16, 2 * (2.0 * 2.0) - 1.9 * 1.9},
+      {"31 blocks of 16", 500, levelling, ESTIMATE_TOO_SHORT, 16, 2 * (2.0 * 2.0) - 1.9 * 1.9},
+      {"flat: met at B = 16", 1000, std::vector<double>(8, 1.0), ESTIMATE_OK, 8, 1.0},
+      {"growing", 1000, growing, ESTIMATE_NO_PLATEAU, 128, 2 * 128.0 - 64.0},
+  };
+  for (const estimate_case& c : cases) {
+    std::vector<int64_t> count;
+    for (size_t k = 0; k < c.error.size(); k++) count.push_back(c.n >> k);
+    const automatic_estimate e = estimate_column(
+        c.n, COLUMN_USUAL, static_cast<int>(c.error.size()), count.data(), c.error.data(), 1);
+    EXPECT_EQ(e.reason, c.reason) << c.what;
+    EXPECT_EQ(e.reliable, c.reason == ESTIMATE_OK) << c.what;
+    EXPECT_EQ(e.block_size, c.block_size) << c.what;
+    EXPECT_DOUBLE_EQ(e.error, std::sqrt(c.squared)) << c.what;
+    EXPECT_DOUBLE_EQ(e.tau, c.squared) << c.what;  // e_0 = 1
+    EXPECT_DOUBLE_EQ(e.ess, c.n / c.squared) << c.what;
+    const double blocks = static_cast<double>(c.n / c.block_size);
+    EXPECT_DOUBLE_EQ(e.error_error, e.error * std::sqrt(1.25 / (blocks - 1))) << c.what;
+  }
+}

@@ -36,7 +36,8 @@ run_record analysed_run(int columns, int levels) {
   r.warnings.push_back({110, 3, "Inconsistent number of columns in line 7 (non-fatal)"});
   r.analysed = true;
   for (int c = 0; c < columns; c++) {
-    r.columns.push_back({"col " + std::to_string(c), 0.5, 0.5, 0.5, true, levels - 1, 40});
+    r.columns.push_back({"col " + std::to_string(c), 0.5, 0.5, 0.5, true, levels - 1, 40,
+                         record_estimate{0.5, 0.5, 4, 0.5, 0.5, true, "ok"}});
   }
   const int64_t sizes[] = {1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
   for (int k = 0; k < levels; k++) {
@@ -44,6 +45,13 @@ run_record analysed_run(int columns, int levels) {
     r.counts.push_back(20000 / sizes[k]);
     r.errors.emplace_back(columns, 0.5);
     r.correlations.emplace_back(columns, 0.5);
+  }
+  r.has_pairwise = true;
+  for (int k = 0; k < levels; k++) {
+    r.pairwise_block_sizes.push_back(int64_t{1} << k);
+    r.pairwise_counts.push_back(20000 >> k);
+    r.pairwise_errors.emplace_back(columns, 0.5);
+    r.pairwise_correlations.emplace_back(columns, 0.5);
   }
   return r;
 }
@@ -73,7 +81,7 @@ TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
   std::vector<std::string> read = always;
   read.insert(read.end(), {"samples", "discarded", "warnings"});
   std::vector<std::string> analysed = read;
-  analysed.insert(analysed.end(), {"columns", "levels"});
+  analysed.insert(analysed.end(), {"columns", "levels", "pairwise_levels"});
   const stage_case cases[] = {
       {"fatal error before reading", false, false, always},
       {"early end after reading", true, false, read},
@@ -85,7 +93,7 @@ TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
     r.analysed = c.analysed;
     json parsed = formatted_and_parsed(r, c.intent);
     EXPECT_EQ(keys_of(parsed), c.keys) << c.intent;
-    EXPECT_EQ(parsed["schema"], 1) << c.intent;
+    EXPECT_EQ(parsed["schema"], 2) << c.intent;
     EXPECT_TRUE(parsed["version"].is_string()) << c.intent;
     EXPECT_EQ(keys_of(parsed["options"]),
               (std::vector<std::string>{"budget", "skip_columns", "discard", "analysis_file",
@@ -96,9 +104,14 @@ TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
   EXPECT_EQ(keys_of(parsed["warnings"][0]), (std::vector<std::string>{"code", "count", "first"}));
   EXPECT_EQ(keys_of(parsed["columns"][1]),
             (std::vector<std::string>{"label", "mean", "error", "correlation", "decorrelated",
-                                      "level", "count"}));
-  EXPECT_EQ(keys_of(parsed["levels"]),
-            (std::vector<std::string>{"block_sizes", "counts", "errors", "correlations"}));
+                                      "level", "count", "automatic"}));
+  EXPECT_EQ(keys_of(parsed["columns"][1]["automatic"]),
+            (std::vector<std::string>{"error", "error_error", "block_size", "tau", "ess",
+                                      "reliable", "reason"}));
+  for (const char* ladder : {"levels", "pairwise_levels"}) {
+    EXPECT_EQ(keys_of(parsed[ladder]),
+              (std::vector<std::string>{"block_sizes", "counts", "errors", "correlations"}));
+  }
 }
 
 TEST(JsonRecordTest, MissingValuesAreNullAndIntegersExact) {

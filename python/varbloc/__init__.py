@@ -46,7 +46,8 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["block", "load", "Result", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
+__all__ = ["block", "load", "Result", "AutomaticEstimate", "PairwiseLevels", "VarblocError",
+           "VarblocWarning", "MAX_COLUMNS"]
 
 __version__ = "1.0"
 
@@ -82,6 +83,91 @@ class VarblocWarning(UserWarning):
         self.code = code
         self.count = count
         self.first = first
+
+
+class AutomaticEstimate:
+    """The automatic error estimate of every column, and its verdict.
+
+    The estimate extrapolates the errors of two adjacent pairwise levels
+    (block sizes B and 2B, powers of two), sqrt(2 e(2B)^2 - e(B)^2), which
+    removes the blocking error's 1/B shortfall; 2B is half the block size
+    that the criterion of Lee, Kent and Needs (Phys. Rev. E 83, 066706,
+    Eq. 14) picks, the smallest B' = 2^k with B'^3 > 2 n (e_k / e_0)^4.
+    ``docs/validation.md`` measures it against the exact error and beside
+    emcee and pymbar.
+
+    Attributes
+    ----------
+    error : numpy.ndarray
+        The estimated standard error of the mean; NaN for a column with a
+        NaN or an infinity, or a constant one.
+    error_error : numpy.ndarray
+        The standard deviation of ``error``.
+    block_size : numpy.ndarray of int
+        2B, the larger block size the estimate rests on; 0 for none.
+    tau : numpy.ndarray
+        The integrated autocorrelation time in samples, as emcee and pymbar
+        define it: error^2 = tau * sigma^2 / n.
+    ess : numpy.ndarray
+        Effective number of samples, n / tau.
+    reliable : numpy.ndarray of bool
+        True exactly where ``reason`` is "ok".
+    reason : tuple of str
+        Per column one of "ok", "non-finite samples", "constant column",
+        "values too large", "too few samples" (under 64), "no plateau" (the
+        errors still grow at the last level) and "chain too short for its
+        tau" (under 32 blocks of 2B samples).
+    """
+
+    def __init__(self, fields):
+        self.error = fields["error"]
+        self.error_error = fields["error_error"]
+        self.block_size = fields["block_size"]
+        self.tau = fields["tau"]
+        self.ess = fields["ess"]
+        self.reliable = fields["reliable"]
+        self.reason = fields["reason"]
+        for array in (self.error, self.error_error, self.block_size, self.tau, self.ess,
+                      self.reliable):
+            array.flags.writeable = False
+
+    def __repr__(self):
+        return (f"<varbloc.AutomaticEstimate: error {np.array2string(self.error, precision=4)}, "
+                f"reason {self.reason}>")
+
+
+class PairwiseLevels:
+    """The pairwise blocking levels of every column: level k holds the
+    averages of consecutive pairs of level k - 1 (an odd last value
+    dropped), blocks of 2^k samples; level 0 is the samples.
+
+    Attributes
+    ----------
+    block_sizes : numpy.ndarray of int
+        1, 2, 4, ...: every level with at least 2 values.
+    counts : numpy.ndarray of int
+        Values per column at each level.
+    errors : numpy.ndarray, shape (levels, columns)
+        Standard error of the mean at each level.
+    correlations : numpy.ndarray, shape (levels, columns)
+        Lag-1 correlation at each level.
+    error_errors : numpy.ndarray, shape (levels, columns)
+        error / sqrt(2 (count - 1)).
+    """
+
+    def __init__(self, fields):
+        self.block_sizes = fields["block_sizes"]
+        self.counts = fields["counts"]
+        self.errors = fields["errors"]
+        self.correlations = fields["correlations"]
+        self.error_errors = fields["error_errors"]
+        for array in (self.block_sizes, self.counts, self.errors, self.correlations,
+                      self.error_errors):
+            array.flags.writeable = False
+
+    def __repr__(self):
+        return (f"<varbloc.PairwiseLevels: {len(self.block_sizes)} level(s), block sizes 1 to "
+                f"{self.block_sizes[-1]}>")
 
 
 class Result:
@@ -121,6 +207,10 @@ class Result:
         count is 1. The program does not print it.
     samples : int
         Samples per column.
+    automatic : AutomaticEstimate
+        The automatic error estimate and its verdict, per column.
+    pairwise : PairwiseLevels
+        The pairwise levels (block sizes 1, 2, 4, ...) it rests on.
     """
 
     def __init__(self, analysis):
@@ -145,6 +235,8 @@ class Result:
                       self.count, self.block_sizes, self.counts, self.level_errors,
                       self.level_correlations, self.level_error_errors):
             array.flags.writeable = False
+        self.automatic = AutomaticEstimate(analysis.automatic)
+        self.pairwise = PairwiseLevels(analysis.pairwise)
 
     @property
     def columns(self):
@@ -161,29 +253,53 @@ class Result:
         """
         return self._analysis.report()
 
+    def automatic_report(self):
+        """The table the program prints with ``--auto`` after the summary,
+        headed "Automatic error estimate", byte for byte.
+
+        Returns
+        -------
+        str
+        """
+        return self._analysis.automatic_report()
+
     def to_pandas(self):
         """Every level of every column as one long table.
 
         Returns
         -------
         pandas.DataFrame
-            Columns ``block_size``, ``count``, ``column``, ``error`` and
-            ``correlation``, one row per level and column, level by level.
+            Columns ``block_size``, ``count``, ``column``, ``error``,
+            ``correlation`` and ``ladder``, one row per level and column,
+            level by level: first the fixed levels (``ladder`` "fixed"),
+            then the pairwise ones ("pairwise").
         """
         import pandas as pd
 
-        levels, columns = self.level_errors.shape
-        return pd.DataFrame({
-            "block_size": np.repeat(self.block_sizes, columns),
-            "count": np.repeat(self.counts, columns),
-            "column": np.tile(np.arange(columns), levels),
-            "error": self.level_errors.ravel(),
-            "correlation": self.level_correlations.ravel(),
-        })
+        def rows(ladder, block_sizes, counts, errors, correlations):
+            levels, columns = errors.shape
+            return pd.DataFrame({
+                "block_size": np.repeat(block_sizes, columns),
+                "count": np.repeat(counts, columns),
+                "column": np.tile(np.arange(columns), levels),
+                "error": errors.ravel(),
+                "correlation": correlations.ravel(),
+                "ladder": ladder,
+            })
+
+        pairwise = self.pairwise
+        return pd.concat([
+            rows("fixed", self.block_sizes, self.counts, self.level_errors,
+                 self.level_correlations),
+            rows("pairwise", pairwise.block_sizes, pairwise.counts, pairwise.errors,
+                 pairwise.correlations),
+        ], ignore_index=True)
 
     def __repr__(self):
+        reliable = int(np.count_nonzero(self.automatic.reliable))
         return (f"<varbloc.Result: {self.columns} column(s), {self.samples} samples, "
-                f"{len(self.block_sizes)} level(s)>")
+                f"{len(self.block_sizes)} level(s); automatic estimate reliable for "
+                f"{reliable} of {self.columns}>")
 
 
 def block(data):

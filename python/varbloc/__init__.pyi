@@ -1,5 +1,5 @@
 import os
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,22 @@ class VarblocWarning(UserWarning):
     first: str
     def __init__(self, code: int, count: int, first: str) -> None: ...
 
+class AutomaticEstimate:
+    error: npt.NDArray[np.float64]
+    error_error: npt.NDArray[np.float64]
+    block_size: npt.NDArray[np.int64]
+    tau: npt.NDArray[np.float64]
+    ess: npt.NDArray[np.float64]
+    reliable: npt.NDArray[np.bool_]
+    reason: Tuple[str, ...]
+
+class PairwiseLevels:
+    block_sizes: npt.NDArray[np.int64]
+    counts: npt.NDArray[np.int64]
+    errors: npt.NDArray[np.float64]
+    correlations: npt.NDArray[np.float64]
+    error_errors: npt.NDArray[np.float64]
+
 class Result:
     samples: int
     mean: npt.NDArray[np.float64]
@@ -30,9 +46,12 @@ class Result:
     level_errors: npt.NDArray[np.float64]
     level_correlations: npt.NDArray[np.float64]
     level_error_errors: npt.NDArray[np.float64]
+    automatic: AutomaticEstimate
+    pairwise: PairwiseLevels
     @property
     def columns(self) -> int: ...
     def report(self) -> str: ...
+    def automatic_report(self) -> str: ...
     def to_pandas(self) -> pandas.DataFrame: ...
 
 def block(data: npt.ArrayLike) -> Result: ...

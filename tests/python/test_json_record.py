@@ -123,3 +123,33 @@ def test_unwritable_record_fails_a_good_run(tmp_path):
     assert last.startswith("varbloc: cannot write record to %s: " % target)
     status, err = run(["--json", target, "missing.dat"], tmp_path)
     assert status == 255  # a failed run keeps its status
+
+
+def test_automatic_estimate_equals_the_modules(tmp_path):
+    import varbloc
+    from test_module import write_columns
+
+    rng = np.random.default_rng(5)
+    data = rng.standard_normal((5000, 3)).cumsum(axis=0) * 0.05 + rng.standard_normal((5000, 3))
+    data[:, 2] = 1.5  # a constant column: its reason, and null for its numbers
+    write_columns(str(tmp_path / "d.dat"), data)
+    run(["--json", "r.jsonl", "d.dat"], tmp_path)
+    record = json.loads((tmp_path / "r.jsonl").read_text())
+    assert record["schema"] == 2
+    result = varbloc.block(varbloc.load(str(tmp_path / "d.dat")))
+    automatic = result.automatic
+    for c, column in enumerate(record["columns"]):
+        got = column["automatic"]
+        for key in ("error", "error_error", "tau", "ess"):
+            value = getattr(automatic, key)[c]
+            assert got[key] == (None if np.isnan(value) else value), key
+        assert got["block_size"] == automatic.block_size[c]
+        assert got["reliable"] == automatic.reliable[c]
+        assert got["reason"] == automatic.reason[c]
+    assert record["columns"][2]["automatic"]["reason"] == "constant column"
+    pairwise = record["pairwise_levels"]
+    assert pairwise["block_sizes"] == result.pairwise.block_sizes.tolist()
+    assert pairwise["counts"] == result.pairwise.counts.tolist()
+    for key in ("errors", "correlations"):
+        table = np.array(pairwise[key], dtype=float)  # null for the constant column
+        assert np.array_equal(table, getattr(result.pairwise, key), equal_nan=True), key

@@ -110,8 +110,16 @@ def test_example_result_and_long_table(tmp_path):
         assert ("with %d samples" % result.count[c]) in summary
         assert ("not decorrelated" in summary) == (not result.decorrelated[c])
     table = result.to_pandas()
-    assert list(table.columns) == ["block_size", "count", "column", "error", "correlation"]
-    assert len(table) == result.level_errors.size
+    assert list(table.columns) == ["block_size", "count", "column", "error", "correlation",
+                                   "ladder"]
+    fixed = table[table.ladder == "fixed"]
+    assert len(fixed) == result.level_errors.size
+    assert np.array_equal(fixed.error, result.level_errors.ravel())
+    assert len(table) - len(fixed) == result.pairwise.errors.size
+    # --auto adds the automatic table after the summary, nothing else.
+    auto_err, auto_line = run_program(EXAMPLE, "--auto", cwd=tmp_path)
+    assert auto_line == line
+    assert auto_err == err[:-1] + result.automatic_report() + "\n"
     errors = result.level_error_errors
     assert np.allclose(errors, result.level_errors / np.sqrt(2 * (result.counts[:, None] - 1)))
 
@@ -292,3 +300,38 @@ def test_ctrl_c_interrupts_a_load_promptly(tmp_path):
         except OSError:
             pass
         feeder.join(timeout=5)
+
+
+def ar1_chain(phi, n, seed):
+    rng = np.random.default_rng(seed)
+    noise = rng.standard_normal(n)
+    x = np.empty(n)
+    x[0] = noise[0] / math.sqrt(1 - phi * phi)
+    for t in range(1, n):
+        x[t] = phi * x[t - 1] + noise[t]
+    return x
+
+
+@pytest.mark.parametrize("name, data, reason", [
+    ("one sample", [2.0], "too few samples"),
+    ("two samples", [1.0, 2.0], "too few samples"),
+    ("sixty-three samples", np.arange(63.0) % 7, "too few samples"),
+    ("constant", [0.1] * 1000, "constant column"),
+    ("a NaN", [1.0, 2.0] * 50 + [np.nan], "non-finite samples"),
+    ("+inf", [1.0, 2.0] * 50 + [np.inf], "non-finite samples"),
+    ("-inf", [-np.inf] + [1.0, 2.0] * 50, "non-finite samples"),
+    ("sums overflow", [1.7e308, 1.7e308, 1.0] * 30, "values too large"),
+    ("random walk", np.random.default_rng(2).standard_normal(20000).cumsum(), "no plateau"),
+    ("short AR(1), 20 tau", ar1_chain(0.99, 4000, 3), "chain too short for its tau"),
+    ("independent", np.random.default_rng(4).standard_normal(100000), "ok"),
+])
+def test_automatic_verdicts(name, data, reason):
+    automatic = varbloc.block(np.asarray(data, dtype=float)).automatic
+    assert automatic.reason == (reason,), name
+    assert automatic.reliable[0] == (reason == "ok"), name
+    if reason in ("non-finite samples", "constant column", "values too large"):
+        assert np.isnan(automatic.error[0]) and automatic.block_size[0] == 0, name
+    if reason == "ok":
+        # Independent samples: tau near 1, the estimate near the plain error.
+        assert abs(automatic.tau[0] - 1) < 5 * 2 * automatic.error_error[0] / automatic.error[0]
+        assert automatic.ess[0] == pytest.approx(len(data) / automatic.tau[0])

@@ -7,6 +7,11 @@
 // thread's CPU time of every round is printed too: on a busy machine it
 // shows what the wall time lost to other processes.
 //
+// Every round runs the fixed analysis alone and the analysis with the
+// automatic estimate (what block() runs), in the order fixed, automatic,
+// automatic, fixed, ..., and the medians of both and of their ratios end the
+// output.
+//
 // usage: analysis_speed FILE [ROUNDS]      (default 5)
 #include <algorithm>
 #include <chrono>
@@ -34,10 +39,10 @@ double thread_cpu_seconds() {
 
 // Wall seconds of one analysis of the whole set, and in *cpu the thread's
 // CPU seconds; *result receives the analysis.
-double timed_analysis(const sample_set& set, blocking_result* result, double* cpu) {
+double timed_analysis(const sample_set& set, bool automatic, blocking_result* result, double* cpu) {
   const double cpu_start = thread_cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
-  *result = analyse_series(set.samples, set.columns, set.column_count, nullptr);
+  *result = analyse_series(set.samples, set.columns, set.column_count, nullptr, automatic);
   const auto stop = std::chrono::steady_clock::now();
   *cpu = thread_cpu_seconds() - cpu_start;
   return std::chrono::duration<double>(stop - start).count();
@@ -65,14 +70,27 @@ int main(int argc, char** argv) {
       return 1;
     }
     printf("%d samples x %d columns\n", set.samples, set.column_count);
-    std::vector<double> seconds;
+    std::vector<double> seconds[2], cpu_seconds[2], ratios, cpu_ratios;
     blocking_result result;
     for (long round = 0; round < rounds; round++) {
-      double cpu = 0;
-      seconds.push_back(timed_analysis(set, &result, &cpu));
-      printf("round %ld: %.4f s (cpu %.4f s)\n", round + 1, seconds.back(), cpu);
+      double wall[2], cpu[2];
+      for (int turn = 0; turn < 2; turn++) {
+        const int automatic = (round % 2 == 0) == (turn == 1);
+        wall[automatic] = timed_analysis(set, automatic != 0, &result, &cpu[automatic]);
+        seconds[automatic].push_back(wall[automatic]);
+        cpu_seconds[automatic].push_back(cpu[automatic]);
+      }
+      ratios.push_back(wall[1] / wall[0]);
+      cpu_ratios.push_back(cpu[1] / cpu[0]);
+      printf(
+          "round %ld: fixed %.4f s (cpu %.4f s), with the automatic estimate %.4f s (cpu %.4f s)\n",
+          round + 1, wall[0], cpu[0], wall[1], cpu[1]);
     }
-    printf("median %.4f s\n", median_of(seconds));
+    printf("median fixed %.4f s (cpu %.4f s), automatic %.4f s (cpu %.4f s)\n",
+           median_of(seconds[0]), median_of(cpu_seconds[0]), median_of(seconds[1]),
+           median_of(cpu_seconds[1]));
+    printf("median ratio automatic / fixed: wall %.3f, cpu %.3f\n", median_of(ratios),
+           median_of(cpu_ratios));
     printf("errors");
     for (double error : result.final_error) printf(" %.17g", error);
     printf("\n");

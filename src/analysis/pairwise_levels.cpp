@@ -19,9 +19,8 @@ inline void store_pair(double* at, lane_pair pair) {
   memcpy(at, &pair, sizeof pair);
 }
 
-// Adds one value to a level's sums, in lane count % 4.
-inline void add_value(pairwise_sums* sums, double mean, double value) {
-  const double d = value - mean;
+// Adds one deviation to a level's sums, in lane count % 4.
+inline void add_value(pairwise_sums* sums, double d) {
   const int lane = static_cast<int>(sums->count & 3);
   if (sums->count == 0) sums->first = d;
   sums->deviations[lane] = sums->deviations[lane] + d;
@@ -31,29 +30,35 @@ inline void add_value(pairwise_sums* sums, double mean, double value) {
   sums->count++;
 }
 
-// Adds the m values at v (m a multiple of 4, the level's count one too) and
-// writes their pair averages to out[0 .. m / 2), which may be v itself: each
-// average is written after the four values it comes from were read. The
-// same operations as add_value, two lanes at a time.
-void add_values(pairwise_sums* sums, double mean, const double* v, int64_t m, double* out) {
+inline double pair_average(double first, double second) {
+  return (first + second) * 0.5;
+}
+
+// The deviation of the first level's value from two samples.
+inline double first_level_value(double first, double second, double mean) {
+  return pair_average(first, second) - mean;
+}
+
+// Adds the m deviations at d[0 .. m) (m a multiple of 4, the level's count
+// one too; d[-1] holds the level's previous deviation) and writes their pair
+// averages to out[0 .. m / 2). The same operations as add_value, two lanes
+// at a time.
+void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
   lane_pair deviations01 = load_pair(sums->deviations),
             deviations23 = load_pair(sums->deviations + 2);
   lane_pair squares01 = load_pair(sums->squares), squares23 = load_pair(sums->squares + 2);
   lane_pair products01 = load_pair(sums->products), products23 = load_pair(sums->products + 2);
-  const lane_pair means = {mean, mean}, halves = {0.5, 0.5};
-  if (sums->count == 0) sums->first = v[0] - mean;
-  double previous = sums->previous;
+  const lane_pair halves = {0.5, 0.5};
+  if (sums->count == 0) sums->first = d[0];
   for (int64_t j = 0; j < m; j += 4) {
-    const lane_pair a = load_pair(v + j), b = load_pair(v + j + 2);
-    const lane_pair da = a - means, db = b - means;
-    const lane_pair before_a = {previous, da[0]}, before_b = {da[1], db[0]};
-    deviations01 = deviations01 + da;
-    deviations23 = deviations23 + db;
-    squares01 = squares01 + da * da;
-    squares23 = squares23 + db * db;
-    products01 = products01 + before_a * da;
-    products23 = products23 + before_b * db;
-    previous = db[1];
+    const lane_pair a = load_pair(d + j), b = load_pair(d + j + 2);
+    const lane_pair before_a = load_pair(d + j - 1), before_b = load_pair(d + j + 1);
+    deviations01 = deviations01 + a;
+    deviations23 = deviations23 + b;
+    squares01 = squares01 + a * a;
+    squares23 = squares23 + b * b;
+    products01 = products01 + before_a * a;
+    products23 = products23 + before_b * b;
     const lane_pair firsts = __builtin_shuffle(a, b, lane_mask{0, 2});
     const lane_pair seconds = __builtin_shuffle(a, b, lane_mask{1, 3});
     store_pair(out + j / 2, (firsts + seconds) * halves);
@@ -64,26 +69,22 @@ void add_values(pairwise_sums* sums, double mean, const double* v, int64_t m, do
   store_pair(sums->squares + 2, squares23);
   store_pair(sums->products, products01);
   store_pair(sums->products + 2, products23);
-  sums->previous = previous;
+  sums->previous = d[m - 1];
   sums->count += m;
 }
 
-inline double pair_average(double first, double second) {
-  return (first + second) * 0.5;
-}
-
-// Adds a value to level k and, when it completes a pair, the pair's
+// Adds a deviation to level k and, when it completes a pair, the pair's
 // average to level k + 1, and so on up.
-void push_value(pairwise_pass* pass, int k, double value) {
+void push_value(pairwise_pass* pass, int k, double d) {
   for (; k <= PAIRWISE_MAX_LEVELS; k++) {
-    add_value(&pass->level[k], pass->mean, value);
+    add_value(&pass->level[k], d);
     if (!pass->has_waiting[k]) {
-      pass->waiting[k] = value;
+      pass->waiting[k] = d;
       pass->has_waiting[k] = true;
       return;
     }
     pass->has_waiting[k] = false;
-    value = pair_average(pass->waiting[k], value);
+    d = pair_average(pass->waiting[k], d);
   }
 }
 
@@ -102,28 +103,36 @@ void pairwise_start(pairwise_pass* pass, double mean) {
 }
 
 void pairwise_add_chunk(pairwise_pass* pass, const double* x) {
-  double values[PAIRWISE_CHUNK / 2];
-  const lane_pair halves = {0.5, 0.5};
+  // Two buffers in turn, each with room before its values for the level's
+  // previous deviation.
+  double buffers[2][PAIRWISE_CHUNK / 2 + 2];
+  double* d = buffers[0] + 2;
+  const lane_pair means = {pass->mean, pass->mean}, halves = {0.5, 0.5};
   for (int64_t j = 0; j < PAIRWISE_CHUNK; j += 4) {
     const lane_pair a = load_pair(x + j), b = load_pair(x + j + 2);
     const lane_pair firsts = __builtin_shuffle(a, b, lane_mask{0, 2});
     const lane_pair seconds = __builtin_shuffle(a, b, lane_mask{1, 3});
-    store_pair(values + j / 2, (firsts + seconds) * halves);
+    store_pair(d + j / 2, (firsts + seconds) * halves - means);
   }
   int k = 1;
   int64_t m = PAIRWISE_CHUNK / 2;
-  for (; m >= 4; k++, m /= 2) add_values(&pass->level[k], pass->mean, values, m, values);
+  for (; m >= 4; k++, m /= 2) {
+    double* next = (d == buffers[0] + 2 ? buffers[1] : buffers[0]) + 2;
+    d[-1] = pass->level[k].previous;
+    add_values(&pass->level[k], d, m, next);
+    d = next;
+  }
   // The last two levels of the chunk, and the ones past it, pair value by value.
-  for (int64_t j = 0; j < m; j++) push_value(pass, k, values[j]);
+  for (int64_t j = 0; j < m; j++) push_value(pass, k, d[j]);
 }
 
 void pairwise_add_tail(pairwise_pass* pass, const double* x, int64_t count) {
-  double values[PAIRWISE_CHUNK / 2];
+  double d[PAIRWISE_CHUNK / 2];
   int64_t m = count / 2;
-  for (int64_t j = 0; j < m; j++) values[j] = pair_average(x[2 * j], x[2 * j + 1]);
+  for (int64_t j = 0; j < m; j++) d[j] = first_level_value(x[2 * j], x[2 * j + 1], pass->mean);
   for (int k = 1; m > 0; k++, m /= 2) {
-    for (int64_t j = 0; j < m; j++) add_value(&pass->level[k], pass->mean, values[j]);
-    for (int64_t j = 0; j < m / 2; j++) values[j] = pair_average(values[2 * j], values[2 * j + 1]);
+    for (int64_t j = 0; j < m; j++) add_value(&pass->level[k], d[j]);
+    for (int64_t j = 0; j < m / 2; j++) d[j] = pair_average(d[2 * j], d[2 * j + 1]);
   }
 }
 

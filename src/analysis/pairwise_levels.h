@@ -4,7 +4,10 @@
 // of the mean, the lag-1 correlation and the error's own uncertainty,
 // error / sqrt(2 (count - 1)). The automatic estimate rests on these levels.
 //
-// The sums of a level run around the column's mean. Each is formed as four
+// A level is kept as the deviations of its values from the column's mean m:
+// level 1 holds (x_2i + x_2i+1) * 0.5 - m, level k > 1 the pair averages
+// (d_2i + d_2i+1) * 0.5 of level k - 1's deviations, so the sums of every
+// level run around the mean. Each sum is formed as four
 // partial sums, over the values whose index modulo 4 is 0, 1, 2 and 3, each
 // added in index order, then combined as (s0 + s1) + (s2 + s3): four
 // independent chains of additions, which a plain C loop with four

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,6 +200,98 @@ TEST(ReaderTest, EveryEndReleasesTheInput) {
     EXPECT_EQ(open_descriptors(), before) << c.text;
     EXPECT_TRUE(no_child_process()) << c.text;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A data error keeps where it lies: error 70 its line, column and field (cut
+// at PLACE_TEXT_LENGTH bytes), error 100 its line; other errors nothing.
+TEST(ReaderTest, DataErrorsKeepTheirPlace) {
+  struct place_case {
+    std::string data;
+    int code;
+    std::optional<int32_t> line, column;
+    std::optional<std::string> text;
+  };
+  const std::string long_field(60, 'w');
+  const place_case cases[] = {
+      {"\xef\xbb\xbf"
+       "1 2\n",
+       -70, 1, 0,
+       std::string("\xef\xbb\xbf"
+                   "1")},
+      {"# c\n1 2\n3 x,y\tz\r\n", -70, 3, 1, std::string("x,y")},
+      {"1 " + long_field + "\n", -70, 1, 1, long_field.substr(0, PLACE_TEXT_LENGTH)},
+      {"1 2\n3\n", -100, 2, std::nullopt, std::nullopt},
+      {std::string(MAX_CHUNK, '1'), -40, std::nullopt, std::nullopt, std::nullopt},
+  };
+  scoped_temp_dir dir;
+  const std::string path = dir.file("data");
+  for (const place_case& c : cases) {
+    write_file(path, c.data);
+    read_options options;
+    options.input_name = path.c_str();
+    try {
+      read_data_file(options, nullptr);
+      ADD_FAILURE() << "no error: " << c.data;
+    } catch (const varbloc_error& error) {
+      EXPECT_EQ(error.code(), c.code) << c.data;
+      EXPECT_EQ(error.place().line, c.line) << c.data;
+      EXPECT_EQ(error.place().column, c.column) << c.data;
+      EXPECT_EQ(error.place().text, c.text) << c.data;
+    }
+  }
+}
+
+// How the decompressor ended is known once its output was read to the end,
+// also when the last line ends the run; a decompressor stopped earlier, and
+// a plain file, give none.
+TEST(ReaderTest, DecompressorStatusOfAReadToItsEnd) {
+  scoped_temp_dir dir;
+  std::string column;  // one column: a cut anywhere leaves lines that read
+  for (int k = 0; k < 100000; k++) column += std::to_string(k) + ".25\n";
+  write_file(dir.file("data"), column);
+  const std::string whole = run_program("/bin/sh", {"-c", "gzip -c data"}, dir.path()).out;
+  write_file(dir.file("data"), column + "x\n" + column);
+  const std::string bad = run_program("/bin/sh", {"-c", "gzip -c data"}, dir.path()).out;
+  std::string pairs;
+  for (int k = 0; k < 100000; k++) pairs += std::to_string(k) + " 7\n";
+  write_file(dir.file("data"), pairs);
+  const std::string pair = run_program("/bin/sh", {"-c", "gzip -c data"}, dir.path()).out;
+  struct status_case {
+    const char* intent;
+    std::string bytes;  // of data.gz
+    std::optional<int> status;
+  };
+  const status_case cases[] = {
+      {"whole", whole, 0},
+      {"cut short", whole.substr(0, whole.size() / 2), 1},
+      {"not compressed", column, 1},
+      // Mostly cut inside a line, which ends the run with error 100.
+      {"two columns cut short", pair.substr(0, pair.size() / 2), 1},
+      {"stopped at a bad line", bad, std::nullopt},
+  };
+  const std::string path = dir.file("data.gz");
+  for (const status_case& c : cases) {
+    write_file(path, c.bytes);
+    read_options options;
+    options.input_name = path.c_str();
+    read_progress progress;
+    try {
+      sample_set set = read_data_file(options, nullptr, &progress);
+      EXPECT_EQ(set.decompressor_status, c.status) << c.intent;
+    } catch (const varbloc_error& error) {
+      EXPECT_NE(error.code(), 0) << c.intent;
+    }
+    EXPECT_EQ(progress.decompressor_status, c.status) << c.intent;
+  }
+  write_file(dir.file("plain"), column);
+  read_options options;
+  const std::string plain = dir.file("plain");
+  options.input_name = plain.c_str();
+  EXPECT_EQ(read_data_file(options, nullptr).decompressor_status, std::nullopt);
 }
 
 }  // namespace

@@ -259,7 +259,7 @@ class Result:
         The one place where the fields of a further estimate are added.
         """
         return {
-            "name": list(self.names),
+            "name": self._names_array(),
             "mean": self.mean,
             "error": self.error,
             "correlation": self.correlation,
@@ -296,8 +296,7 @@ class Result:
             every number exact; a NaN or an infinity stays a float (the
             record writes null).
         """
-        per_column = {key: list(values) if key == "name" else values.tolist()
-                      for key, values in self._per_column().items()}
+        per_column = {key: values.tolist() for key, values in self._per_column().items()}
         labels = ["col %2d" % c for c in range(self.columns)]
         columns = [dict(zip(["label", *per_column], row))
                    for row in zip(labels, *per_column.values())]

@@ -4,6 +4,7 @@ Run through CTest (tests/CMakeLists.txt), which sets PYTHONPATH to the built
 package and VARBLOC_BINARY to the program.
 """
 
+import concurrent.futures
 import copy
 import gzip
 import io
@@ -195,7 +196,7 @@ def test_early_ends_and_warnings(tmp_path):
         options = [o for k, v in arguments.items() for o in (flags[k], str(v))]
         program = subprocess.run([PROGRAM, "-o", "/dev/null", *options, str(path)],
                                  capture_output=True, text=True, check=True)
-        assert [str(w.message) in program.stderr for w in caught] == ([True] if shape[0] == 0 else [])
+        assert [str(w.message) in program.stderr for w in caught] == [True] * (shape[0] == 0)
     path.write_text("1 2\n3 4 5\n6 7 8\n9 10\n")
     with pytest.warns(varbloc.VarblocWarning) as caught:
         varbloc.load(path)
@@ -410,18 +411,9 @@ def test_pool_map_over_files(tmp_path):
 
 def test_block_file_in_threads_keeps_each_files_warnings(tmp_path):
     paths = [write_ragged(tmp_path, k) for k in range(4)]
-    results = [None] * len(paths)
-
-    def work(k):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            results[k] = varbloc.block_file(paths[k])
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(paths))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with warnings.catch_warnings(), concurrent.futures.ThreadPoolExecutor(4) as pool:
+        warnings.simplefilter("ignore")
+        results = list(pool.map(varbloc.block_file, paths))
     for k, result in enumerate(results):
         assert result.warnings == (
             (110, "Inconsistent number of columns in line %d (non-fatal)" % (10 + k), 1),)

@@ -206,40 +206,6 @@ TEST(ReaderTest, EveryEndReleasesTheInput) {
 
 namespace {
 
-// A data error keeps where it lies: error 70 its line, column and field (cut
-// at PLACE_TEXT_LENGTH bytes), error 100 its line; other errors nothing.
-TEST(ReaderTest, DataErrorsKeepTheirPlace) {
-  struct place_case {
-    std::string data;
-    int code;
-    std::optional<int32_t> line, column;
-    std::optional<std::string> text;
-  };
-  const std::string long_field(60, 'w');
-  const place_case cases[] = {
-      {"# c\n1 2\n3 x,y\tz\r\n", -70, 3, 1, std::string("x,y")},
-      {"1 " + long_field + "\n", -70, 1, 1, long_field.substr(0, PLACE_TEXT_LENGTH)},
-      {"1 2\n3\n", -100, 2, std::nullopt, std::nullopt},
-      {std::string(MAX_CHUNK, '1'), -40, std::nullopt, std::nullopt, std::nullopt},
-  };
-  scoped_temp_dir dir;
-  const std::string path = dir.file("data");
-  for (const place_case& c : cases) {
-    write_file(path, c.data);
-    read_options options;
-    options.input_name = path.c_str();
-    try {
-      read_data_file(options, nullptr);
-      ADD_FAILURE() << "no error: " << c.data;
-    } catch (const varbloc_error& error) {
-      EXPECT_EQ(error.code(), c.code) << c.data;
-      EXPECT_EQ(error.place().line, c.line) << c.data;
-      EXPECT_EQ(error.place().column, c.column) << c.data;
-      EXPECT_EQ(error.place().text, c.text) << c.data;
-    }
-  }
-}
-
 // How the decompressor ended is known once its output was read to the end,
 // also when the last line then ends the run; a decompressor stopped before
 // the end gives none (the record of a whole read is tested end to end).

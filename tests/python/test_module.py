@@ -361,6 +361,8 @@ def test_names_kept_and_a_transposed_array_warned_of():
     ("\ufeff1.0 2.0\n3.0 4.0\n", 1, 0, "\ufeff1.0"),                  # a byte-order mark
     ("# run 7\nenergy,pressure\n1.0,2.0\n", 2, 0, "energy,pressure"),  # a CSV header
     ("# xvg\n@    title \"Energies\"\n0 1.5\n", 2, 0, "@"),             # an xmgrace line
+    ("1 2\n3 x,y\tz\r\n", 2, 1, "x,y"),                                 # a CR LF line
+    ("1 %s\n" % ("w" * 60), 1, 1, "w" * 40),                               # cut at 40 bytes
     ("1 2\n3\n", 2, None, None),                                        # error 100
 ])
 def test_error_names_the_offending_text(tmp_path, text, line, column, field):

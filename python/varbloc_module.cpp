@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>  // free
+#include <cstring>  // memcpy
 #include <optional>
 #include <string>
 #include <tuple>
@@ -22,12 +23,53 @@ namespace {
 // What a call collects from the run's events while the interpreter runs on.
 struct python_run {
   std::vector<warning_tally> warnings;
-  bool poll_signals;  // only the main thread sees signals
+  bool poll_signals;                                    // only the main thread sees signals
+  std::optional<std::string> early_end = std::nullopt;  // the text of an early end, as printed
 };
 
 void collect_event(void* context, const report_event& event) {
-  if (event.kind == REPORT_WARNING)
-    tally_warning(&static_cast<python_run*>(context)->warnings, event);
+  python_run* run = static_cast<python_run*>(context);
+  if (event.kind == REPORT_WARNING) {
+    tally_warning(&run->warnings, event);
+  } else if (event.kind == REPORT_EARLY_END) {
+    run->early_end = std::string(event.text, event.length);
+  }
+}
+
+// A Python callable read(size) -> bytes as a run's byte source. What a call
+// returns beyond the room asked for waits in `pending` for the next read.
+struct python_bytes {
+  py::object read;
+  py::bytes pending;
+  size_t taken = 0;  // bytes of `pending` handed out
+};
+
+// Runs without the interpreter's lock, takes it to call read(). A Python
+// exception stays set and stops the run, to be raised once it has unwound.
+size_t read_python_bytes(void* context, char* buffer, size_t capacity) {
+  python_bytes* source = static_cast<python_bytes*>(context);
+  if (source->taken == static_cast<size_t>(PyBytes_GET_SIZE(source->pending.ptr()))) {
+    py::gil_scoped_acquire gil;
+    py::object data;
+    try {
+      data = source->read(capacity);
+      if (!PyBytes_Check(data.ptr())) throw py::type_error("read() must return bytes");
+    } catch (py::error_already_set& error) {
+      error.restore();
+      throw run_interrupted();
+    } catch (const py::builtin_exception& error) {
+      error.set_error();
+      throw run_interrupted();
+    }
+    source->pending = py::reinterpret_steal<py::bytes>(data.release());
+    source->taken = 0;
+  }
+  // The bytes object is alive and never changes: read without the lock.
+  const size_t left = static_cast<size_t>(PyBytes_GET_SIZE(source->pending.ptr())) - source->taken;
+  const size_t count = left < capacity ? left : capacity;
+  memcpy(buffer, PyBytes_AS_STRING(source->pending.ptr()) + source->taken, count);
+  source->taken += count;
+  return count;
 }
 
 // Lets Python run its signal handlers (Ctrl-C raises KeyboardInterrupt
@@ -68,11 +110,24 @@ void run_unlocked(call_end* end, Work work) {
 
 py::handle g_error_type;  // varbloc.VarblocError, made once at import
 
+// An optional value as a Python object, None when missing.
+template <typename T>
+py::object or_none(const std::optional<T>& value) {
+  return value ? py::cast(*value) : py::none();
+}
+
 void raise_if_ended(const call_end& end) {
   if (end.interrupted) throw py::error_already_set();  // the handler's exception
   if (!end.failed) return;
   py::object error = py::reinterpret_borrow<py::object>(g_error_type)(end.failure.message);
   error.attr("code") = error_number(end.failure.code);
+  const error_place& place = end.failure.place;
+  error.attr("line") = or_none(place.line);
+  error.attr("column") = or_none(place.column);
+  error.attr("text") =
+      place.text ? py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                       place.text->data(), static_cast<ssize_t>(place.text->size()), "replace"))
+                 : py::none();
   PyErr_SetObject(g_error_type.ptr(), error.ptr());
   throw py::error_already_set();
 }
@@ -85,39 +140,92 @@ py::list warnings_of(const python_run& run) {
   return warnings;
 }
 
-// load: (samples as an array of shape (samples, columns), warnings as
-// (code, count, first message) tuples).
-py::tuple load(const std::string& path, std::optional<int32_t> columns, int32_t skip_columns,
-               int32_t discard, uint64_t budget) {
+// One read of a data file from Python: the options as the program's, and
+// the input as a name, a descriptor (>= 0) or a read(size) callable.
+struct python_read {
   read_options options;
-  options.input_name = path.c_str();
+  python_run run;
+  python_bytes bytes;
+  byte_source source;
+  run_hooks hooks;
+};
+
+void start_read(python_read* read, const std::string& name, std::optional<int32_t> columns,
+                int32_t skip_columns, int32_t discard, uint64_t budget, int descriptor,
+                py::object bytes) {
+  read_options& options = read->options;
+  options.input_name = name.c_str();
   options.alloc_budget = budget;
   options.skip_columns = skip_columns;
   options.discard_count = discard;
   options.column_count = columns;
-  python_run run{{}, on_main_thread()};
-  const run_hooks hooks = {collect_event, signal_raised, &run};
+  options.input_descriptor = descriptor;
+  if (!bytes.is_none()) {
+    read->bytes.read = std::move(bytes);
+    read->source = {read_python_bytes, &read->bytes};
+    options.input_bytes = &read->source;
+  }
+  read->run.poll_signals = on_main_thread();
+  read->hooks = {collect_event, signal_raised, &read->run};
+}
+
+// What a read tells beside the samples: (warnings as (code, count, first
+// message) tuples, samples, discarded, decompressor status, early-end text).
+py::tuple read_notes(const python_read& read, const sample_set& set) {
+  return py::make_tuple(warnings_of(read.run), set.samples, set.discarded,
+                        or_none(set.decompressor_status), or_none(read.run.early_end));
+}
+
+// load: (samples as an array of shape (samples, columns), notes).
+py::tuple load(const std::string& name, std::optional<int32_t> columns, int32_t skip_columns,
+               int32_t discard, uint64_t budget, int descriptor, py::object bytes) {
+  python_read read;
+  start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
   double* samples = nullptr;
   int64_t rows = 0;
   int64_t column_count = 0;
+  sample_set set;
   call_end end;
   run_unlocked(&end, [&] {
-    sample_set set = read_data_file(options, &hooks);
-    check_interrupted(&hooks);
+    set = read_data_file(read.options, &read.hooks);
+    check_interrupted(&read.hooks);
     rows = set.samples;
     column_count = set.column_count;
     if (!set.ended_early) samples = take_samples(&set);
+    set.store.reset();
+    set.samples = static_cast<int32_t>(rows);
   });
   raise_if_ended(end);
-  py::list warnings = warnings_of(run);
+  py::tuple notes = read_notes(read, set);
   if (samples == nullptr) {
-    return py::make_tuple(py::array_t<double>(std::vector<ssize_t>{0, column_count}), warnings);
+    return py::make_tuple(py::array_t<double>(std::vector<ssize_t>{0, column_count}), notes);
   }
   py::capsule owner(samples, [](void* memory) { free(memory); });
   const ssize_t item = sizeof(double);
   py::array_t<double> array({static_cast<ssize_t>(rows), static_cast<ssize_t>(column_count)},
                             {item, static_cast<ssize_t>(rows) * item}, samples, owner);
-  return py::make_tuple(array, warnings);
+  return py::make_tuple(array, notes);
+}
+
+// block_file: (the analysis, or None after an early end, notes). The samples
+// are analysed where the reader stored them, with its column sums, as the
+// program does, and released before the call returns.
+py::tuple block_file(const std::string& name, std::optional<int32_t> columns, int32_t skip_columns,
+                     int32_t discard, uint64_t budget, int descriptor, py::object bytes) {
+  python_read read;
+  start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
+  std::optional<blocking_result> result;
+  sample_set set;
+  call_end end;
+  run_unlocked(&end, [&] {
+    set = read_data_file(read.options, &read.hooks);
+    check_interrupted(&read.hooks);
+    if (!set.ended_early) result = analyse_samples(set, &read.hooks, true);
+    set.store.reset();
+  });
+  raise_if_ended(end);
+  py::object analysis = result ? py::cast(std::move(*result)) : py::none();
+  return py::make_tuple(analysis, read_notes(read, set));
 }
 
 // The analysis of an array of shape (samples, columns) whose columns are
@@ -263,7 +371,10 @@ PYBIND11_MODULE(_core, module) {
       });
 
   module.def("load", &load, py::arg("path"), py::arg("columns"), py::arg("skip_columns"),
-             py::arg("discard"), py::arg("budget"));
+             py::arg("discard"), py::arg("budget"), py::arg("descriptor"), py::arg("read"));
+  module.def("block_file", &block_file, py::arg("path"), py::arg("columns"),
+             py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
+             py::arg("read"));
   module.def("block", &block, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;
   module.attr("DEFAULT_BUDGET") = DEFAULT_ALLOC_BUDGET;

@@ -80,9 +80,23 @@ void open_input(const char* name, input_source* input, const run_hooks* hooks) {
   }
 }
 
+void use_caller_input(const char* name, int fd, const byte_source* source, input_source* input,
+                      const run_hooks* hooks) {
+  input->name = name;
+  input->fd = source != nullptr ? -1 : fd;
+  input->decompressor = 0;
+  input->read_with = read;
+  input->hooks = hooks;
+  input->source = source;
+  input->caller_fd = true;
+}
+
 size_t read_input(const input_source* input, char* buffer, size_t capacity) {
   for (;;) {
     check_interrupted(input->hooks);
+    if (input->source != nullptr) {
+      return input->source->read(input->source->context, buffer, capacity);
+    }
     ssize_t count = input->read_with(input->fd, buffer, capacity);
     if (count >= 0) return static_cast<size_t>(count);
     if (errno != EINTR) fatal_format(ERROR_READ_FAILED, "Read error in input file %s", input->name);
@@ -91,27 +105,39 @@ size_t read_input(const input_source* input, char* buffer, size_t capacity) {
 
 namespace {
 
-void reap(pid_t child) {
-  int status;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+// Waits for the child; returns its exit status, or minus the signal that
+// ended it. None when it cannot be waited for (a caller that ignores
+// SIGCHLD has its children reaped by the system).
+std::optional<int> reap(pid_t child) {
+  int status = 0;
+  pid_t reaped;
+  while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
   }
+  if (reaped != child) return std::nullopt;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return std::nullopt;
+}
+
+// Standard input and a descriptor handed in belong to the caller (a Python
+// program goes on after a run); the program's end closes them anyway.
+bool owns_descriptor(const input_source* input) {
+  return input->fd >= 0 && input->fd != STDIN_FILENO && !input->caller_fd;
 }
 
 }  // namespace
 
 void close_input(input_source* input) {
-  // Standard input belongs to the caller (a Python program goes on after a
-  // run); the program's end closes it anyway.
-  if (input->fd != STDIN_FILENO) close(input->fd);
+  if (owns_descriptor(input)) close(input->fd);
   input->fd = -1;
   if (input->decompressor != 0) {
-    reap(input->decompressor);
+    input->decompressor_status = reap(input->decompressor);
     input->decompressor = 0;
   }
 }
 
 void abandon_input(input_source* input) {
-  if (input->fd >= 0 && input->fd != STDIN_FILENO) close(input->fd);
+  if (owns_descriptor(input)) close(input->fd);
   input->fd = -1;
   if (input->decompressor != 0) {
     kill(input->decompressor, SIGTERM);

@@ -6,18 +6,25 @@
 #include <sys/types.h>  // pid_t, ssize_t
 
 #include <cstddef>  // size_t
+#include <optional>
 
-#include "support/report.h"
+#include "support/report.h"  // run_hooks, byte_source
 
 // How bytes are read from a descriptor: read(2), or a stand-in in tests.
 typedef ssize_t (*read_function)(int fd, void* buffer, size_t count);
 
 struct input_source {
-  int fd;                   // descriptor read from
-  pid_t decompressor;       // the gzip process, or 0 when the input is not a pipe
-  const char* name;         // the name as given ("STDIN" for standard input)
-  read_function read_with;  // read(2) unless a test injects failures
-  const run_hooks* hooks;   // polled for interruption between reads; may be null
+  int fd;                               // descriptor read from
+  pid_t decompressor;                   // the gzip process, or 0 when the input is not a pipe
+  const char* name;                     // the name as given ("STDIN" for standard input)
+  read_function read_with;              // read(2) unless a test injects failures
+  const run_hooks* hooks;               // polled for interruption between reads; may be null
+  const byte_source* source = nullptr;  // the caller's bytes, read instead of fd
+  bool caller_fd = false;               // fd is the caller's: left open
+  // How the decompressor ended, once reaped at the end of the input: its exit
+  // status, or minus the signal that ended it. None for an input without
+  // one, or one stopped before the input ended.
+  std::optional<int> decompressor_status = std::nullopt;
 };
 
 // True for names of at least four characters ending in ".gz".
@@ -30,14 +37,20 @@ bool is_compressed_name(const char* name);
 // its standard error passes through.
 void open_input(const char* name, input_source* input, const run_hooks* hooks = nullptr);
 
+// Takes an input the caller has open: its descriptor `fd` (left open at the
+// end), or when `source` is given, the bytes it hands out. Nothing is
+// decompressed; `name` names the input in messages.
+void use_caller_input(const char* name, int fd, const byte_source* source, input_source* input,
+                      const run_hooks* hooks);
+
 // Reads up to `capacity` bytes; returns the count, 0 at the end of input.
 // A read error ends the run with fatal error 60; the input's hooks are polled
 // before every read.
 size_t read_input(const input_source* input, char* buffer, size_t capacity);
 
 // Closes the input (fd becomes -1) and, for a pipe, waits for the
-// decompressor. Its exit status is not examined: a truncated file still
-// yields its readable part.
+// decompressor and keeps how it ended in decompressor_status. The run does
+// not depend on it: a truncated file still yields its readable part.
 void close_input(input_source* input);
 
 // Closes the input of a run that ends before the input does: a decompressor

@@ -107,13 +107,19 @@ std::string format_run_record(const run_record& record) {
   line["status"] = record.status;
   line["code"] = or_null(record.code);
   line["message"] = or_null(record.message);
+  if (record.status == STATUS_ERROR) {
+    line["line"] = or_null(record.place.line);
+    line["column"] = or_null(record.place.column);
+    line["text"] = or_null(record.place.text);
+  }
   if (record.reading_started) {
     line["samples"] = record.samples;
     line["discarded"] = record.discarded;
     line["warnings"] = warnings_of(record);
+    line["decompressor_status"] = or_null(record.decompressor_status);
   }
+  line["columns"] = columns_of(record);
   if (record.analysed) {
-    line["columns"] = columns_of(record);
     line["levels"] = levels_of(record);
     if (record.has_pairwise) line["pairwise_levels"] = pairwise_levels_of(record);
   }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/report.h"  // warning_tally
+#include "support/report.h"  // warning_tally, error_place
 
 // The record's "status": how the run ended.
 constexpr const char* STATUS_OK = "ok";                              // analysis line appended
@@ -42,8 +42,9 @@ struct record_column {
   std::optional<record_estimate> automatic;
 };
 
-// Everything a record holds. Fields after `message` are written only when the
-// flag above them is set.
+// Everything a record holds. Fields after `place` are written only when the
+// flag above them is set, except that "columns" is always there (empty
+// without an analysis), so that a batch of records reads as one table.
 struct run_record {
   std::string input;  // as named on the command line ("STDIN" for standard input)
   uint64_t budget;    // storage budget in bytes after every -a
@@ -54,11 +55,13 @@ struct run_record {
   std::string status;                   // one of the STATUS_ texts
   std::optional<int> code;              // the printed error number
   std::optional<std::string> message;   // the printed text without frame or newlines
+  error_place place;                    // where a fatal error lies; written for STATUS_ERROR
 
   bool reading_started = false;  // "Reading file..." was printed
   int64_t samples = 0;
   int64_t discarded = 0;
   std::vector<record_warning> warnings;
+  std::optional<int> decompressor_status;  // exit status, or minus the signal; none: no gzip
 
   bool analysed = false;  // the level tables were computed
   std::vector<record_column> columns;

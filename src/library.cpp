@@ -36,7 +36,12 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
     input.fd = -1;
     input.decompressor = 0;
     input_guard guard{&input};
-    open_input(options.input_name, &input, hooks);
+    if (options.input_bytes != nullptr || options.input_descriptor >= 0) {
+      use_caller_input(options.input_name, options.input_descriptor, options.input_bytes, &input,
+                       hooks);
+    } else {
+      open_input(options.input_name, &input, hooks);
+    }
     return read_samples(options, &input, hooks, progress);
   });
 }

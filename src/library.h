@@ -17,7 +17,7 @@
 #include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
-#include "support/report.h"                      // run_hooks, run_interrupted
+#include "support/report.h"                      // run_hooks, run_interrupted, byte_source
 
 // Default storage budget in bytes.
 constexpr uint64_t DEFAULT_ALLOC_BUDGET = 2000000000u;
@@ -33,6 +33,11 @@ struct read_options {
   // ends the read with fatal error 2, one past MAX_COLUMNS (skipped columns
   // taken off) with fatal error 3.
   std::optional<int32_t> column_count;
+  // An input the caller has open, read instead of opening input_name (which
+  // then only names it in messages), as it is: never decompressed. Either a
+  // descriptor, read from where it stands and left open, or a byte source.
+  int input_descriptor = -1;
+  const byte_source* input_bytes = nullptr;
 };
 
 struct sample_store;
@@ -47,6 +52,9 @@ struct sample_set {
   int32_t samples = 0;
   int32_t discarded = 0;
   bool ended_early = false;  // no analysis follows (status 0); its message was reported
+  // A decompressor's end, once the input was read to its end: its exit
+  // status, or minus the signal that ended it. None without a decompressor.
+  std::optional<int> decompressor_status;
   const double* const* columns = nullptr;
   std::vector<double> column_sums;  // in sample order, as the analysis forms them
   std::unique_ptr<sample_store, store_release_deleter> store;  // owns the columns
@@ -57,9 +65,11 @@ struct read_progress {
   bool reading = false;  // past the column count: "Reading file..." was reported
   int32_t samples = 0;   // samples stored
   int32_t discarded = 0;
+  std::optional<int> decompressor_status;  // as in sample_set
 };
 
-// Opens options.input_name, reads it whole and closes it. Events go to
+// Opens options.input_name (or takes the caller's input), reads it whole and
+// closes it. Events go to
 // `hooks` (may be null) as they happen; a decompressor's own messages go
 // straight to standard error. Throws varbloc_error on a fatal condition and
 // run_interrupted when the hooks ask to stop; either way everything is

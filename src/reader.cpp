@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>  // free
 #include <cstring>  // memchr, memcpy
+#include <utility>  // move
 
 #include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
 #include "field_conversion.h"
@@ -74,17 +75,27 @@ void read_comment(line_reader* reader, reader_state* state) {
   }
 }
 
+// Ends the run at a used field that is not a number, the field (from `field`
+// to its end before `line_end`) kept with the error.
+[[noreturn]] void not_a_number(const reader_state* state, int32_t position, const char* field,
+                               const char* line_end) {
+  const size_t length = static_cast<size_t>(field_end(field, line_end) - field);
+  const int32_t line = line_number(state);
+  error_place place;
+  place.line = line;
+  place.column = position;
+  place.text.emplace(field, length < PLACE_TEXT_LENGTH ? length : PLACE_TEXT_LENGTH);
+  fatal_at(ERROR_NOT_A_NUMBER, std::move(place),
+           "Non-numerical data in line %d column %d (columns count from 0)", line, position);
+}
+
 // Keeps the outcome of a used field's conversion; a field that is not a number
 // is fatal. A field of white space only has no value of its own: it repeats
 // the value most recently converted.
-void take_conversion(reader_state* state, conversion_result result, double value,
-                     int32_t position) {
+void take_conversion(reader_state* state, conversion_result result, double value, int32_t position,
+                     const char* field, const char* line_end) {
   state->last_conversion = result;
-  if (result == CONVERSION_FAILED) {
-    fatal_format(ERROR_NOT_A_NUMBER,
-                 "Non-numerical data in line %d column %d (columns count from 0)",
-                 line_number(state), position);
-  }
+  if (result == CONVERSION_FAILED) not_a_number(state, position, field, line_end);
   if (result == CONVERSION_DONE) state->last_value = value;
   if (state->values_in_line < MAX_COLUMNS) state->row[state->values_in_line++] = state->last_value;
 }
@@ -102,8 +113,9 @@ void split_fields(reader_state* state, const char* text, const char* end) {
     if (p == end) break;
     if (position >= skip && position < last_used) {
       double value = 0;
+      const char* const field = p;
       const conversion_result result = convert_line_field(p, end, &value, &p);
-      take_conversion(state, result, value, position);
+      take_conversion(state, result, value, position, field, end);
     } else {
       p = field_end(p, end);
     }
@@ -177,8 +189,12 @@ bool detect_column_count(reader_state* state) {
 // Stores the current line as one sample of every used column.
 void accept_sample(reader_state* state, bool count_known_before) {
   if (count_known_before && state->values_in_line < state->column_count) {
-    fatal_format(ERROR_TOO_FEW_FIELDS, "Expected %d columns, found only %d in line %d",
-                 state->column_count, state->values_in_line, line_number(state));
+    const int32_t line = line_number(state);
+    error_place place;
+    place.line = line;
+    fatal_at(ERROR_TOO_FEW_FIELDS, std::move(place),
+             "Expected %d columns, found only %d in line %d", state->column_count,
+             state->values_in_line, line);
   }
   if (state->reference_tokens == 0) {
     state->reference_tokens = state->line_tokens;
@@ -266,15 +282,25 @@ void start_reader(reader_state* state, const read_options* options, const reader
   state->reader.buffer = nullptr;
 }
 
+// An input read to its end is closed as at the end of a whole read, also when
+// its last line ends the run, so that how a decompressor ended is known.
+void close_if_read_to_end(reader_state* state) {
+  if (state->reader.buffer != nullptr && state->reader.exhausted && state->input->fd >= 0) {
+    close_input(state->input);
+  }
+}
+
 // Releases what the reader holds, however the run ends.
 struct reader_release {
   reader_state* state;
   read_progress* progress;
   ~reader_release() {
+    close_if_read_to_end(state);
     if (progress != nullptr) {
       progress->reading = state->reading;
       progress->samples = state->samples_read;
       progress->discarded = state->discarded;
+      progress->decompressor_status = state->input->decompressor_status;
     }
     line_reader_close(&state->reader);
     store_release(&state->store);
@@ -287,6 +313,7 @@ void hand_over(reader_state* state, sample_set* set) {
   set->samples = state->samples_read;
   set->discarded = state->discarded;
   set->column_count = state->column_count > 0 ? state->column_count : 0;
+  set->decompressor_status = state->input->decompressor_status;
   if (state->store.rows == nullptr) return;
   // A given count may pass MAX_COLUMNS by the skipped columns; such a store
   // never takes a sample (a line cannot hold that many used values), but it
@@ -313,6 +340,7 @@ sample_set read_samples(const read_options& options, input_source* input, const 
   line_reader_open(&state->reader, input);
   sample_set set;
   set.ended_early = !read_lines(state);
+  close_if_read_to_end(state);
   hand_over(state, &set);
   if (set.ended_early) set.samples = 0;
   return set;

@@ -88,6 +88,7 @@ int run(const run_settings& settings, run_record* record) {
     record->reading_started = true;
     record->samples = progress.samples;
     record->discarded = progress.discarded;
+    record->decompressor_status = progress.decompressor_status;
     if (samples.ended_early) {
       record->status = STATUS_EARLY_END;
       record->message = without_newlines(record->message.value_or(""));
@@ -118,6 +119,8 @@ int run(const run_settings& settings, run_record* record) {
   record->status = STATUS_ERROR;
   record->code = error_number(failure.code);
   record->message = failure.message;
+  record->place = failure.place;
+  record->decompressor_status = progress.decompressor_status;
   record->reading_started = progress.reading;
   record->samples = progress.samples;
   record->discarded = progress.discarded;

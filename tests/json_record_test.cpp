@@ -72,25 +72,34 @@ json formatted_and_parsed(const run_record& record, const std::string& intent) {
 TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
   struct stage_case {
     const char* intent;
+    const char* status;
     bool reading_started;
     bool analysed;
     std::vector<std::string> keys;
   };
   const std::vector<std::string> always = {"schema", "version", "input",  "options",
                                            "status", "code",    "message"};
-  std::vector<std::string> read = always;
-  read.insert(read.end(), {"samples", "discarded", "warnings"});
-  std::vector<std::string> analysed = read;
-  analysed.insert(analysed.end(), {"columns", "levels", "pairwise_levels"});
+  const std::vector<std::string> read = {"samples", "discarded", "warnings", "decompressor_status"};
+  // Every record has "columns"; only a failed one the error's place.
+  auto keys = [&](std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all = always;
+    for (const std::vector<std::string>& part : parts)
+      all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  const std::vector<std::string> place = {"line", "column", "text"};
   const stage_case cases[] = {
-      {"fatal error before reading", false, false, always},
-      {"early end after reading", true, false, read},
-      {"analysed", true, true, analysed},
+      {"fatal error before reading", STATUS_ERROR, false, false, keys({place, {"columns"}})},
+      {"fatal error while reading", STATUS_ERROR, true, false, keys({place, read, {"columns"}})},
+      {"early end after reading", STATUS_EARLY_END, true, false, keys({read, {"columns"}})},
+      {"analysed", STATUS_OK, true, true, keys({read, {"columns", "levels", "pairwise_levels"}})},
   };
   for (const stage_case& c : cases) {
     run_record r = analysed_run(2, 3);
+    r.status = c.status;
     r.reading_started = c.reading_started;
     r.analysed = c.analysed;
+    if (!c.analysed) r.columns.clear();
     json parsed = formatted_and_parsed(r, c.intent);
     EXPECT_EQ(keys_of(parsed), c.keys) << c.intent;
     EXPECT_EQ(parsed["schema"], 2) << c.intent;
@@ -122,17 +131,30 @@ TEST(JsonRecordTest, MissingValuesAreNullAndIntegersExact) {
   EXPECT_TRUE(without["options"]["column_count"].is_null());
   EXPECT_TRUE(without["code"].is_null());
   EXPECT_TRUE(without["message"].is_null());
+  EXPECT_TRUE(without["decompressor_status"].is_null());
   EXPECT_EQ(without["options"]["budget"].get<uint64_t>(), UINT64_MAX);
   EXPECT_EQ(without["samples"].get<int64_t>(), INT64_MAX);
   r.column_count = 4;
   r.code = 70;
   r.status = STATUS_ERROR;
   r.message = "Non-numerical data in line 3 column 1 (columns count from 0)";
+  r.place = {3, 1,
+             std::string("\xef\xbb\xbf"
+                         "1.0")};  // a byte-order mark
+  r.decompressor_status = -9;      // ended by SIGKILL
   json with = formatted_and_parsed(r, "all given");
   EXPECT_EQ(with["options"]["column_count"], 4);
   EXPECT_EQ(with["code"], 70);
   EXPECT_EQ(with["status"], "error");
   EXPECT_EQ(with["message"], *r.message);
+  EXPECT_EQ(with["line"], 3);
+  EXPECT_EQ(with["column"], 1);
+  EXPECT_EQ(with["text"], *r.place.text);
+  EXPECT_EQ(with["decompressor_status"], -9);
+  r.place = {};
+  json unplaced = formatted_and_parsed(r, "an error without a place");
+  EXPECT_TRUE(unplaced["line"].is_null() && unplaced["column"].is_null() &&
+              unplaced["text"].is_null());
 }
 
 // Every text of the record (names, labels, messages) comes back as given,

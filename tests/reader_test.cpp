@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,6 +199,38 @@ TEST(ReaderTest, EveryEndReleasesTheInput) {
     EXPECT_EQ(text, c.text) << c.message;
     EXPECT_EQ(open_descriptors(), before) << c.text;
     EXPECT_TRUE(no_child_process()) << c.text;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// How the decompressor ended is known once its output was read to the end,
+// also when the last line then ends the run; a decompressor stopped before
+// the end gives none (the record of a whole read is tested end to end).
+TEST(ReaderTest, DecompressorStatusOfAReadToItsEnd) {
+  scoped_temp_dir dir;
+  std::string lines;
+  for (int k = 0; k < 100000; k++) lines += std::to_string(k) + " 7\n";
+  struct status_case {
+    const char* intent;
+    std::string text;  // compressed into data.gz
+    std::optional<int> status;
+  };
+  const status_case cases[] = {
+      {"last line short and unended, as a cut leaves it: error 100", lines + "5", 0},
+      {"bad first line: error 70, gzip still writing", "1 x\n" + lines, std::nullopt},
+  };
+  const std::string path = dir.file("data.gz");
+  for (const status_case& c : cases) {
+    write_file(dir.file("data"), c.text);
+    ASSERT_EQ(run_program("/bin/sh", {"-c", "gzip -f data"}, dir.path()).status, 0);
+    read_options options;
+    options.input_name = path.c_str();
+    read_progress progress;
+    EXPECT_THROW(read_data_file(options, nullptr, &progress), varbloc_error) << c.intent;
+    EXPECT_EQ(progress.decompressor_status, c.status) << c.intent;
   }
 }
 

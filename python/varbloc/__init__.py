@@ -11,12 +11,17 @@ remain. The first level at which a column's lag-1 correlation falls below
 This module runs the same code as the ``varbloc`` program and gives the same
 numbers, to the last bit:
 
-- :func:`block` analyses a NumPy array (samples x columns);
+- :func:`block` analyses a NumPy array (samples x columns), a pandas
+  DataFrame or Series, keeping the column names;
 - :func:`load` reads a data file exactly as the program does (comments,
   CR LF line ends, ``.gz`` files through ``gzip -dc``, every conversion
-  rule) into an array;
+  rule) into an array, from a path or an open file;
+- :func:`block_file` reads and analyses a file in one call, as the program
+  does;
 - :class:`Result` holds every level's figures and the decisions, and
-  :meth:`Result.report` gives the text the program prints.
+  :meth:`Result.report` gives the text the program prints; it pickles, and
+  :meth:`Result.summary` and :meth:`Result.to_dict` give one row or one
+  record per column.
 
 Example
 -------
@@ -32,12 +37,17 @@ Example
 array([0.0958...])
 
 Bad input raises :class:`VarblocError` (a :class:`ValueError`) with the
-program's error number in ``code``; the program's warnings become one
-:class:`VarblocWarning` per kind. The module never prints and never ends
-the interpreter; Ctrl-C interrupts a long call. Numbers are read and
-printed as in the C locale, whatever locale the program has set.
+program's error number in ``code`` and, for a bad field, its ``line``,
+``column`` and ``text``; the program's warnings become one
+:class:`VarblocWarning` per kind, and so does anything the program passes
+over without a word (a decompressor that failed, a read that ended without
+samples). The module never prints and never ends the interpreter; Ctrl-C
+interrupts a long call. Numbers are read and printed as in the C locale,
+whatever locale the program has set.
 """
 
+import codecs
+import io
 import os
 import operator
 import warnings
@@ -46,8 +56,8 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["block", "load", "Result", "AutomaticEstimate", "PairwiseLevels", "VarblocError",
-           "VarblocWarning", "MAX_COLUMNS"]
+__all__ = ["block", "block_file", "load", "Result", "AutomaticEstimate", "PairwiseLevels",
+           "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
 
 __version__ = "1.0"
 
@@ -61,16 +71,31 @@ VarblocError.__doc__ = """Bad input, as the program reports it with a fatal erro
 ``code`` is the number the program prints ("Fatal error 70" gives 70) and
 ``str(error)`` its message without the frame, for example
 ``Non-numerical data in line 3 column 1 (columns count from 0)``.
+
+Where the message names them, ``line`` (counted as in the message, comment
+lines included) and ``column`` (from 0, skipped columns included) are
+ints, else None: error 70 has both, error 100 the line. ``text`` is the
+offending field of error 70 as read, cut at 40 bytes and decoded as UTF-8
+(bytes that are not become U+FFFD), else None: it tells a UTF-8 byte-order
+mark (``'\\ufeff1.0'``), a header (``'energy,pressure'``) and an ``@``
+line (``'@'``) apart.
 """
 
 
 class VarblocWarning(UserWarning):
-    """A warning of the reader, once per kind after a :func:`load`.
+    """A warning of a read or an analysis, once per kind.
+
+    Issued by :func:`load`, :func:`block_file` and :func:`block`; the
+    results of the last two also keep them, in :attr:`Result.warnings`.
 
     Attributes
     ----------
     code : int
-        The number the program prints ("Warning 110" gives 110).
+        The number the program prints ("Warning 110" gives 110), or 0 for
+        what the program passes over without a number: a decompressor that
+        ended with a non-zero status or a signal, a read that ended without
+        samples (with the program's own message) and, from :func:`block`,
+        an array that looks transposed.
     count : int
         How many times it occurred.
     first : str
@@ -83,6 +108,10 @@ class VarblocWarning(UserWarning):
         self.code = code
         self.count = count
         self.first = first
+
+
+# What the module itself warns of, without one of the program's numbers.
+_UNNUMBERED = 0
 
 
 class AutomaticEstimate:
@@ -126,7 +155,10 @@ class AutomaticEstimate:
         self.tau = fields["tau"]
         self.ess = fields["ess"]
         self.reliable = fields["reliable"]
-        self.reason = fields["reason"]
+        self.reason = tuple(fields["reason"])
+        self._freeze()
+
+    def _freeze(self):
         for array in (self.error, self.error_error, self.block_size, self.tau, self.ess,
                       self.reliable):
             array.flags.writeable = False
@@ -161,13 +193,17 @@ class PairwiseLevels:
         self.errors = fields["errors"]
         self.correlations = fields["correlations"]
         self.error_errors = fields["error_errors"]
+        self._freeze()
+
+    def _freeze(self):
         for array in (self.block_sizes, self.counts, self.errors, self.correlations,
                       self.error_errors):
             array.flags.writeable = False
 
     def __repr__(self):
+        largest = self.block_sizes[-1] if len(self.block_sizes) else 0
         return (f"<varbloc.PairwiseLevels: {len(self.block_sizes)} level(s), block sizes 1 to "
-                f"{self.block_sizes[-1]}>")
+                f"{largest}>")
 
 
 class Result:
@@ -175,7 +211,8 @@ class Result:
 
     Per column, arrays of length ``columns``: ``mean`` to ``count``; per
     level (the samples themselves are level 0, block size 1): ``block_sizes``
-    to ``level_error_errors``.
+    to ``level_error_errors``. A result pickles and copies (``report()``
+    included), so it can come back from ``multiprocessing``.
 
     Attributes
     ----------
@@ -211,32 +248,95 @@ class Result:
         The automatic error estimate and its verdict, per column.
     pairwise : PairwiseLevels
         The pairwise levels (block sizes 1, 2, 4, ...) it rests on.
+    names : tuple
+        A name per column: a DataFrame's column labels, a Series' name, the
+        ``names`` given to :func:`block`, else 0, 1, 2, ...; used by
+        :meth:`to_pandas`, :meth:`summary`, :meth:`to_dict` and the repr
+        (:meth:`report` keeps the program's labels "col  0", ...).
+    warnings : tuple of (int, str, int)
+        Every warning of the call, as ``(code, message, count)``: the
+        fields of :class:`VarblocWarning`, which the call also issued. They
+        belong to this result alone, also when threads run at once.
+    input : str, bytes or None
+        What :func:`block_file` read: the path as given (``os.fspath``), or
+        a file object's ``name``; None from :func:`block`.
+    discarded : int
+        Samples discarded (:func:`block_file`'s ``discard``).
+    decompressor_status : int or None
+        For a ``.gz`` file read to its end, ``gzip``'s exit status, or minus
+        the signal that ended it; None otherwise.
+
+    A :func:`block_file` read that ended without samples gives a result of
+    no columns and 0 samples, whose warnings carry the program's message.
     """
 
-    def __init__(self, analysis):
+    def __init__(self, analysis, names=None, warnings=(), input=None, discarded=0,
+                 decompressor_status=None):
         self._analysis = analysis
-        self.samples = analysis.samples
-        self.mean = analysis.mean
-        self.error = analysis.error
-        self.correlation = analysis.correlation
-        self.decorrelated = analysis.decorrelated
-        self.level = analysis.level.astype(np.intp)
-        self.count = analysis.count
-        self.block_sizes = analysis.block_sizes
-        self.counts = analysis.counts
-        self.level_errors = analysis.level_errors
-        self.level_correlations = analysis.level_correlations
+        # The reports' texts, once the analysis is gone.
+        self._report = self._automatic_report = None
+        if analysis is None:  # a read that ended without samples
+            self.samples = 0
+            self.mean = self.error = self.correlation = np.empty(0)
+            self.decorrelated = np.empty(0, dtype=bool)
+            self.level = np.empty(0, dtype=np.intp)
+            self.count = self.block_sizes = self.counts = np.empty(0, dtype=np.int64)
+            self.level_errors = self.level_correlations = np.empty((0, 0))
+            self._report = self._automatic_report = ""
+            self.automatic = AutomaticEstimate({
+                "error": np.empty(0), "error_error": np.empty(0),
+                "block_size": np.empty(0, dtype=np.int64), "tau": np.empty(0),
+                "ess": np.empty(0), "reliable": np.empty(0, dtype=bool), "reason": ()})
+            self.pairwise = PairwiseLevels({
+                "block_sizes": np.empty(0, dtype=np.int64), "counts": np.empty(0, dtype=np.int64),
+                "errors": np.empty((0, 0)), "correlations": np.empty((0, 0)),
+                "error_errors": np.empty((0, 0))})
+        else:
+            self.samples = analysis.samples
+            self.mean = analysis.mean
+            self.error = analysis.error
+            self.correlation = analysis.correlation
+            self.decorrelated = analysis.decorrelated
+            self.level = analysis.level.astype(np.intp)
+            self.count = analysis.count
+            self.block_sizes = analysis.block_sizes
+            self.counts = analysis.counts
+            self.level_errors = analysis.level_errors
+            self.level_correlations = analysis.level_correlations
+            self.automatic = AutomaticEstimate(analysis.automatic)
+            self.pairwise = PairwiseLevels(analysis.pairwise)
         pairs = (self.counts - 1).astype(float)[:, np.newaxis]
         with np.errstate(divide="ignore", invalid="ignore"):
             error_errors = self.level_errors / np.sqrt(2.0 * pairs)
         error_errors[np.broadcast_to(pairs == 0, error_errors.shape)] = np.nan
         self.level_error_errors = error_errors
+        self.names = tuple(range(self.mean.size)) if names is None else tuple(names)
+        self.warnings = tuple(warnings)
+        self.input = input
+        self.discarded = discarded
+        self.decompressor_status = decompressor_status
+        self._freeze()
+
+    def _freeze(self):
         for array in (self.mean, self.error, self.correlation, self.decorrelated, self.level,
                       self.count, self.block_sizes, self.counts, self.level_errors,
                       self.level_correlations, self.level_error_errors):
             array.flags.writeable = False
-        self.automatic = AutomaticEstimate(analysis.automatic)
-        self.pairwise = PairwiseLevels(analysis.pairwise)
+        self.automatic._freeze()
+        self.pairwise._freeze()
+
+    def __getstate__(self):
+        # The compiled analysis does not pickle; the report is all that is
+        # taken from it later, so its text goes instead.
+        state = self.__dict__.copy()
+        state["_report"] = self.report()
+        state["_automatic_report"] = self.automatic_report()
+        state["_analysis"] = None
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._freeze()
 
     @property
     def columns(self):
@@ -251,6 +351,8 @@ class Result:
         -------
         str
         """
+        if self._report is not None:
+            return self._report
         return self._analysis.report()
 
     def automatic_report(self):
@@ -261,7 +363,105 @@ class Result:
         -------
         str
         """
+        if self._automatic_report is not None:
+            return self._automatic_report
         return self._analysis.automatic_report()
+
+    def _names_array(self):
+        """The names as a 1-D array (integers for the default names)."""
+        if self.names == tuple(range(self.columns)):
+            return np.arange(self.columns)
+        names = np.empty(self.columns, dtype=object)
+        names[:] = list(self.names)  # tuples as names stay whole
+        return names
+
+    def _per_column(self):
+        """Every per-column field of summary() and to_dict(), in their order.
+
+        The one place where the fields of a further estimate are added.
+        """
+        return {
+            "name": self._names_array(),
+            "mean": self.mean,
+            "error": self.error,
+            "correlation": self.correlation,
+            "decorrelated": self.decorrelated,
+            "level": self.level,
+            "count": self.count,
+            "automatic_error": self.automatic.error,
+            "automatic_error_error": self.automatic.error_error,
+            "automatic_block_size": self.automatic.block_size,
+            "tau": self.automatic.tau,
+            "ess": self.automatic.ess,
+            "reliable": self.automatic.reliable,
+            "reason": np.array(self.automatic.reason, dtype=object),
+        }
+
+    def summary(self):
+        """One row per column, as the program's summary, with the names.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns ``name``, ``mean``, ``error``, ``correlation``,
+            ``decorrelated``, ``level`` and ``count`` (see the attributes),
+            then the automatic estimate's ``automatic_error``,
+            ``automatic_error_error``, ``automatic_block_size``, ``tau``,
+            ``ess``, ``reliable`` and ``reason``.
+        """
+        import pandas as pd
+
+        return pd.DataFrame(self._per_column())
+
+    def to_dict(self):
+        """The result in the layout of the program's ``--json`` record.
+
+        Returns
+        -------
+        dict
+            ``input``, ``samples``, ``discarded``, ``warnings`` (a list of
+            ``{"code", "count", "first"}``), ``decompressor_status``,
+            ``columns`` (a list with one dict per column: ``label``, the
+            program's, the fixed fields of :meth:`summary` and
+            ``automatic``, the estimate's fields as the record names
+            them), ``pairwise_levels`` and ``levels``
+            (``block_sizes``, ``counts``, and ``errors`` and
+            ``correlations`` with one list per level). Plain Python values,
+            every number exact; a NaN or an infinity stays a float (the
+            record writes null).
+        """
+        fields = self._per_column()
+        estimate_keys = {"automatic_error": "error", "automatic_error_error": "error_error",
+                         "automatic_block_size": "block_size", "tau": "tau", "ess": "ess",
+                         "reliable": "reliable", "reason": "reason"}
+        estimates = {estimate_keys[key]: fields.pop(key).tolist() for key in estimate_keys}
+        per_column = {key: values.tolist() for key, values in fields.items()}
+        labels = ["col %2d" % c for c in range(self.columns)]
+        columns = [dict(zip(["label", *per_column], row))
+                   for row in zip(labels, *per_column.values())]
+        for c, column in enumerate(columns):
+            column["automatic"] = {key: values[c] for key, values in estimates.items()}
+        return {
+            "input": os.fsdecode(self.input) if self.input is not None else None,
+            "samples": self.samples,
+            "discarded": self.discarded,
+            "warnings": [{"code": code, "count": count, "first": message}
+                         for code, message, count in self.warnings],
+            "decompressor_status": self.decompressor_status,
+            "columns": columns,
+            "levels": {
+                "block_sizes": self.block_sizes.tolist(),
+                "counts": self.counts.tolist(),
+                "errors": self.level_errors.tolist(),
+                "correlations": self.level_correlations.tolist(),
+            },
+            "pairwise_levels": {
+                "block_sizes": self.pairwise.block_sizes.tolist(),
+                "counts": self.pairwise.counts.tolist(),
+                "errors": self.pairwise.errors.tolist(),
+                "correlations": self.pairwise.correlations.tolist(),
+            },
+        }
 
     def to_pandas(self):
         """Every level of every column as one long table.
@@ -269,19 +469,21 @@ class Result:
         Returns
         -------
         pandas.DataFrame
-            Columns ``block_size``, ``count``, ``column``, ``error``,
-            ``correlation`` and ``ladder``, one row per level and column,
-            level by level: first the fixed levels (``ladder`` "fixed"),
-            then the pairwise ones ("pairwise").
+            Columns ``block_size``, ``count``, ``column`` (the column's
+            name), ``error``, ``correlation`` and ``ladder``, one row per
+            level and column, level by level: first the fixed levels
+            (``ladder`` "fixed"), then the pairwise ones ("pairwise").
         """
         import pandas as pd
 
+        names = self._names_array()
+
         def rows(ladder, block_sizes, counts, errors, correlations):
-            levels, columns = errors.shape
+            levels = errors.shape[0]
             return pd.DataFrame({
-                "block_size": np.repeat(block_sizes, columns),
-                "count": np.repeat(counts, columns),
-                "column": np.tile(np.arange(columns), levels),
+                "block_size": np.repeat(block_sizes, self.columns),
+                "count": np.repeat(counts, self.columns),
+                "column": np.tile(names, levels),
                 "error": errors.ravel(),
                 "correlation": correlations.ravel(),
                 "ladder": ladder,
@@ -296,13 +498,45 @@ class Result:
         ], ignore_index=True)
 
     def __repr__(self):
+        named = ""
+        if self.names != tuple(range(self.columns)):
+            shown = ", ".join(repr(name) for name in self.names[:4])
+            named = f" ({shown}{', ...' if self.columns > 4 else ''})"
         reliable = int(np.count_nonzero(self.automatic.reliable))
-        return (f"<varbloc.Result: {self.columns} column(s), {self.samples} samples, "
+        return (f"<varbloc.Result: {self.columns} column(s){named}, {self.samples} samples, "
                 f"{len(self.block_sizes)} level(s); automatic estimate reliable for "
                 f"{reliable} of {self.columns}>")
 
 
-def block(data):
+def _issue(found):
+    """Issues the warnings of a call, (code, message, count) each, as
+    VarblocWarning from the caller's caller."""
+    for code, message, count in found:
+        warnings.warn(VarblocWarning(code, count, message), stacklevel=3)
+
+
+def _pandas_names(data):
+    """The column names of a pandas DataFrame or Series, else None."""
+    if not type(data).__module__.startswith("pandas."):
+        return None
+    if getattr(data, "ndim", None) == 2 and hasattr(data, "columns"):
+        return tuple(data.columns)
+    if getattr(data, "ndim", None) == 1 and getattr(data, "name", None) is not None:
+        return (data.name,)
+    return None
+
+
+def _names(names, columns):
+    names = tuple(range(columns)) if names is None else names
+    if isinstance(names, (str, bytes)):
+        raise TypeError("names must be a sequence with one name per column, not a string")
+    names = tuple(names)
+    if len(names) != columns:
+        raise ValueError(f"names has {len(names)} name(s) for {columns} column(s)")
+    return names
+
+
+def block(data, names=None):
     """Blocking analysis of the columns of an array.
 
     Parameters
@@ -314,6 +548,10 @@ def block(data):
         The array is never modified. It is not copied when each column is
         contiguous (a 1-D array, Fortran order, or what :func:`load` gives)
         and the values are aligned in memory; otherwise it is copied once.
+        A pandas DataFrame or Series gives its column names.
+    names : sequence, optional
+        A name per column, for the result's :attr:`Result.names` (in place
+        of a DataFrame's).
 
     Returns
     -------
@@ -322,12 +560,21 @@ def block(data):
     Raises
     ------
     ValueError
-        For a shape the analysis cannot take, or values NumPy cannot
-        convert.
+        For a shape the analysis cannot take, values NumPy cannot convert,
+        or names that do not match the columns.
     KeyboardInterrupt
         When interrupted; nothing is left behind.
+
+    Warns
+    -----
+    VarblocWarning
+        When a 2-D array has more columns than samples per column: samples
+        run along axis 0, so an array of walkers x steps (emcee's layout)
+        is analysed as ``data.T``. Kept in :attr:`Result.warnings` too.
     """
+    labels = _pandas_names(data)
     array = np.asarray(data)
+    two_dimensional = array.ndim == 2
     if array.ndim == 1:
         array = array.reshape(array.shape[0], 1)
     if array.ndim != 2:
@@ -338,14 +585,27 @@ def block(data):
     if columns < 1:
         raise ValueError("data must hold at least one column")
     if columns > MAX_COLUMNS:
-        raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at once")
+        hint = ""
+        if samples <= MAX_COLUMNS:
+            hint = (f"; samples run along axis 0: data.T analyses {samples} columns of "
+                    f"{columns} samples (walkers x steps)")
+        raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at "
+                         f"once{hint}")
+    names = _names(labels if names is None else names, columns)
+    found = []
+    if two_dimensional and columns > samples:
+        found.append((_UNNUMBERED, f"data has {columns} columns of {samples} samples each: "
+                      "samples run along axis 0, one row per sample; for an array of walkers "
+                      "x steps use data.T", 1))
     contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
     if array.dtype != np.float64 or not contiguous_columns or not array.flags.aligned:
         # The one copy: converted and laid out column by column at once (the
         # core reads whole doubles, so values at an odd address are copied
         # too).
         array = np.array(array, dtype=np.float64, order="F")
-    return Result(_core.block(array))
+    result = Result(_core.block(array), names, warnings=found)
+    _issue(found)
+    return result
 
 
 def _count(value, name, smallest, largest):
@@ -358,15 +618,115 @@ def _count(value, name, smallest, largest):
     return number
 
 
-def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUDGET):
-    """Read a data file exactly as the program does.
+def _descriptor_of(file):
+    """The descriptor to read an open file from directly, or -1 to read it
+    through its read().
 
+    Only a plain file (FileIO, and the buffered and UTF-8 or ASCII text
+    files around one) whose descriptor stands where the file object does:
+    then nothing is buffered in Python that the descriptor would skip, and
+    the bytes are those of the file. Anything else, pipes included, is read
+    through read().
+    """
+    inner = file
+    if type(inner) is io.TextIOWrapper:
+        if codecs.lookup(inner.encoding).name not in ("utf-8", "ascii"):
+            return -1
+        inner = inner.buffer
+    if type(inner) is io.BufferedReader:
+        inner = inner.raw
+    if type(inner) is not io.FileIO:
+        return -1
+    try:
+        if not (file.readable() and file.seekable()):
+            return -1
+        descriptor = file.fileno()
+        if file.tell() != os.lseek(descriptor, 0, os.SEEK_CUR):
+            return -1
+    except (OSError, ValueError):
+        return -1
+    return descriptor
+
+
+def _reader_of(file):
+    """read(size) -> bytes over a file object's read(); text is encoded as
+    UTF-8 (with the bytes a surrogateescape decoding kept)."""
+    read = file.read
+
+    def read_bytes(size):
+        data = read(size)
+        if isinstance(data, bytes):
+            return data
+        if isinstance(data, str):
+            return data.encode("utf-8", "surrogateescape")
+        if isinstance(data, (bytearray, memoryview)):
+            return bytes(data)
+        raise TypeError(f"read() returned {type(data).__name__}, not bytes or str")
+
+    return read_bytes
+
+
+def _read(core, path, columns, skip_columns, discard, budget):
+    """Runs a read of the core (load or block_file) on a path or a file
+    object; returns its answer and the input as given."""
+    if columns is not None:
+        columns = _count(columns, "columns", -2**31, 2**31 - 1)
+    skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)
+    discard = _count(discard, "discard", 0, 2**31 - 1)
+    budget = _count(budget, "budget", 1, 2**64 - 1)
+    if isinstance(path, (str, bytes, os.PathLike)):
+        name = os.fsencode(path)
+        if b"\0" in name:
+            # The reader takes a C string: the name would end at the null byte and
+            # another file be read. open() refuses such a name the same way.
+            raise ValueError("embedded null byte in path")
+        return core(name, columns, skip_columns, discard, budget, -1, None), os.fspath(path)
+    if not callable(getattr(path, "read", None)):
+        raise TypeError("path must be a path or a file object with read(), "
+                        f"not {type(path).__name__}")
+    given = getattr(path, "name", None)
+    given = given if isinstance(given, (str, bytes)) else None
+    name = os.fsencode(given) if given is not None else f"<{type(path).__name__}>".encode()
+    name = name.replace(b"\0", b"?")
+    descriptor = _descriptor_of(path)
+    if descriptor < 0:
+        return core(name, columns, skip_columns, discard, budget, -1, _reader_of(path)), given
+    try:
+        return core(name, columns, skip_columns, discard, budget, descriptor, None), given
+    finally:
+        # The core read past what the file object knows: it goes on from
+        # where the descriptor stands.
+        path.seek(os.lseek(descriptor, 0, os.SEEK_CUR))
+
+
+def _notes(notes):
+    """The warnings of a read, as (code, message, count), in the order they
+    arose, and what else the read tells."""
+    tallies, samples, discarded, status, early_end = notes
+    found = [(code, first, count) for code, count, first in tallies]
+    if status is not None and status != 0:
+        how = f"exit status {status}" if status > 0 else f"signal {-status}"
+        found.append((_UNNUMBERED, f"the decompressor ended with {how}; {samples} samples "
+                      "were read", 1))
+    if early_end is not None:
+        found.append((_UNNUMBERED, early_end.strip("\n"), 1))
+    return found, discarded, status
+
+
+_READ_PARAMETERS = """
     Parameters
     ----------
-    path : str, bytes or os.PathLike
+    path : str, bytes, os.PathLike or file object
         The data file; a name ending in ``.gz`` is read through
-        ``gzip -dc``, and ``"STDIN"`` reads standard input, as in the
-        program.
+        ``gzip -dc``, and ``"STDIN"`` reads standard input's descriptor, as
+        in the program. An open file (binary or text) or any object with
+        ``read()`` (``io.StringIO``, ``sys.stdin``) is read from where it
+        stands, with the same rules: a plain file straight from its
+        descriptor, at the same speed as by name, anything else through
+        ``read()`` (text as UTF-8), and is left open after what was read.
+        Its content is taken as it is: ``.gz`` content is not
+        decompressed (its first bytes stop the read with error 70); pass
+        the name, or ``gzip.open(name)``.
     columns : int, optional
         The number of columns to use (the program's second argument);
         by default the first data line decides.
@@ -378,44 +738,80 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUD
         Bytes of storage for the samples (the program's storage budget:
         ``-a 3`` corresponds to ``budget=6_000_000_000``). Only the memory
         the samples fill is used.
+"""
 
+_READ_RAISES = """
+    Raises
+    ------
+    VarblocError
+        For input the program refuses, with its error number and message
+        (a missing file is error 1, a bad field error 70 with its line,
+        column and text).
+    ValueError
+        For a path with a null byte, or an argument out of range.
+    TypeError
+        For an argument of the wrong type, or a read() that returns
+        neither bytes nor str.
+    KeyboardInterrupt
+        When interrupted; the file is closed and a decompressor stopped.
+"""
+
+
+def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUDGET):
+    (samples, notes), _ = _read(_core.load, path, columns, skip_columns, discard, budget)
+    found, _, _ = _notes(notes)
+    _issue(found)
+    return samples
+
+
+load.__doc__ = """Read a data file exactly as the program does.
+""" + _READ_PARAMETERS + """
     Returns
     -------
     numpy.ndarray
         float64, shape (samples, columns), each column contiguous, held in
         the reader's own storage (no second copy of the samples). Where the
         program ends without an analysis and with status 0 (no samples
-        read, no columns on the first data line), it has 0 rows.
-
-    Raises
-    ------
-    VarblocError
-        For input the program refuses, with its error number and message
-        (a missing file is error 1, a bad field error 70 with its line).
-    ValueError
-        For a path with a null byte, or an argument out of range.
-    TypeError
-        For an argument of the wrong type.
-    KeyboardInterrupt
-        When interrupted; the file is closed and a decompressor stopped.
-
+        read, no columns on the first data line, every column skipped), it
+        has 0 rows.
+""" + _READ_RAISES + """
     Warns
     -----
     VarblocWarning
         One per kind of warning the reader gave, with its first message
-        and how often it occurred.
-    """
-    name = os.fsencode(path)
-    if b"\0" in name:
-        # The reader takes a C string: the name would end at the null byte and
-        # another file be read. open() refuses such a name the same way.
-        raise ValueError("embedded null byte in path")
-    if columns is not None:
-        columns = _count(columns, "columns", -2**31, 2**31 - 1)
-    skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)
-    discard = _count(discard, "discard", 0, 2**31 - 1)
-    budget = _count(budget, "budget", 1, 2**64 - 1)
-    samples, found = _core.load(name, columns, skip_columns, discard, budget)
-    for code, count, first in found:
-        warnings.warn(VarblocWarning(code, count, first), stacklevel=2)
-    return samples
+        and how often it occurred; one when a decompressor ended with a
+        non-zero status or a signal, with how many samples were read (a
+        ``.gz`` file cut short still gives what it holds); and one with the
+        program's message when the read ended without samples.
+"""
+
+
+def block_file(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUDGET):
+    (analysis, notes), given = _read(_core.block_file, path, columns, skip_columns, discard,
+                                     budget)
+    found, discarded, status = _notes(notes)
+    result = Result(analysis, warnings=found, input=given, discarded=discarded,
+                    decompressor_status=status)
+    _issue(found)
+    return result
+
+
+block_file.__doc__ = """Read and analyse a data file in one call, as the program does.
+
+    The numbers are the program's, bit for bit: the samples are analysed
+    where the reader stored them and released before the call returns.
+    Safe to run in many threads at once: each result keeps its own
+    warnings.
+""" + _READ_PARAMETERS + """
+    Returns
+    -------
+    Result
+        With ``warnings``, ``input``, ``discarded`` and
+        ``decompressor_status`` set. Where the program ends without an
+        analysis and with status 0, a result of no columns and 0 samples.
+""" + _READ_RAISES + """
+    Warns
+    -----
+    VarblocWarning
+        As :func:`load`; each is also in :attr:`Result.warnings`.
+"""

@@ -1,5 +1,5 @@
 import os
-from typing import Optional, Tuple, Union
+from typing import IO, Any, Dict, Hashable, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -8,8 +8,16 @@ import pandas
 MAX_COLUMNS: int
 __version__: str
 
+class _Readable(Protocol):
+    def read(self, size: int = ...) -> Union[bytes, str]: ...
+
+_Input = Union[str, bytes, os.PathLike, IO[bytes], IO[str], _Readable]
+
 class VarblocError(ValueError):
     code: int
+    line: Optional[int]
+    column: Optional[int]
+    text: Optional[str]
 
 class VarblocWarning(UserWarning):
     code: int
@@ -48,17 +56,31 @@ class Result:
     level_error_errors: npt.NDArray[np.float64]
     automatic: AutomaticEstimate
     pairwise: PairwiseLevels
+    names: Tuple[Hashable, ...]
+    warnings: Tuple[Tuple[int, str, int], ...]
+    input: Optional[Union[str, bytes]]
+    discarded: int
+    decompressor_status: Optional[int]
     @property
     def columns(self) -> int: ...
     def report(self) -> str: ...
     def automatic_report(self) -> str: ...
+    def summary(self) -> pandas.DataFrame: ...
+    def to_dict(self) -> Dict[str, Any]: ...
     def to_pandas(self) -> pandas.DataFrame: ...
 
-def block(data: npt.ArrayLike) -> Result: ...
+def block(data: npt.ArrayLike, names: Optional[Sequence[Hashable]] = ...) -> Result: ...
 def load(
-    path: Union[str, bytes, os.PathLike],
+    path: _Input,
     columns: Optional[int] = ...,
     skip_columns: int = ...,
     discard: int = ...,
     budget: int = ...,
 ) -> npt.NDArray[np.float64]: ...
+def block_file(
+    path: _Input,
+    columns: Optional[int] = ...,
+    skip_columns: int = ...,
+    discard: int = ...,
+    budget: int = ...,
+) -> Result: ...

@@ -28,6 +28,14 @@ void fatal_format(error_code code, const char* format, ...) {
   throw varbloc_error(code, std::move(message));
 }
 
+void fatal_at(error_code code, error_place place, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string message = compose_message_list(format, arguments);
+  va_end(arguments);
+  throw varbloc_error(code, std::move(message), std::move(place));
+}
+
 varbloc_error allocation_error() {
   return varbloc_error(ERROR_OUT_OF_MEMORY, "Alloc: Virtual memory exhausted");
 }
@@ -44,10 +52,10 @@ run_failure current_failure() {
   try {
     throw;
   } catch (const varbloc_error& error) {
-    return {error.code(), error.what()};
+    return {error.code(), error.what(), error.place()};
   } catch (const std::bad_alloc&) {
     const varbloc_error error = allocation_error();
-    return {error.code(), error.what()};
+    return {error.code(), error.what(), {}};
   }
 }
 

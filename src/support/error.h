@@ -5,7 +5,10 @@
 #define VARBLOC_SUPPORT_ERROR_H
 
 #include <cstdarg>
+#include <cstddef>  // size_t
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 
 // Every code a run can end or warn with. The code is negative; the program
@@ -38,16 +41,31 @@ inline int fatal_exit_status(error_code code) {
   return static_cast<int>(code) & 0xFF;
 }
 
+// Most bytes of an offending field that an error keeps.
+constexpr size_t PLACE_TEXT_LENGTH = 40;
+
+// Where in the input a data error lies, for the errors whose message names
+// it: error 70 has the line, the column and the field's text, error 100 the
+// line. Empty where the message names nothing.
+struct error_place {
+  std::optional<int32_t> line;      // as in the message: comment lines counted
+  std::optional<int32_t> column;    // from 0, skipped columns counted
+  std::optional<std::string> text;  // the field as read, cut at PLACE_TEXT_LENGTH bytes
+};
+
 // A condition that ends the run; `message` has no frame, full stop or newline.
 class varbloc_error : public std::exception {
  public:
-  varbloc_error(error_code code, std::string message) : code_(code), message_(std::move(message)) {}
+  varbloc_error(error_code code, std::string message, error_place place = {})
+      : code_(code), message_(std::move(message)), place_(std::move(place)) {}
   error_code code() const { return code_; }
   const char* what() const noexcept override { return message_.c_str(); }
+  const error_place& place() const { return place_; }
 
  private:
   error_code code_;
   std::string message_;
+  error_place place_;
 };
 
 // Ends the run by throwing varbloc_error; only the program's main ends the
@@ -59,6 +77,10 @@ class varbloc_error : public std::exception {
 [[noreturn]] void fatal_format(error_code code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// As fatal_format, for an error at a place in the input.
+[[noreturn]] void fatal_at(error_code code, error_place place, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // The error a failed allocation ends the run with (fatal error 99), also
 // where the standard library reports it with std::bad_alloc.
 varbloc_error allocation_error();
@@ -67,6 +89,7 @@ varbloc_error allocation_error();
 struct run_failure {
   error_code code;
   std::string message;
+  error_place place;
 };
 
 // Called inside a catch block: the code and message of the exception being

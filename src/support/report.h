@@ -40,6 +40,15 @@ struct run_hooks {
   void* context;
 };
 
+// Bytes a caller hands to a run in place of a file (a Python file object).
+struct byte_source {
+  // Copies at most `capacity` bytes into `buffer` and returns their count, 0
+  // at the end. May throw to stop the run: run_interrupted when the caller
+  // keeps its own reason (a Python exception).
+  size_t (*read)(void* context, char* buffer, size_t capacity);
+  void* context;
+};
+
 // One kind of warning of a run: how often it came and its first message.
 struct warning_tally {
   int code;  // the printed number (110)

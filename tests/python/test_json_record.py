@@ -2,8 +2,10 @@
 checked against the digits the program prints; with and without --json the
 program's standard error and analysis file are the same bytes."""
 
+import gzip
 import json
 import os
+import re
 import subprocess
 
 import numpy as np
@@ -76,10 +78,21 @@ def test_record_of_each_run(tmp_path, name, arguments, stdin, status, code, colu
     assert record["options"]["analysis_file"] == "json.ana"
     if code is not None:
         assert record["message"] in plain_err.decode(errors="replace")
+        assert record["columns"] == []
+        # The place the message names, and the field there as the file has it.
+        place = re.search(r"in line (\d+)(?: column (\d+))?", record["message"])
+        line, column = place.groups() if place else (None, None)
+        assert record["line"] == (line and int(line))
+        assert record["column"] == (column and int(column))
+        if column is not None:
+            fields = (tmp_path / given).read_text().splitlines()[int(line) - 1].split()
+            assert record["text"] == fields[int(column)][:40]
+        else:
+            assert record["text"] is None
         return
     if columns is None:
         assert record["message"] == "No columns found in first data line. Terminating."
-        assert "columns" not in record
+        assert record["columns"] == []
         return
     assert record["message"] is None
     assert len(record["columns"]) == columns
@@ -153,3 +166,19 @@ def test_automatic_estimate_equals_the_modules(tmp_path):
     for key in ("errors", "correlations"):
         table = np.array(pairwise[key], dtype=float)  # null for the constant column
         assert np.array_equal(table, getattr(result.pairwise, key), equal_nan=True), key
+
+
+@pytest.mark.parametrize("name, content, status", [
+    ("whole.dat.gz", gzip.compress, 0),
+    ("cut.dat.gz", lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2], 1),
+    ("text.dat.gz", lambda text: text, 1),
+    ("plain.dat", lambda text: text, None),
+])
+def test_record_of_the_decompressors_end(tmp_path, name, content, status):
+    text = "".join("%d.5\n" % k for k in range(50000)).encode()  # a cut leaves whole lines
+    (tmp_path / name).write_bytes(content(text))
+    plain_status, plain_err = run(["-o", "plain.ana", name], tmp_path)
+    json_status, json_err = run(["-o", "plain.ana", "--json", "runs.jsonl", name], tmp_path)
+    assert (json_status, json_err) == (plain_status, plain_err) == (0, plain_err)
+    record = json.loads((tmp_path / "runs.jsonl").read_text())
+    assert record["decompressor_status"] == status

@@ -4,10 +4,16 @@ Run through CTest (tests/CMakeLists.txt), which sets PYTHONPATH to the built
 package and VARBLOC_BINARY to the program.
 """
 
+import concurrent.futures
+import copy
 import gzip
+import io
+import json
 import locale
 import math
+import multiprocessing
 import os
+import pickle
 import signal
 import subprocess
 import threading
@@ -178,16 +184,27 @@ def test_bad_field_raises_with_code_and_line(tmp_path, compressed):
         varbloc.load(path)
     assert caught.value.code == 70
     assert str(caught.value) == "Non-numerical data in line 50001 column 1 (columns count from 0)"
+    assert (caught.value.line, caught.value.column, caught.value.text) == (50001, 1, "x")
     assert isinstance(caught.value, ValueError)
     assert no_child_processes()  # the decompressor was stopped and reaped
 
 
 def test_early_ends_and_warnings(tmp_path):
-    cases = {"\n1 2\n": (0, 0), "# only a comment\n": (0, 0), "1 2 3\n": (1, 3)}
-    for text, shape in cases.items():
+    cases = [("\n1 2\n", {}, (0, 0)), ("# only a comment\n", {}, (0, 0)), ("1 2 3\n", {}, (1, 3)),
+             ("1 2 3\n4 5 6\n", {"skip_columns": 3}, (0, 0)),
+             ("1 2 3\n4 5 6\n", {"discard": 5}, (0, 0))]
+    for text, arguments, shape in cases:
         path = tmp_path / "data.dat"
         path.write_text(text)
-        assert varbloc.load(path).shape == shape
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert varbloc.load(path, **arguments).shape == shape
+        # A read without samples says so, with the program's own message.
+        flags = {"skip_columns": "-c", "discard": "-i"}
+        options = [o for k, v in arguments.items() for o in (flags[k], str(v))]
+        program = subprocess.run([PROGRAM, "-o", "/dev/null", *options, str(path)],
+                                 capture_output=True, text=True, check=True)
+        assert [str(w.message) in program.stderr for w in caught] == [True] * (shape[0] == 0)
     path.write_text("1 2\n3 4 5\n6 7 8\n9 10\n")
     with pytest.warns(varbloc.VarblocWarning) as caught:
         varbloc.load(path)
@@ -205,6 +222,7 @@ def test_early_ends_and_warnings(tmp_path):
     (np.zeros(0), ValueError, "at least one sample"),
     (np.zeros((3, 0)), ValueError, "at least one column"),
     (np.zeros((3, varbloc.MAX_COLUMNS + 1)), ValueError, "2049 columns"),
+    (np.zeros((3, varbloc.MAX_COLUMNS + 1)), ValueError, r"data\.T analyses 3 columns"),
     (["1.5", "x"], ValueError, "could not convert"),
     (5.0, ValueError, "0-D"),
 ])
@@ -218,6 +236,12 @@ def test_arguments_refused():
                              ({"budget": 0}, ValueError), ({"columns": "3"}, TypeError)]:
         with pytest.raises(error):
             varbloc.load(EXAMPLE, **arguments)
+    for data, names, error in [(np.zeros((5, 2)), ["a"], ValueError),
+                               (np.zeros(5), "energy", TypeError)]:
+        with pytest.raises(error, match="names"):
+            varbloc.block(data, names=names)
+    with pytest.raises(TypeError, match="read"):
+        varbloc.load(42)
     assert varbloc.block(["1.5", "2", "4"]).mean[0] == 2.5  # as NumPy converts
     # A null byte would end the name early and read another file.
     with pytest.raises(ValueError, match="null byte"):
@@ -335,3 +359,123 @@ def test_automatic_verdicts(name, data, reason):
         # Independent samples: tau near 1, the estimate near the plain error.
         assert abs(automatic.tau[0] - 1) < 5 * 2 * automatic.error_error[0] / automatic.error[0]
         assert automatic.ess[0] == pytest.approx(len(data) / automatic.tau[0])
+
+
+def one_column(samples):
+    """One column of numbers: a .gz of it cut anywhere still reads."""
+    return "".join("%d.25\n" % k for k in range(samples)).encode()
+
+
+@pytest.mark.parametrize("content", [
+    lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2],
+    lambda text: text,
+], ids=["cut short", "not compressed"])
+def test_failed_decompressor_warns(tmp_path, content):
+    path = tmp_path / "data.dat.gz"
+    path.write_bytes(content(one_column(50000)))
+    with pytest.warns(varbloc.VarblocWarning, match="exit status 1") as caught:
+        samples = varbloc.load(path)
+    assert "%d samples were read" % len(samples) in str(caught[0].message)
+    result = varbloc.block_file(path)
+    assert result.decompressor_status == 1 and result.samples == len(samples)
+    assert result.warnings[0] == (0, str(caught[0].message), 1)
+
+
+def test_names_kept_and_a_transposed_array_warned_of():
+    pandas = pytest.importorskip("pandas")
+    data = varbloc.load(EXAMPLE)
+    frame = pandas.DataFrame(data, columns=["phi=0", "phi=0.5", "phi=0.95", "phi=0.999"])
+    result = varbloc.block(frame)
+    assert result.names == tuple(frame.columns)
+    summary = result.summary()
+    assert list(summary["name"]) == list(frame.columns)
+    assert np.array_equal(summary["error"], result.error)
+    assert list(result.to_pandas()["column"][:4]) == list(frame.columns)
+    assert varbloc.block(frame["phi=0.5"]).names == ("phi=0.5",)
+    assert varbloc.block(data, names=["a", "b", "c", "d"]).names == ("a", "b", "c", "d")
+    assert result.report() == varbloc.block(data).report()  # the program's labels
+    walkers = np.random.default_rng(5).standard_normal((32, 2000))  # walkers x steps
+    with pytest.warns(varbloc.VarblocWarning, match=r"data\.T") as caught:
+        result = varbloc.block(walkers)
+    assert result.warnings == ((0, str(caught[0].message), 1),)
+
+
+@pytest.mark.parametrize("text, line, column, field", [
+    ("\ufeff1.0 2.0\n3.0 4.0\n", 1, 0, "\ufeff1.0"),                  # a byte-order mark
+    ("# run 7\nenergy,pressure\n1.0,2.0\n", 2, 0, "energy,pressure"),  # a CSV header
+    ("# xvg\n@    title \"Energies\"\n0 1.5\n", 2, 0, "@"),             # an xmgrace line
+    ("1 2\n3 x,y\tz\r\n", 2, 1, "x,y"),                                 # a CR LF line
+    ("1 %s\n" % ("w" * 60), 1, 1, "w" * 40),                               # cut at 40 bytes
+    ("1 2\n3\n", 2, None, None),                                        # error 100
+])
+def test_error_names_the_offending_text(tmp_path, text, line, column, field):
+    path = tmp_path / "data.dat"
+    path.write_text(text)
+    with pytest.raises(varbloc.VarblocError) as caught:
+        varbloc.load(path)
+    assert (caught.value.line, caught.value.column, caught.value.text) == (line, column, field)
+    assert ("line %d" % line) in str(caught.value)
+
+
+def write_ragged(directory, k):
+    """A file of 3000 + 100 k samples whose line 10 + k has a third field."""
+    path = directory / f"ragged{k}.dat"
+    lines = ["%d.5 %d\n" % (i, i % 7) for i in range(3000 + 100 * k)]
+    lines[9 + k] = "1 2 3\n"
+    path.write_text("".join(lines))
+    return path
+
+
+def test_block_file_results_travel(tmp_path):
+    path = write_ragged(tmp_path, 0)
+    with pytest.warns(varbloc.VarblocWarning):
+        result = varbloc.block_file(path, discard=2)
+    done = subprocess.run([PROGRAM, "-o", "/dev/null", "-i", "2", "--json", "run.jsonl",
+                           str(path)], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert done.stderr.endswith(result.report() + "\n")
+    record = json.loads((tmp_path / "run.jsonl").read_text())
+    mine = result.to_dict()
+    for key in ("input", "samples", "discarded", "warnings", "decompressor_status", "levels"):
+        assert mine[key] == record[key], key
+    for column, expected in zip(mine["columns"], record["columns"]):
+        assert {k: v for k, v in column.items() if k != "name"} == expected
+    for copied in (pickle.loads(pickle.dumps(result)), copy.deepcopy(result)):
+        assert copied.report() == result.report()
+        assert copied.to_dict() == mine
+        assert not copied.mean.flags.writeable
+
+
+def test_pool_map_over_files(tmp_path):
+    paths = [str(write_ragged(tmp_path, k)) for k in range(3)]
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        results = pool.map(varbloc.block_file, paths)
+    for path, result in zip(paths, results):
+        assert result.input == path
+        assert result.report() == varbloc.block(varbloc.load(path)).report()
+
+
+def test_block_file_in_threads_keeps_each_files_warnings(tmp_path):
+    paths = [write_ragged(tmp_path, k) for k in range(4)]
+    with warnings.catch_warnings(), concurrent.futures.ThreadPoolExecutor(4) as pool:
+        warnings.simplefilter("ignore")
+        results = list(pool.map(varbloc.block_file, paths))
+    for k, result in enumerate(results):
+        assert result.warnings == (
+            (110, "Inconsistent number of columns in line %d (non-fatal)" % (10 + k), 1),)
+        assert result.samples == 3000 + 100 * k
+
+
+def test_load_from_file_objects(tmp_path):
+    expected = varbloc.load(EXAMPLE)
+    with open(EXAMPLE, "rb") as file:
+        text = file.read()
+    with open(EXAMPLE) as text_file, open(EXAMPLE, "rb") as binary_file:
+        for source in (io.StringIO(text.decode()), io.BytesIO(text), text_file, binary_file):
+            assert np.array_equal(varbloc.load(source), expected)
+    with open(EXAMPLE, "rb") as file:  # read from where it stands: past the first sample
+        for _ in range(3):  # two comment lines and a sample
+            file.readline()
+        assert np.array_equal(varbloc.load(file), expected[1:])
+    compressed = io.BytesIO(gzip.compress(text))  # taken as it is: not decompressed
+    with pytest.raises(varbloc.VarblocError, match="line 1 column 0"):
+        varbloc.load(compressed)

@@ -37,6 +37,12 @@ for want in 'col 0 ' 'col 3 ' ' 1000$' '|.*@' '|.*?'; do
   grep -q -- "$want" text.txt || fail "terminal: no '$want' in the plot"
 done
 
+# With --auto's table the estimates are drawn too, each an "x" on the terminal.
+"$varbloc" --auto -o auto.ana "$source/examples/ar1.dat" 2>auto.txt
+"$plot" auto.txt >text.txt 2>notes.txt || fail "--auto: exit status $?: $(cat notes.txt)"
+[[ ! -s notes.txt ]] || fail "--auto: notes on standard error: $(cat notes.txt)"
+[[ $(grep -o '|[^|]*x' text.txt | wc -l) -ge 3 ]] || fail "--auto: estimates not drawn"
+
 # A report of 3000 fields a line (2048 columns used): the first columns are
 # drawn, and a note says how to pick others.
 awk 'BEGIN { srand(1); for (i = 0; i < 60; i++) { line = ""; for (c = 0; c < 3000; c++)

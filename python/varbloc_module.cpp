@@ -259,12 +259,13 @@ py::array_t<T> array_of(const std::vector<T>& values) {
   return py::array_t<T>(static_cast<ssize_t>(values.size()), values.data());
 }
 
-// One field of every column's decision as a new NumPy array.
-template <typename T>
-py::array_t<T> decision_field(const blocking_result& result, T column_decision::*field) {
-  py::array_t<T> values(static_cast<ssize_t>(result.decision.size()));
+// One field of every column's record (its decision, its automatic
+// estimate) as a new NumPy array.
+template <typename T, typename Record>
+py::array_t<T> field_of(const std::vector<Record>& columns, T Record::*field) {
+  py::array_t<T> values(static_cast<ssize_t>(columns.size()));
   T* out = values.mutable_data();
-  for (size_t c = 0; c < result.decision.size(); c++) out[c] = result.decision[c].*field;
+  for (size_t c = 0; c < columns.size(); c++) out[c] = columns[c].*field;
   return values;
 }
 
@@ -282,24 +283,15 @@ py::array_t<double> pairwise_of(const blocking_result& result, const std::vector
                              values.data());
 }
 
-// One field of every column's automatic estimate as a new NumPy array.
-template <typename T>
-py::array_t<T> estimate_field(const blocking_result& result, T automatic_estimate::*field) {
-  py::array_t<T> values(static_cast<ssize_t>(result.automatic.size()));
-  T* out = values.mutable_data();
-  for (size_t c = 0; c < result.automatic.size(); c++) out[c] = result.automatic[c].*field;
-  return values;
-}
-
 // The automatic estimate's fields by name, per column.
 py::dict automatic_of(const blocking_result& r) {
   py::dict fields;
-  fields["error"] = estimate_field(r, &automatic_estimate::error);
-  fields["error_error"] = estimate_field(r, &automatic_estimate::error_error);
-  fields["block_size"] = estimate_field(r, &automatic_estimate::block_size);
-  fields["tau"] = estimate_field(r, &automatic_estimate::tau);
-  fields["ess"] = estimate_field(r, &automatic_estimate::ess);
-  fields["reliable"] = estimate_field(r, &automatic_estimate::reliable);
+  fields["error"] = field_of(r.automatic, &automatic_estimate::error);
+  fields["error_error"] = field_of(r.automatic, &automatic_estimate::error_error);
+  fields["block_size"] = field_of(r.automatic, &automatic_estimate::block_size);
+  fields["tau"] = field_of(r.automatic, &automatic_estimate::tau);
+  fields["ess"] = field_of(r.automatic, &automatic_estimate::ess);
+  fields["reliable"] = field_of(r.automatic, &automatic_estimate::reliable);
   py::list reasons;
   for (const automatic_estimate& e : r.automatic) reasons.append(estimate_reason_text(e.reason));
   fields["reason"] = py::tuple(reasons);
@@ -345,14 +337,14 @@ PYBIND11_MODULE(_core, module) {
                              [](const blocking_result& r) { return array_of(r.final_correlation); })
       .def_property_readonly("decorrelated",
                              [](const blocking_result& r) {
-                               return decision_field(r, &column_decision::decorrelated);
+                               return field_of(r.decision, &column_decision::decorrelated);
                              })
       .def_property_readonly(
           "level",
-          [](const blocking_result& r) { return decision_field(r, &column_decision::level); })
+          [](const blocking_result& r) { return field_of(r.decision, &column_decision::level); })
       .def_property_readonly(
           "count",
-          [](const blocking_result& r) { return decision_field(r, &column_decision::count); })
+          [](const blocking_result& r) { return field_of(r.decision, &column_decision::count); })
       .def_property_readonly("level_errors",
                              [](const blocking_result& r) { return table_of(r, r.level_error); })
       .def_property_readonly(

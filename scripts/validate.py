@@ -30,6 +30,10 @@ from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, Check, Validati
 
 DOCUMENT = os.path.join(REPO, "docs", "validation.md")
 REGENERATE = "python3 scripts/validate.py"
+# scripts/validate_automatic.py owns the document from this line to the end;
+# a rewrite here keeps that part as it is.
+AUTOMATIC_MARKER = ("<!-- automatic estimate: scripts/validate_automatic.py writes from here "
+                    "to the end -->")
 
 # The checked runs: one file with one column per coefficient. 4,000,000
 # samples give even phi = 0.99 (decorrelated at block size 1000) 4000 blocks,
@@ -604,8 +608,15 @@ on AR(1) series and on Ising Monte Carlo chains (`scripts/compare_peers.py`
 writes it; this script leaves it alone).
 """
     os.makedirs(os.path.dirname(DOCUMENT), exist_ok=True)
+    kept = ""
+    if os.path.exists(DOCUMENT):
+        with open(DOCUMENT) as f:
+            old = f.read()
+        start = old.find("\n" + AUTOMATIC_MARKER)
+        if start >= 0:
+            kept = "\n" + old[start + 1:]
     with open(DOCUMENT, "w") as f:
-        f.write(text)
+        f.write(text + kept)
 
 
 def print_results(results, checks):

@@ -68,21 +68,16 @@ json columns_of(const run_record& record) {
   return columns;
 }
 
-json levels_of(const run_record& record) {
+// A ladder of levels, fixed or pairwise: its block sizes, counts, and the
+// errors and correlations per level and column.
+json ladder_of(const std::vector<int64_t>& block_sizes, const std::vector<int64_t>& counts,
+               const std::vector<std::vector<double>>& errors,
+               const std::vector<std::vector<double>>& correlations) {
   json levels;
-  levels["block_sizes"] = record.block_sizes;
-  levels["counts"] = record.counts;
-  levels["errors"] = record.errors;
-  levels["correlations"] = record.correlations;
-  return levels;
-}
-
-json pairwise_levels_of(const run_record& record) {
-  json levels;
-  levels["block_sizes"] = record.pairwise_block_sizes;
-  levels["counts"] = record.pairwise_counts;
-  levels["errors"] = record.pairwise_errors;
-  levels["correlations"] = record.pairwise_correlations;
+  levels["block_sizes"] = block_sizes;
+  levels["counts"] = counts;
+  levels["errors"] = errors;
+  levels["correlations"] = correlations;
   return levels;
 }
 
@@ -120,8 +115,12 @@ std::string format_run_record(const run_record& record) {
   }
   line["columns"] = columns_of(record);
   if (record.analysed) {
-    line["levels"] = levels_of(record);
-    if (record.has_pairwise) line["pairwise_levels"] = pairwise_levels_of(record);
+    line["levels"] =
+        ladder_of(record.block_sizes, record.counts, record.errors, record.correlations);
+    if (record.has_pairwise) {
+      line["pairwise_levels"] = ladder_of(record.pairwise_block_sizes, record.pairwise_counts,
+                                          record.pairwise_errors, record.pairwise_correlations);
+    }
   }
   // No indent: one line. The library writes each double as the shortest text
   // that reads back to it, and NaN and infinities as null.

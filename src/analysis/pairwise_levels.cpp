@@ -7,7 +7,6 @@ namespace {
 
 // Two lanes side by side; each operation is an ordinary one per lane.
 typedef double lane_pair __attribute__((vector_size(2 * sizeof(double))));
-typedef long long lane_mask __attribute__((vector_size(2 * sizeof(long long))));
 
 inline lane_pair load_pair(const double* at) {
   lane_pair pair;
@@ -17,6 +16,15 @@ inline lane_pair load_pair(const double* at) {
 
 inline void store_pair(double* at, lane_pair pair) {
   memcpy(at, &pair, sizeof pair);
+}
+
+// The pair averages of four values held in two pairs: (a0 + a1) / 2 and
+// (b0 + b1) / 2, with one shuffle each way.
+inline lane_pair pair_averages(lane_pair a, lane_pair b) {
+  const lane_pair halves = {0.5, 0.5};
+  const lane_pair firsts = __builtin_shufflevector(a, b, 0, 2);
+  const lane_pair seconds = __builtin_shufflevector(a, b, 1, 3);
+  return (firsts + seconds) * halves;
 }
 
 // Adds one deviation to a level's sums, in lane count % 4.
@@ -48,7 +56,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
             deviations23 = load_pair(sums->deviations + 2);
   lane_pair squares01 = load_pair(sums->squares), squares23 = load_pair(sums->squares + 2);
   lane_pair products01 = load_pair(sums->products), products23 = load_pair(sums->products + 2);
-  const lane_pair halves = {0.5, 0.5};
   if (sums->count == 0) sums->first = d[0];
   for (int64_t j = 0; j < m; j += 4) {
     const lane_pair a = load_pair(d + j), b = load_pair(d + j + 2);
@@ -59,9 +66,7 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
     squares23 = squares23 + b * b;
     products01 = products01 + before_a * a;
     products23 = products23 + before_b * b;
-    const lane_pair firsts = __builtin_shuffle(a, b, lane_mask{0, 2});
-    const lane_pair seconds = __builtin_shuffle(a, b, lane_mask{1, 3});
-    store_pair(out + j / 2, (firsts + seconds) * halves);
+    store_pair(out + j / 2, pair_averages(a, b));
   }
   store_pair(sums->deviations, deviations01);
   store_pair(sums->deviations + 2, deviations23);
@@ -107,12 +112,10 @@ void pairwise_add_chunk(pairwise_pass* pass, const double* x) {
   // previous deviation.
   double buffers[2][PAIRWISE_CHUNK / 2 + 2];
   double* d = buffers[0] + 2;
-  const lane_pair means = {pass->mean, pass->mean}, halves = {0.5, 0.5};
+  const lane_pair means = {pass->mean, pass->mean};
   for (int64_t j = 0; j < PAIRWISE_CHUNK; j += 4) {
     const lane_pair a = load_pair(x + j), b = load_pair(x + j + 2);
-    const lane_pair firsts = __builtin_shuffle(a, b, lane_mask{0, 2});
-    const lane_pair seconds = __builtin_shuffle(a, b, lane_mask{1, 3});
-    store_pair(d + j / 2, (firsts + seconds) * halves - means);
+    store_pair(d + j / 2, pair_averages(a, b) - means);
   }
   int k = 1;
   int64_t m = PAIRWISE_CHUNK / 2;

@@ -488,9 +488,12 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
   EXPECT_EQ(p.error[2], 1.0);
   EXPECT_EQ(p.correlation[2], -1.0);
   EXPECT_EQ(r.automatic[0].reason, ESTIMATE_TOO_FEW);
-  // Without the estimate asked for, nothing of it is formed.
-  const blocking_result fixed = collect_additional_data(9, rows, 1);
+  // Without the estimate asked for, nothing of it is formed (with three
+  // columns, the pass over a pair and then a single one).
+  const double* three[] = {x.data(), x.data(), x.data()};
+  const blocking_result fixed = collect_additional_data(9, three, 3);
   EXPECT_EQ(fixed.pairwise.level_count, 0);
+  EXPECT_TRUE(fixed.pairwise.error.empty());
   EXPECT_TRUE(fixed.automatic.empty());
 }
 

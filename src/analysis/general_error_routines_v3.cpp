@@ -337,18 +337,22 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
     table.correlation.resize(entries);
     table.error_error.resize(entries);
   }
+  // Where column c's pairwise figures go; only formed when they are asked
+  // for, since the table's arrays are empty otherwise.
+  pairwise_output pairs{};
+  auto pairwise_at = [&](int32_t c) -> const pairwise_output* {
+    if (!automatic) return nullptr;
+    pairs = {table.level_count, table.error.data() + c, table.correlation.data() + c};
+    return &pairs;
+  };
   int32_t c = 0;
   for (; c + 1 < column_count; c += 2) {
-    const pairwise_output pairs = {table.level_count, table.error.data() + c,
-                                   table.correlation.data() + c};
     analyse_columns<2>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
-                       automatic ? &pairs : nullptr, hooks);
+                       pairwise_at(c), hooks);
   }
   if (c < column_count) {
-    const pairwise_output pairs = {table.level_count, table.error.data() + c,
-                                   table.correlation.data() + c};
     analyse_columns<1>(samples + c, n, mean + c, ladder, error + c, correlation + c, column_count,
-                       automatic ? &pairs : nullptr, hooks);
+                       pairwise_at(c), hooks);
   }
 
   // Per column: 0 until the column decorrelates, then the values per column

@@ -228,21 +228,29 @@ py::tuple block_file(const std::string& name, std::optional<int32_t> columns, in
   return py::make_tuple(analysis, read_notes(read, set));
 }
 
-// The analysis of an array of shape (samples, columns) whose columns are
-// each contiguous (axis-0 stride of one double), read in place.
-blocking_result block(py::array_t<double, 0> data) {
+// The columns of an array of shape (samples, columns) whose columns are
+// each contiguous (axis-0 stride of one double), to be read in place.
+std::vector<const double*> columns_of(const py::array_t<double, 0>& data, const char* caller) {
   // A single sample's stride does not matter.
   if (data.ndim() != 2 ||
       (data.shape(0) > 1 && data.strides(0) != static_cast<ssize_t>(sizeof(double)))) {
-    throw py::value_error("internal: block needs a 2-D float64 array with contiguous columns");
+    throw py::value_error(std::string("internal: ") + caller +
+                          " needs a 2-D float64 array with contiguous columns");
   }
-  const int64_t n = data.shape(0);
-  const int32_t column_count = static_cast<int32_t>(data.shape(1));
-  std::vector<const double*> columns(static_cast<size_t>(column_count));
+  std::vector<const double*> columns(static_cast<size_t>(data.shape(1)));
   const char* base = reinterpret_cast<const char*>(data.data());
-  for (int32_t c = 0; c < column_count; c++) {
-    columns[c] = reinterpret_cast<const double*>(base + c * data.strides(1));
+  for (size_t c = 0; c < columns.size(); c++) {
+    columns[c] = reinterpret_cast<const double*>(base + static_cast<ssize_t>(c) * data.strides(1));
   }
+  return columns;
+}
+
+// The analysis of an array of shape (samples, columns) whose columns are
+// each contiguous (axis-0 stride of one double), read in place.
+blocking_result block(py::array_t<double, 0> data) {
+  const std::vector<const double*> columns = columns_of(data, "block");
+  const int64_t n = data.shape(0);
+  const int32_t column_count = static_cast<int32_t>(columns.size());
   python_run run{{}, on_main_thread()};
   const run_hooks hooks = {nullptr, signal_raised, &run};
   blocking_result result;
@@ -308,6 +316,34 @@ py::dict pairwise_levels_of(const blocking_result& r) {
   return fields;
 }
 
+// The equilibration search on an array as block takes it: per column its
+// start, tau, effective samples, held block size and reason, the
+// candidates and the effective samples of shape (candidates, columns).
+py::dict equilibration(py::array_t<double, 0> data) {
+  const std::vector<const double*> columns = columns_of(data, "equilibration");
+  const int64_t n = data.shape(0);
+  const int32_t column_count = static_cast<int32_t>(columns.size());
+  python_run run{{}, on_main_thread()};
+  const run_hooks hooks = {nullptr, signal_raised, &run};
+  equilibration_table table;
+  call_end end;
+  run_unlocked(&end, [&] { table = find_equilibration(n, columns.data(), column_count, &hooks); });
+  raise_if_ended(end);
+  py::dict fields;
+  fields["start"] = field_of(table.column, &equilibration_column::start);
+  fields["tau"] = field_of(table.column, &equilibration_column::tau);
+  fields["ess"] = field_of(table.column, &equilibration_column::ess);
+  fields["block_size"] = field_of(table.column, &equilibration_column::block_size);
+  py::list reasons;
+  for (const equilibration_column& c : table.column) reasons.append(estimate_reason_text(c.reason));
+  fields["reason"] = py::tuple(reasons);
+  fields["candidates"] = array_of(table.candidates);
+  fields["ess_curve"] = py::array_t<double>(
+      {static_cast<ssize_t>(table.candidates.size()), static_cast<ssize_t>(column_count)},
+      table.ess.data());
+  return fields;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -368,6 +404,7 @@ PYBIND11_MODULE(_core, module) {
              py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
              py::arg("read"));
   module.def("block", &block, py::arg("data"));
+  module.def("equilibration", &equilibration, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;
   module.attr("DEFAULT_BUDGET") = DEFAULT_ALLOC_BUDGET;
 }

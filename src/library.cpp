@@ -57,17 +57,30 @@ double* take_samples(sample_set* set) {
   return samples;
 }
 
-blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks, bool automatic) {
-  return in_c_locale([&] {
-    return collect_additional_data(set.samples, set.columns, set.column_count,
-                                   set.column_sums.data(), hooks, automatic);
-  });
+blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks, bool automatic,
+                                int64_t start) {
+  if (start == 0) {
+    return in_c_locale([&] {
+      return collect_additional_data(set.samples, set.columns, set.column_count,
+                                     set.column_sums.data(), hooks, automatic);
+    });
+  }
+  // The reader's sums cover every sample; the driver forms the rest's own,
+  // in sample order as the reader does.
+  std::vector<const double*> rest(static_cast<size_t>(set.column_count));
+  for (int32_t c = 0; c < set.column_count; c++) rest[c] = set.columns[c] + start;
+  return analyse_series(set.samples - start, rest.data(), set.column_count, hooks, automatic);
 }
 
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
                                const run_hooks* hooks, bool automatic) {
   return in_c_locale(
       [&] { return collect_additional_data(n, columns, column_count, nullptr, hooks, automatic); });
+}
+
+equilibration_table find_equilibration(int64_t n, const double* const* columns,
+                                       int32_t column_count, const run_hooks* hooks) {
+  return search_equilibration(n, columns, column_count, hooks);
 }
 
 std::string render_report(const blocking_result& result) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/analysis_file.h"              // analysis_file_outcome
+#include "analysis/equilibration.h"              // equilibration_table
 #include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
@@ -87,15 +88,24 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
 double* take_samples(sample_set* set);
 
 // The blocking analysis of a set with samples; with `automatic`, also the
-// pairwise levels and the automatic estimate of every column.
+// pairwise levels and the automatic estimate of every column. With `start`
+// (below the set's samples), of the samples from there on: the figures of a
+// read that discarded `start` more lines.
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks,
-                                bool automatic = false);
+                                bool automatic = false, int64_t start = 0);
 
 // The blocking analysis of n >= 1 samples of each of column_count columns
 // (columns[c], only read), with the pairwise levels and the automatic
 // estimate when `automatic`. `hooks` (may be null) is polled for interruption.
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,
                                const run_hooks* hooks, bool automatic = false);
+
+// Where each of column_count columns of n >= 1 samples (columns[c], only
+// read) is equilibrated: the start that maximises the effective samples of
+// the rest, every candidate start tried and its effective samples. `hooks`
+// (may be null) is polled for interruption.
+equilibration_table find_equilibration(int64_t n, const double* const* columns,
+                                       int32_t column_count, const run_hooks* hooks);
 
 // The level tables and the summary, as the program prints them, with the
 // labels "col  0", "col  1", ...

@@ -56,8 +56,8 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["block", "block_file", "load", "Result", "AutomaticEstimate", "PairwiseLevels",
-           "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
+__all__ = ["block", "block_file", "load", "equilibration", "Result", "AutomaticEstimate",
+           "PairwiseLevels", "Equilibration", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
 
 __version__ = "1.0"
 
@@ -204,6 +204,56 @@ class PairwiseLevels:
         largest = self.block_sizes[-1] if len(self.block_sizes) else 0
         return (f"<varbloc.PairwiseLevels: {len(self.block_sizes)} level(s), block sizes 1 to "
                 f"{largest}>")
+
+
+class Equilibration:
+    """Where each column's equilibrated part starts.
+
+    The start t0 is the candidate that maximises the effective number of
+    samples of the rest of the chain, (n - t0) / tau(t0) (Chodera, J. Chem.
+    Theory Comput. 12, 1799 (2016)). One block size per column, the
+    automatic estimate's criterion level on the chain's second half, is
+    held for every candidate; the candidates are about 1024 starts spaced
+    evenly, and the whole search costs O(n) per column.
+
+    Attributes
+    ----------
+    start : numpy.ndarray of int64
+        Samples to discard per column; 0 where no search could be made.
+    tau : numpy.ndarray
+        The automatic estimate's tau on the samples from ``start`` on.
+    ess : numpy.ndarray
+        Its effective number of samples there; NaN with no search.
+    block_size : numpy.ndarray of int64
+        The block size held across the candidates; 0 with no search.
+    reason : tuple of str
+        "ok" where a search was made, else why not ("non-finite samples",
+        "constant column", "values too large", "too few samples").
+    candidates : numpy.ndarray of int64
+        The starts tried, shared by the columns.
+    ess_curve : numpy.ndarray
+        Shape (candidates, columns): the effective samples after each
+        candidate (with the held block size), NaN where the rest holds
+        fewer than 32 blocks or 64 samples.
+    """
+
+    def __init__(self, fields):
+        self.start = fields["start"]
+        self.tau = fields["tau"]
+        self.ess = fields["ess"]
+        self.block_size = fields["block_size"]
+        self.reason = tuple(fields["reason"])
+        self.candidates = fields["candidates"]
+        self.ess_curve = fields["ess_curve"]
+        self._freeze()
+
+    def _freeze(self):
+        for array in (self.start, self.tau, self.ess, self.block_size, self.candidates,
+                      self.ess_curve):
+            array.flags.writeable = False
+
+    def __repr__(self):
+        return f"<varbloc.Equilibration: start {self.start}, reason {self.reason}>"
 
 
 class Result:
@@ -606,6 +656,51 @@ def block(data, names=None):
     result = Result(_core.block(array), names, warnings=found)
     _issue(found)
     return result
+
+
+def _columns_array(data):
+    """data as a 2-D float64 array of samples x columns, each column
+    contiguous (copied only when it is not), with its column names or
+    None."""
+    labels = _pandas_names(data)
+    array = np.asarray(data)
+    if array.ndim == 1:
+        array = array.reshape(array.shape[0], 1)
+    if array.ndim != 2:
+        raise ValueError(f"data must be 1-D or 2-D (samples x columns), not {array.ndim}-D")
+    samples, columns = array.shape
+    if samples < 1:
+        raise ValueError("data must hold at least one sample")
+    if columns < 1:
+        raise ValueError("data must hold at least one column")
+    contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
+    if array.dtype != np.float64 or not contiguous_columns or not array.flags.aligned:
+        array = np.array(array, dtype=np.float64, order="F")
+    return array, labels
+
+
+def equilibration(data):
+    """Find where each column's equilibrated part starts.
+
+    Parameters
+    ----------
+    data : array_like
+        As :func:`block` takes it: 1-D (one column) or 2-D (samples x
+        columns).
+
+    Returns
+    -------
+    Equilibration
+
+    Raises
+    ------
+    ValueError
+        For a shape the search cannot take.
+    KeyboardInterrupt
+        When interrupted.
+    """
+    array, _ = _columns_array(data)
+    return Equilibration(_core.equilibration(array))
 
 
 def _count(value, name, smallest, largest):

@@ -76,3 +76,18 @@ automatic_estimate estimate_column(int64_t n, column_kind kind, int level_count,
   estimate.reliable = estimate.reason == ESTIMATE_OK;
   return estimate;
 }
+
+column_kind kind_of_column(const double* x, int64_t n, double mean, double e0) {
+  if (n < 2) return std::isfinite(x[0]) ? COLUMN_USUAL : COLUMN_NON_FINITE;
+  if (!std::isfinite(mean) || !std::isfinite(e0)) {
+    for (int64_t i = 0; i < n; i++) {
+      if (!std::isfinite(x[i])) return COLUMN_NON_FINITE;
+    }
+    return COLUMN_TOO_LARGE;
+  }
+  // Usual columns differ within their first few samples.
+  for (int64_t i = 1; i < n; i++) {
+    if (x[i] != x[0]) return COLUMN_USUAL;
+  }
+  return COLUMN_CONSTANT;
+}

@@ -47,6 +47,10 @@ struct automatic_estimate {
 // What estimate_column needs to know of a column besides its levels.
 enum column_kind { COLUMN_USUAL, COLUMN_NON_FINITE, COLUMN_CONSTANT, COLUMN_TOO_LARGE };
 
+// What the n samples at x are, given their mean and level-0 error: a finite
+// mean and error mean finite samples and sums; otherwise the samples tell.
+column_kind kind_of_column(const double* x, int64_t n, double mean, double e0);
+
 // The estimate for a column of n samples from its levels 0 to level_count - 1
 // (block size 2^k, count[k] values, error[k * stride]).
 automatic_estimate estimate_column(int64_t n, column_kind kind, int level_count,

@@ -221,23 +221,6 @@ void analyse_columns(const double* const* x, int64_t n, const double* mean,
   }
 }
 
-// What a column is, for the automatic estimate's verdict. A finite mean and
-// level-0 error mean finite samples and sums; otherwise the samples tell.
-column_kind kind_of_column(const double* x, int64_t n, double mean, double e0) {
-  if (n < 2) return std::isfinite(x[0]) ? COLUMN_USUAL : COLUMN_NON_FINITE;
-  if (!std::isfinite(mean) || !std::isfinite(e0)) {
-    for (int64_t i = 0; i < n; i++) {
-      if (!std::isfinite(x[i])) return COLUMN_NON_FINITE;
-    }
-    return COLUMN_TOO_LARGE;
-  }
-  // Usual columns differ within their first few samples.
-  for (int64_t i = 1; i < n; i++) {
-    if (x[i] != x[0]) return COLUMN_USUAL;
-  }
-  return COLUMN_CONSTANT;
-}
-
 // Fills the result's pairwise table (levels 1 and up were written by the
 // pass) and every column's automatic estimate.
 void finish_automatic(const double* const* samples, blocking_result* result) {

@@ -39,6 +39,10 @@ void print_help() {
   write_usage_body(stdout);
   fputs("\t--json <file> append a JSON record of the run to file (one line per run)\n", stdout);
   fputs("\t--auto\tprint the automatic error estimate and its verdict after the summary\n", stdout);
+  fputs(
+      "\t--discard=auto discard the start-up samples found by the equilibration search (not with "
+      "-i)\n",
+      stdout);
   fputs("\t--help\tprint this text and exit\n", stdout);
   fputs("\t--version print the version and exit\n", stdout);
   fputs("\nEvery message, exit status and the record's keys: man varbloc\n", stdout);
@@ -80,6 +84,9 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
       next++;
     } else if (strcmp(argument, "--auto") == 0) {
       options->automatic = true;
+      next++;
+    } else if (strcmp(argument, "--discard=auto") == 0) {
+      options->discard_auto = true;
       next++;
     } else if (strcmp(argument, "--json") == 0 && next + 1 < *argc && argv[next + 1][0] != '\0') {
       options->json_path = argv[next + 1];
@@ -143,6 +150,7 @@ bool apply_option(int option, const char* argument, run_settings* settings) {
         return false;
       }
       settings->discard_count = discard;
+      settings->discard_given = true;
       return true;
     }
     case 'o':

@@ -18,6 +18,8 @@ struct run_settings : read_options {
   const char* output_path = "ana.dat";  // -o: analysis file, kept whole
   const char* json_path = nullptr;      // --json: file for the run's JSON record, or null
   bool automatic = false;               // --auto: print the automatic estimate's table
+  bool discard_auto = false;            // --discard=auto: discard the equilibration found
+  bool discard_given = false;           // an -i option was given (-i 0 too)
 };
 
 // Writes the banner (a newline, the program line, an empty line).
@@ -37,9 +39,11 @@ enum long_option_request {
 struct long_options {
   const char* json_path = nullptr;  // --json FILE: where the run's record goes, or null
   bool automatic = false;           // --auto: print the automatic error estimate
+  bool discard_auto = false;        // --discard=auto: find where the chains are equilibrated
 };
 
-// Takes the long options --json FILE, --json=FILE, --auto, --help and --version,
+// Takes the long options --json FILE, --json=FILE, --auto, --discard=auto,
+// --help and --version,
 // spelled exactly so, out of argv before getopt sees it, closing the gaps
 // (*argc shrinks, argv[*argc] stays null). Arguments of -a, -c, -i and -o
 // (separate or attached) are skipped, and nothing after "--" is looked at, so

@@ -23,6 +23,7 @@ json options_of(const run_record& record) {
   options["budget"] = record.budget;
   options["skip_columns"] = record.skip_columns;
   options["discard"] = record.discard;
+  options["discard_auto"] = record.discard_auto;
   options["analysis_file"] = record.analysis_file;
   options["column_count"] = or_null(record.column_count);
   return options;
@@ -63,6 +64,13 @@ json columns_of(const run_record& record) {
       estimate["reason"] = e.reason;
       entry["automatic"] = std::move(estimate);
     }
+    if (c.equilibration) {
+      json equilibration;
+      equilibration["start"] = c.equilibration->start;
+      equilibration["tau"] = c.equilibration->tau;
+      equilibration["ess"] = c.equilibration->ess;
+      entry["equilibration"] = std::move(equilibration);
+    }
     columns.push_back(std::move(entry));
   }
   return columns;
@@ -95,7 +103,8 @@ void set_reason(std::string* reason, const char* why) noexcept {
 std::string format_run_record(const run_record& record) {
   json line;
   // 2: columns carry "automatic" and "pairwise_levels" follows "levels".
-  line["schema"] = 2;
+  // 3: options carry "discard_auto", columns "equilibration" with it.
+  line["schema"] = 3;
   line["version"] = VARBLOC_VERSION;
   line["input"] = record.input;
   line["options"] = options_of(record);

@@ -31,6 +31,13 @@ struct record_estimate {
   std::string reason;
 };
 
+// Where a column's equilibrated part starts (--discard=auto).
+struct record_equilibration {
+  int64_t start;
+  double tau;
+  double ess;
+};
+
 struct record_column {
   std::string label;
   double mean;
@@ -40,6 +47,7 @@ struct record_column {
   int level;      // 0-based index into run_record::block_sizes
   int64_t count;  // samples or blocks at that level
   std::optional<record_estimate> automatic;
+  std::optional<record_equilibration> equilibration;
 };
 
 // Everything a record holds. Fields after `place` are written only when the
@@ -49,7 +57,8 @@ struct run_record {
   std::string input;  // as named on the command line ("STDIN" for standard input)
   uint64_t budget;    // storage budget in bytes after every -a
   int32_t skip_columns;
-  int32_t discard;
+  int32_t discard;  // -i, or the start --discard=auto found
+  bool discard_auto = false;
   std::string analysis_file;
   std::optional<int64_t> column_count;  // the positional count, when given
   std::string status;                   // one of the STATUS_ texts

@@ -17,6 +17,7 @@
 #include "analysis/equilibration.h"              // equilibration_table
 #include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
+#include "discarded_read.h"                      // held_event, events_as_discarded
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
 #include "support/report.h"                      // run_hooks, run_interrupted, byte_source
 

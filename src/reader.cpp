@@ -67,7 +67,8 @@ void read_comment(line_reader* reader, reader_state* state) {
   memcpy(echo + prefix, chunk, echoed);
   if (text > COMMENT_ECHO_LENGTH) echo[prefix + echoed++] = '\n';
   if (echoed == 0 || echo[prefix] != '\n') {
-    report_text(state->hooks, REPORT_COMMENT, echo, prefix + echoed);
+    report_comment(state->hooks, echo, prefix + echoed,
+                   int64_t{state->samples_read} + state->discarded);
   }
   bool line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
   while (line_goes_on && next_chunk(reader, &chunk, &length)) {
@@ -222,8 +223,8 @@ bool finish(reader_state* state) {
                   "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
     return false;
   }
-  report_format(state->hooks, REPORT_PROGRESS, "\nRead %d samples (discarded first %d samples).\n",
-                state->samples_read, state->discarded);
+  const std::string text = read_count_text(state->samples_read, state->discarded);
+  report_text(state->hooks, REPORT_PROGRESS, text.data(), text.size());
   return true;
 }
 
@@ -328,6 +329,10 @@ void hand_over(reader_state* state, sample_set* set) {
 }
 
 }  // namespace
+
+std::string read_count_text(int32_t samples, int32_t discarded) {
+  return compose_message("\nRead %d samples (discarded first %d samples).\n", samples, discarded);
+}
 
 sample_set read_samples(const read_options& options, input_source* input, const run_hooks* hooks,
                         read_progress* progress, const reader_paths& paths) {

@@ -6,6 +6,7 @@
 #define VARBLOC_READER_H
 
 #include <cstdint>
+#include <string>
 
 #include "input_source.h"
 #include "library.h"  // read_options, sample_set, read_progress
@@ -30,6 +31,10 @@ struct reader_paths {
   bool in_place_lines = true;               // false: every line by the general rules
   int32_t gather_columns = GATHER_COLUMNS;  // the in-place path gathers above this width
 };
+
+// The read-count line of a read that stored `samples` and discarded
+// `discarded` lines.
+std::string read_count_text(int32_t samples, int32_t discarded);
 
 // Settles the column count and reads the open `input` to its end, which
 // closes it. Returns the samples; a run that ends early without an analysis

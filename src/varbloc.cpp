@@ -2,7 +2,9 @@
 // core library plus this entry, which wires the command line to it, prints
 // what the library reports and, with --json, records how the run ended.
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "json_record.h"
@@ -34,8 +36,27 @@ std::string without_newlines(const std::string& text) {
   return text.substr(first, text.find_last_not_of('\n') - first + 1);
 }
 
-// What the record says of a run that analysed its samples.
-void record_result(const blocking_result& result, run_record* record) {
+// The events of a --discard=auto read, held until its start is known.
+void hold(void* context, const report_event& event) {
+  hold_event(static_cast<std::vector<held_event>*>(context), event);
+}
+
+void tell(const std::vector<held_event>& events, run_record* record) {
+  for (const held_event& event : events) print_event(record, event_of(event));
+}
+
+// The line after the read count that names the start --discard=auto found.
+std::string equilibration_line(int64_t start, int32_t column) {
+  char label[LABEL_SIZE];
+  if (start == 0) return "Equilibration: no samples to discard.\n";
+  return "Equilibration: discarding first " + std::to_string(start) + " samples (set by " +
+         column_label(column, label) + ").\n";
+}
+
+// What the record says of a run that analysed its samples, and with
+// --discard=auto of its search (`table`, else null).
+void record_result(const blocking_result& result, const equilibration_table* table,
+                   run_record* record) {
   record->analysed = true;
   const int32_t columns = result.column_count;
   char label[LABEL_SIZE];
@@ -43,7 +64,11 @@ void record_result(const blocking_result& result, run_record* record) {
     const column_decision& decision = result.decision[c];
     record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
                                result.final_correlation[c], decision.decorrelated, decision.level,
-                               decision.count, std::nullopt});
+                               decision.count, std::nullopt, std::nullopt});
+    if (table != nullptr) {
+      const equilibration_column& e = table->column[c];
+      record->columns.back().equilibration = record_equilibration{e.start, e.tau, e.ess};
+    }
     if (!result.automatic.empty()) {
       const automatic_estimate& e = result.automatic[c];
       record->columns.back().automatic = record_estimate{e.error,
@@ -81,14 +106,33 @@ void record_result(const blocking_result& result, run_record* record) {
 // error's frame is printed here too, so that the record comes after it.
 int run(const run_settings& settings, run_record* record) {
   const run_hooks hooks = {print_event, nullptr, record};
+  // --discard=auto holds the read's events back until it knows the start.
+  std::vector<held_event> held;
+  const run_hooks holding = {hold, nullptr, &held};
   read_progress progress;
   run_failure failure{};
   try {
-    sample_set samples = read_data_file(settings, &hooks, &progress);
+    sample_set samples =
+        read_data_file(settings, settings.discard_auto ? &holding : &hooks, &progress);
     record->reading_started = true;
     record->samples = progress.samples;
     record->discarded = progress.discarded;
     record->decompressor_status = progress.decompressor_status;
+    std::optional<equilibration_table> table;
+    int32_t start = 0;
+    if (samples.ended_early) {
+      tell(held, record);
+    } else if (settings.discard_auto) {
+      table = find_equilibration(samples.samples, samples.columns, samples.column_count, &hooks);
+      const int32_t latest = latest_start_column(*table);
+      start = static_cast<int32_t>(table->column[latest].start);
+      tell(events_as_discarded(held, samples.samples, samples.discarded, start), record);
+      print_text(equilibration_line(start, latest));
+      record->discard = start;
+      record->samples -= start;
+      record->discarded += start;
+    }
+    held.clear();
     if (samples.ended_early) {
       record->status = STATUS_EARLY_END;
       record->message = without_newlines(record->message.value_or(""));
@@ -96,8 +140,8 @@ int run(const run_settings& settings, run_record* record) {
     }
     // The record holds the automatic estimate whether or not it is printed.
     const bool automatic = settings.automatic || settings.json_path != nullptr;
-    const blocking_result result = analyse_samples(samples, &hooks, automatic);
-    record_result(result, record);
+    const blocking_result result = analyse_samples(samples, &hooks, automatic, start);
+    record_result(result, table ? &*table : nullptr, record);
     print_text(render_report(result));
     if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;
@@ -115,6 +159,7 @@ int run(const run_settings& settings, run_record* record) {
   } catch (...) {
     failure = current_failure();
   }
+  tell(held, record);  // a read that failed tells its events as they came
   print_text(fatal_frame(failure.code, failure.message.c_str()));
   record->status = STATUS_ERROR;
   record->code = error_number(failure.code);
@@ -143,12 +188,19 @@ int main(int argc, char** argv) {
   }
   settings.json_path = taken.json_path;
   settings.automatic = taken.automatic;
+  settings.discard_auto = taken.discard_auto;
+  if (settings.discard_auto && settings.discard_given) {
+    fputs("--discard=auto and -i cannot be used together.\n", stderr);
+    usage_info();
+    return 1;
+  }
 
   run_record record;
   record.input = settings.input_name;
   record.budget = settings.alloc_budget;
   record.skip_columns = settings.skip_columns;
   record.discard = settings.discard_count;
+  record.discard_auto = settings.discard_auto;
   record.analysis_file = settings.output_path;
   record.column_count = settings.column_count;
   int status = run(settings, &record);

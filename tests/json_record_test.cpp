@@ -37,7 +37,8 @@ run_record analysed_run(int columns, int levels) {
   r.analysed = true;
   for (int c = 0; c < columns; c++) {
     r.columns.push_back({"col " + std::to_string(c), 0.5, 0.5, 0.5, true, levels - 1, 40,
-                         record_estimate{0.5, 0.5, 4, 0.5, 0.5, true, "ok"}});
+                         record_estimate{0.5, 0.5, 4, 0.5, 0.5, true, "ok"},
+                         record_equilibration{100, 0.5, 0.5}});
   }
   const int64_t sizes[] = {1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
   for (int k = 0; k < levels; k++) {
@@ -102,21 +103,23 @@ TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
     if (!c.analysed) r.columns.clear();
     json parsed = formatted_and_parsed(r, c.intent);
     EXPECT_EQ(keys_of(parsed), c.keys) << c.intent;
-    EXPECT_EQ(parsed["schema"], 2) << c.intent;
+    EXPECT_EQ(parsed["schema"], 3) << c.intent;
     EXPECT_TRUE(parsed["version"].is_string()) << c.intent;
     EXPECT_EQ(keys_of(parsed["options"]),
-              (std::vector<std::string>{"budget", "skip_columns", "discard", "analysis_file",
-                                        "column_count"}))
+              (std::vector<std::string>{"budget", "skip_columns", "discard", "discard_auto",
+                                        "analysis_file", "column_count"}))
         << c.intent;
   }
   json parsed = formatted_and_parsed(analysed_run(2, 3), "analysed");
   EXPECT_EQ(keys_of(parsed["warnings"][0]), (std::vector<std::string>{"code", "count", "first"}));
   EXPECT_EQ(keys_of(parsed["columns"][1]),
             (std::vector<std::string>{"label", "mean", "error", "correlation", "decorrelated",
-                                      "level", "count", "automatic"}));
+                                      "level", "count", "automatic", "equilibration"}));
   EXPECT_EQ(keys_of(parsed["columns"][1]["automatic"]),
             (std::vector<std::string>{"error", "error_error", "block_size", "tau", "ess",
                                       "reliable", "reason"}));
+  EXPECT_EQ(keys_of(parsed["columns"][1]["equilibration"]),
+            (std::vector<std::string>{"start", "tau", "ess"}));
   for (const char* ladder : {"levels", "pairwise_levels"}) {
     EXPECT_EQ(keys_of(parsed[ladder]),
               (std::vector<std::string>{"block_sizes", "counts", "errors", "correlations"}));

@@ -9,7 +9,13 @@
 
 void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length) {
   if (hooks == nullptr || hooks->report == nullptr) return;
-  hooks->report(hooks->context, report_event{kind, text, length, error_code{}, nullptr});
+  hooks->report(hooks->context, report_event{kind, text, length, error_code{}, nullptr, -1});
+}
+
+void report_comment(const run_hooks* hooks, const char* text, size_t length, int64_t data_lines) {
+  if (hooks == nullptr || hooks->report == nullptr) return;
+  hooks->report(hooks->context,
+                report_event{REPORT_COMMENT, text, length, error_code{}, nullptr, data_lines});
 }
 
 void report_format(const run_hooks* hooks, report_kind kind, const char* format, ...) {
@@ -25,7 +31,7 @@ void report_warning(const run_hooks* hooks, error_code code, const char* message
   if (hooks == nullptr || hooks->report == nullptr) return;
   const std::string text = warning_frame(code, message);
   hooks->report(hooks->context,
-                report_event{REPORT_WARNING, text.data(), text.size(), code, message});
+                report_event{REPORT_WARNING, text.data(), text.size(), code, message, -1});
 }
 
 void tally_warning(std::vector<warning_tally>* tallies, const report_event& event) {

@@ -21,13 +21,16 @@ enum report_kind {
 };
 
 // One event. `text` holds exactly the bytes the program prints for it (not
-// NUL-terminated); `code` and `message` are set for warnings only.
+// NUL-terminated); `code` and `message` are set for warnings only;
+// `data_lines`, for comment echoes only, counts the non-comment lines read
+// before the comment (else -1).
 struct report_event {
   report_kind kind;
   const char* text;
   size_t length;
   error_code code;
   const char* message;
+  int64_t data_lines;
 };
 
 // The caller's side of a run. Either function may be null.
@@ -70,6 +73,8 @@ void report_format(const run_hooks* hooks, report_kind kind, const char* format,
     __attribute__((format(printf, 3, 4)));
 // Reports a fixed text.
 void report_text(const run_hooks* hooks, report_kind kind, const char* text, size_t length);
+// Reports a comment's echo, read after `data_lines` non-comment lines.
+void report_comment(const run_hooks* hooks, const char* text, size_t length, int64_t data_lines);
 // Reports a warning in its frame.
 void report_warning(const run_hooks* hooks, error_code code, const char* message);
 

@@ -148,7 +148,7 @@ def test_automatic_estimate_equals_the_modules(tmp_path):
     write_columns(str(tmp_path / "d.dat"), data)
     run(["--json", "r.jsonl", "d.dat"], tmp_path)
     record = json.loads((tmp_path / "r.jsonl").read_text())
-    assert record["schema"] == 2
+    assert record["schema"] == 3
     result = varbloc.block(varbloc.load(str(tmp_path / "d.dat")))
     automatic = result.automatic
     for c, column in enumerate(record["columns"]):
@@ -182,3 +182,39 @@ def test_record_of_the_decompressors_end(tmp_path, name, content, status):
     assert (json_status, json_err) == (plain_status, plain_err) == (0, plain_err)
     record = json.loads((tmp_path / "runs.jsonl").read_text())
     assert record["decompressor_status"] == status
+
+
+def test_discard_auto_is_a_run_with_its_start(tmp_path):
+    """--discard=auto prints what -i T0 prints, plus the line naming T0, and
+    writes the same analysis line; its record holds each column's start as
+    the module finds it. Comments before and after the start keep their
+    places around the column-count line."""
+    import varbloc
+
+    lines = open(EXAMPLE).read().splitlines(keepends=True)
+    rows = lines[2:]
+    data = np.array([[float(v) for v in row.split()] for row in rows])
+    data[:, 1] += 20 * np.exp(-np.arange(len(rows)) / 300.0)  # a start-up transient
+    text = "".join(" ".join(repr(float(v)) for v in row) + "\n" for row in data)
+    body = text.splitlines(keepends=True)
+    body.insert(500, "# a comment among the discarded lines\n")
+    body.insert(9000, "# a comment after them\n")
+    (tmp_path / "t.dat").write_text(lines[0] + "".join(body))
+    status, auto = run(["-o", "auto.ana", "--json", "r.jsonl", "--discard=auto", "t.dat"], tmp_path)
+    assert status == 0
+    record = json.loads((tmp_path / "r.jsonl").read_text())
+    start = record["options"]["discard"]
+    assert record["options"]["discard_auto"] is True and start > 1000
+    status, manual = run(["-o", "manual.ana", "-i", str(start), "t.dat"], tmp_path)
+    assert status == 0
+    added = "Equilibration: discarding first %d samples (set by col  1).\n" % start
+    read_count = "\nRead %d samples (discarded first %d samples).\n" % (len(rows) - start, start)
+    assert read_count in manual.decode()
+    assert auto.decode() == manual.decode().replace(read_count, read_count + added)
+    assert (tmp_path / "auto.ana").read_bytes() == (tmp_path / "manual.ana").read_bytes()
+    found = varbloc.equilibration(varbloc.load(str(tmp_path / "t.dat")))
+    assert [c["equilibration"]["start"] for c in record["columns"]] == found.start.tolist()
+    assert record["columns"][1]["equilibration"]["tau"] == found.tau[1]
+    assert record["samples"] == len(rows) - start and record["discarded"] == start
+    status, err = run(["--discard=auto", "-i", "0", "t.dat"], tmp_path)
+    assert status == 1 and b"--discard=auto and -i cannot be used together.\n" in err

@@ -32,8 +32,9 @@ struct equilibration_column {
   double tau;          // the automatic estimate's on the samples from the start on
   double ess;          // its effective samples there; NaN with no search
   int64_t block_size;  // held across the candidates; 0 with no search
-  // Why there was no search (the second half's estimate had no block size:
-  // non-finite, constant, too large or too few samples), else ESTIMATE_OK.
+  // Why there was no start to find: non-finite, constant or too large
+  // values, or too few samples (no candidate leaves AUTOMATIC_MIN_BLOCKS
+  // blocks); else ESTIMATE_OK.
   estimate_reason reason;
 };
 

@@ -1,0 +1,88 @@
+// The equilibration search on series whose start is known by construction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "library.h"
+
+namespace {
+
+// An AR(1) series of unit variance, with `offset` added to its first
+// `step` samples.
+std::vector<double> series(int64_t n, double phi, int64_t step, double offset, unsigned seed) {
+  std::mt19937_64 engine(seed);
+  std::normal_distribution<double> normal;
+  std::vector<double> x(static_cast<size_t>(n));
+  double value = normal(engine);
+  const double scale = std::sqrt(1 - phi * phi);
+  for (int64_t i = 0; i < n; i++) {
+    x[i] = value + (i < step ? offset : 0.0);
+    value = phi * value + scale * normal(engine);
+  }
+  return x;
+}
+
+TEST(EquilibrationTest, StartsOfKnownSeries) {
+  struct start_case {
+    const char* what;
+    std::vector<double> x;
+    int64_t lowest, highest;  // the start found lies in [lowest, highest]
+    estimate_reason reason;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> with_nan = series(5000, 0.5, 0, 0, 3);
+  with_nan[4000] = nan;
+  std::vector<double> early_nan = series(5000, 0.5, 0, 0, 3);
+  early_nan[100] = nan;  // in the first half: found by the scan, not the second half's estimate
+  const start_case cases[] = {
+      // Past the step, by at most one block of the held size.
+      {"a step of 5 sigma over the first 3000", series(20000, 0.5, 3000, 5, 1), 3000, 3200,
+       ESTIMATE_OK},
+      {"stationary", series(20000, 0.5, 0, 0, 2), 0, 1000, ESTIMATE_OK},
+      {"constant", std::vector<double>(1000, 2.5), 0, 0, ESTIMATE_CONSTANT},
+      {"a single sample", {1.0}, 0, 0, ESTIMATE_TOO_FEW},
+      {"too short for 32 blocks", series(200, 0.9, 0, 0, 6), 0, 0, ESTIMATE_TOO_FEW},
+      {"a NaN", with_nan, 0, 0, ESTIMATE_NON_FINITE},
+      {"an early NaN", early_nan, 0, 0, ESTIMATE_NON_FINITE},
+  };
+  for (const start_case& c : cases) {
+    const double* columns[] = {c.x.data()};
+    const int64_t n = static_cast<int64_t>(c.x.size());
+    const equilibration_table table = find_equilibration(n, columns, 1, nullptr);
+    const equilibration_column& found = table.column[0];
+    EXPECT_GE(found.start, c.lowest) << c.what;
+    EXPECT_LE(found.start, c.highest) << c.what;
+    EXPECT_EQ(found.reason, c.reason) << c.what;
+    EXPECT_EQ(table.candidates.front(), 0) << c.what;
+    EXPECT_LE(table.candidates.size(), static_cast<size_t>(EQUILIBRATION_CANDIDATES)) << c.what;
+    EXPECT_EQ(table.ess.size(), table.candidates.size()) << c.what;
+    if (c.reason == ESTIMATE_OK) {
+      // The effective samples at the start are the automatic estimate's
+      // of the rest, and the start begins a whole held block from the end.
+      EXPECT_EQ((n - found.start) % found.block_size, 0) << c.what;
+      const double* rest[] = {c.x.data() + found.start};
+      const blocking_result r = analyse_series(n - found.start, rest, 1, nullptr, true);
+      EXPECT_EQ(found.ess, r.automatic[0].ess) << c.what;
+    } else {
+      EXPECT_TRUE(std::isnan(found.ess)) << c.what;
+    }
+  }
+}
+
+// With several columns, the start that leaves every column equilibrated.
+TEST(EquilibrationTest, LatestStartOverColumns) {
+  const std::vector<double> early = series(20000, 0.5, 1000, 5, 4),
+                            late = series(20000, 0.5, 6000, 5, 5);
+  const double* columns[] = {early.data(), late.data(), early.data()};
+  const equilibration_table table = find_equilibration(20000, columns, 3, nullptr);
+  EXPECT_EQ(latest_start_column(table), 1);
+  EXPECT_GE(table.column[1].start, 6000);
+  EXPECT_LT(table.column[0].start, 6000);
+  EXPECT_EQ(table.column[0].start, table.column[2].start);
+}
+
+}  // namespace

@@ -171,8 +171,9 @@ void start_read(python_read* read, const std::string& name, std::optional<int32_
 
 // What a read tells beside the samples: (warnings as (code, count, first
 // message) tuples, samples, discarded, decompressor status, early-end text).
-py::tuple read_notes(const python_read& read, const sample_set& set) {
-  return py::make_tuple(warnings_of(read.run), set.samples, set.discarded,
+// `start` samples dropped after the read count as discarded too.
+py::tuple read_notes(const python_read& read, const sample_set& set, int64_t start = 0) {
+  return py::make_tuple(warnings_of(read.run), set.samples, set.discarded + start,
                         or_none(set.decompressor_status), or_none(read.run.early_end));
 }
 
@@ -205,27 +206,6 @@ py::tuple load(const std::string& name, std::optional<int32_t> columns, int32_t 
   py::array_t<double> array({static_cast<ssize_t>(rows), static_cast<ssize_t>(column_count)},
                             {item, static_cast<ssize_t>(rows) * item}, samples, owner);
   return py::make_tuple(array, notes);
-}
-
-// block_file: (the analysis, or None after an early end, notes). The samples
-// are analysed where the reader stored them, with its column sums, as the
-// program does, and released before the call returns.
-py::tuple block_file(const std::string& name, std::optional<int32_t> columns, int32_t skip_columns,
-                     int32_t discard, uint64_t budget, int descriptor, py::object bytes) {
-  python_read read;
-  start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
-  std::optional<blocking_result> result;
-  sample_set set;
-  call_end end;
-  run_unlocked(&end, [&] {
-    set = read_data_file(read.options, &read.hooks);
-    check_interrupted(&read.hooks);
-    if (!set.ended_early) result = analyse_samples(set, &read.hooks, true);
-    set.store.reset();
-  });
-  raise_if_ended(end);
-  py::object analysis = result ? py::cast(std::move(*result)) : py::none();
-  return py::make_tuple(analysis, read_notes(read, set));
 }
 
 // The columns of an array of shape (samples, columns) whose columns are
@@ -316,19 +296,10 @@ py::dict pairwise_levels_of(const blocking_result& r) {
   return fields;
 }
 
-// The equilibration search on an array as block takes it: per column its
-// start, tau, effective samples, held block size and reason, the
-// candidates and the effective samples of shape (candidates, columns).
-py::dict equilibration(py::array_t<double, 0> data) {
-  const std::vector<const double*> columns = columns_of(data, "equilibration");
-  const int64_t n = data.shape(0);
-  const int32_t column_count = static_cast<int32_t>(columns.size());
-  python_run run{{}, on_main_thread()};
-  const run_hooks hooks = {nullptr, signal_raised, &run};
-  equilibration_table table;
-  call_end end;
-  run_unlocked(&end, [&] { table = find_equilibration(n, columns.data(), column_count, &hooks); });
-  raise_if_ended(end);
+// The equilibration search's fields by name: per column its start, tau,
+// effective samples, held block size and reason, the candidates and the
+// effective samples of shape (candidates, columns).
+py::dict equilibration_of(const equilibration_table& table) {
   py::dict fields;
   fields["start"] = field_of(table.column, &equilibration_column::start);
   fields["tau"] = field_of(table.column, &equilibration_column::tau);
@@ -339,9 +310,56 @@ py::dict equilibration(py::array_t<double, 0> data) {
   fields["reason"] = py::tuple(reasons);
   fields["candidates"] = array_of(table.candidates);
   fields["ess_curve"] = py::array_t<double>(
-      {static_cast<ssize_t>(table.candidates.size()), static_cast<ssize_t>(column_count)},
+      {static_cast<ssize_t>(table.candidates.size()), static_cast<ssize_t>(table.column_count)},
       table.ess.data());
   return fields;
+}
+
+// The equilibration search on an array as block takes it.
+py::dict equilibration(py::array_t<double, 0> data) {
+  const std::vector<const double*> columns = columns_of(data, "equilibration");
+  const int64_t n = data.shape(0);
+  const int32_t column_count = static_cast<int32_t>(columns.size());
+  python_run run{{}, on_main_thread()};
+  const run_hooks hooks = {nullptr, signal_raised, &run};
+  equilibration_table table;
+  call_end end;
+  run_unlocked(&end, [&] { table = find_equilibration(n, columns.data(), column_count, &hooks); });
+  raise_if_ended(end);
+  return equilibration_of(table);
+}
+
+// block_file: (the analysis, or None after an early end, notes, the
+// equilibration search or None). The samples are analysed where the reader
+// stored them, with its column sums, as the program does, and released
+// before the call returns. With `equilibrate`, every sample is read, the
+// search runs on the stored columns, and the analysis starts at the latest
+// of the columns' starts (one sample count for all columns, as the
+// program's): the figures of a read that had discarded that many lines.
+py::tuple block_file(const std::string& name, std::optional<int32_t> columns, int32_t skip_columns,
+                     int32_t discard, uint64_t budget, int descriptor, py::object bytes,
+                     bool equilibrate) {
+  python_read read;
+  start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
+  std::optional<blocking_result> result;
+  std::optional<equilibration_table> table;
+  int64_t start = 0;
+  sample_set set;
+  call_end end;
+  run_unlocked(&end, [&] {
+    set = read_data_file(read.options, &read.hooks);
+    check_interrupted(&read.hooks);
+    if (equilibrate && !set.ended_early) {
+      table = find_equilibration(set.samples, set.columns, set.column_count, &read.hooks);
+      start = table->column[static_cast<size_t>(latest_start_column(*table))].start;
+    }
+    if (!set.ended_early) result = analyse_samples(set, &read.hooks, true, start);
+    set.store.reset();
+  });
+  raise_if_ended(end);
+  py::object analysis = result ? py::cast(std::move(*result)) : py::none();
+  py::object search = table ? py::object(equilibration_of(*table)) : py::none();
+  return py::make_tuple(analysis, read_notes(read, set, start), search);
 }
 
 }  // namespace
@@ -402,7 +420,7 @@ PYBIND11_MODULE(_core, module) {
              py::arg("discard"), py::arg("budget"), py::arg("descriptor"), py::arg("read"));
   module.def("block_file", &block_file, py::arg("path"), py::arg("columns"),
              py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
-             py::arg("read"));
+             py::arg("read"), py::arg("equilibrate"));
   module.def("block", &block, py::arg("data"));
   module.def("equilibration", &equilibration, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;

@@ -18,6 +18,9 @@ numbers, to the last bit:
   rule) into an array, from a path or an open file;
 - :func:`block_file` reads and analyses a file in one call, as the program
   does;
+- :func:`equilibration` finds where each column's equilibrated part
+  starts, and ``discard="auto"`` of :func:`block` and :func:`block_file`
+  drops what comes before it;
 - :class:`Result` holds every level's figures and the decisions, and
   :meth:`Result.report` gives the text the program prints; it pickles, and
   :meth:`Result.summary` and :meth:`Result.to_dict` give one row or one
@@ -311,7 +314,13 @@ class Result:
         What :func:`block_file` read: the path as given (``os.fspath``), or
         a file object's ``name``; None from :func:`block`.
     discarded : int
-        Samples discarded (:func:`block_file`'s ``discard``).
+        Samples discarded before the analysis: the ``discard`` of
+        :func:`block` or :func:`block_file`, or with ``discard="auto"`` the
+        start found, the latest of the columns' starts.
+    equilibration : Equilibration or None
+        The search behind ``discard="auto"``, on every sample; None for an
+        integer ``discard``. Its per-column ``tau`` and ``ess`` are at the
+        column's own start, those of :attr:`automatic` at ``discarded``.
     decompressor_status : int or None
         For a ``.gz`` file read to its end, ``gzip``'s exit status, or minus
         the signal that ended it; None otherwise.
@@ -321,7 +330,7 @@ class Result:
     """
 
     def __init__(self, analysis, names=None, warnings=(), input=None, discarded=0,
-                 decompressor_status=None):
+                 decompressor_status=None, equilibration=None):
         self._analysis = analysis
         # The reports' texts, once the analysis is gone.
         self._report = self._automatic_report = None
@@ -365,6 +374,7 @@ class Result:
         self.input = input
         self.discarded = discarded
         self.decompressor_status = decompressor_status
+        self.equilibration = equilibration
         self._freeze()
 
     def _freeze(self):
@@ -374,6 +384,8 @@ class Result:
             array.flags.writeable = False
         self.automatic._freeze()
         self.pairwise._freeze()
+        if self.equilibration is not None:
+            self.equilibration._freeze()
 
     def __getstate__(self):
         # The compiled analysis does not pickle; the report is all that is
@@ -430,7 +442,7 @@ class Result:
 
         The one place where the fields of a further estimate are added.
         """
-        return {
+        fields = {
             "name": self._names_array(),
             "mean": self.mean,
             "error": self.error,
@@ -446,6 +458,11 @@ class Result:
             "reliable": self.automatic.reliable,
             "reason": np.array(self.automatic.reason, dtype=object),
         }
+        if self.equilibration is not None:
+            fields["equilibration_start"] = self.equilibration.start
+            fields["equilibration_tau"] = self.equilibration.tau
+            fields["equilibration_ess"] = self.equilibration.ess
+        return fields
 
     def summary(self):
         """One row per column, as the program's summary, with the names.
@@ -457,7 +474,9 @@ class Result:
             ``decorrelated``, ``level`` and ``count`` (see the attributes),
             then the automatic estimate's ``automatic_error``,
             ``automatic_error_error``, ``automatic_block_size``, ``tau``,
-            ``ess``, ``reliable`` and ``reason``.
+            ``ess``, ``reliable`` and ``reason``, and after
+            ``discard="auto"`` the search's ``equilibration_start``,
+            ``equilibration_tau`` and ``equilibration_ess``.
         """
         import pandas as pd
 
@@ -472,9 +491,11 @@ class Result:
             ``input``, ``samples``, ``discarded``, ``warnings`` (a list of
             ``{"code", "count", "first"}``), ``decompressor_status``,
             ``columns`` (a list with one dict per column: ``label``, the
-            program's, the fixed fields of :meth:`summary` and
+            program's, the fixed fields of :meth:`summary`,
             ``automatic``, the estimate's fields as the record names
-            them), ``pairwise_levels`` and ``levels``
+            them, and ``equilibration``, the search's ``start``, ``tau``
+            and ``ess``, or None without one), ``pairwise_levels`` and
+            ``levels``
             (``block_sizes``, ``counts``, and ``errors`` and
             ``correlations`` with one list per level). Plain Python values,
             every number exact; a NaN or an infinity stays a float (the
@@ -485,12 +506,18 @@ class Result:
                          "automatic_block_size": "block_size", "tau": "tau", "ess": "ess",
                          "reliable": "reliable", "reason": "reason"}
         estimates = {estimate_keys[key]: fields.pop(key).tolist() for key in estimate_keys}
+        search_keys = {"equilibration_start": "start", "equilibration_tau": "tau",
+                       "equilibration_ess": "ess"}
+        searches = {search_keys[key]: fields.pop(key).tolist() for key in search_keys
+                    if key in fields}
         per_column = {key: values.tolist() for key, values in fields.items()}
         labels = ["col %2d" % c for c in range(self.columns)]
         columns = [dict(zip(["label", *per_column], row))
                    for row in zip(labels, *per_column.values())]
         for c, column in enumerate(columns):
             column["automatic"] = {key: values[c] for key, values in estimates.items()}
+            column["equilibration"] = ({key: values[c] for key, values in searches.items()}
+                                       if self.equilibration is not None else None)
         return {
             "input": os.fsdecode(self.input) if self.input is not None else None,
             "samples": self.samples,
@@ -586,7 +613,26 @@ def _names(names, columns):
     return names
 
 
-def block(data, names=None):
+def _discard(value):
+    """``discard`` of block and block_file checked: "auto", or an integer
+    >= 0 (a bool is refused: ``True`` could be meant as "auto")."""
+    if isinstance(value, str):
+        if value != "auto":
+            raise ValueError(f'discard must be an integer >= 0 or "auto", not {value!r}')
+        return value
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError('discard must be an integer >= 0 or "auto", not bool')
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f'discard must be an integer >= 0 or "auto", not '
+                        f'{type(value).__name__}') from None
+    if number < 0:
+        raise ValueError(f"discard must be >= 0, not {number}")
+    return number
+
+
+def block(data, names=None, discard=0):
     """Blocking analysis of the columns of an array.
 
     Parameters
@@ -602,6 +648,13 @@ def block(data, names=None):
     names : sequence, optional
         A name per column, for the result's :attr:`Result.names` (in place
         of a DataFrame's).
+    discard : int or "auto"
+        Leading samples left out: an integer k analyses ``data[k:]``
+        (without a copy); "auto" runs :func:`equilibration` on every
+        sample and leaves out those before the latest of the columns'
+        starts, one count for all columns. The result then holds the
+        figures of ``discard=result.discarded``, bit for bit, and the
+        search in :attr:`Result.equilibration`.
 
     Returns
     -------
@@ -611,7 +664,11 @@ def block(data, names=None):
     ------
     ValueError
         For a shape the analysis cannot take, values NumPy cannot convert,
-        or names that do not match the columns.
+        names that do not match the columns, a negative ``discard``, one
+        that leaves no sample, or a string other than "auto".
+    TypeError
+        For a ``discard`` that is neither an integer nor a string (a
+        float, a bool).
     KeyboardInterrupt
         When interrupted; nothing is left behind.
 
@@ -622,6 +679,7 @@ def block(data, names=None):
         run along axis 0, so an array of walkers x steps (emcee's layout)
         is analysed as ``data.T``. Kept in :attr:`Result.warnings` too.
     """
+    discard = _discard(discard)
     labels = _pandas_names(data)
     array = np.asarray(data)
     two_dimensional = array.ndim == 2
@@ -653,7 +711,15 @@ def block(data, names=None):
         # core reads whole doubles, so values at an odd address are copied
         # too).
         array = np.array(array, dtype=np.float64, order="F")
-    result = Result(_core.block(array), names, warnings=found)
+    search = None
+    if discard == "auto":
+        search = Equilibration(_core.equilibration(array))
+        discard = int(search.start.max())  # the latest start leaves every column equilibrated
+    elif discard >= samples:
+        raise ValueError(f"discard={discard} leaves no sample of {samples}")
+    # Rows sliced off the front: each column stays contiguous.
+    result = Result(_core.block(array[discard:]), names, warnings=found, discarded=discard,
+                    equilibration=search)
     _issue(found)
     return result
 
@@ -761,9 +827,10 @@ def _reader_of(file):
     return read_bytes
 
 
-def _read(core, path, columns, skip_columns, discard, budget):
+def _read(core, path, columns, skip_columns, discard, budget, *more):
     """Runs a read of the core (load or block_file) on a path or a file
-    object; returns its answer and the input as given."""
+    object, with the core's further arguments `more`; returns its answer and
+    the input as given."""
     if columns is not None:
         columns = _count(columns, "columns", -2**31, 2**31 - 1)
     skip_columns = _count(skip_columns, "skip_columns", 0, 2**31 - 1)
@@ -775,7 +842,8 @@ def _read(core, path, columns, skip_columns, discard, budget):
             # The reader takes a C string: the name would end at the null byte and
             # another file be read. open() refuses such a name the same way.
             raise ValueError("embedded null byte in path")
-        return core(name, columns, skip_columns, discard, budget, -1, None), os.fspath(path)
+        return (core(name, columns, skip_columns, discard, budget, -1, None, *more),
+                os.fspath(path))
     if not callable(getattr(path, "read", None)):
         raise TypeError("path must be a path or a file object with read(), "
                         f"not {type(path).__name__}")
@@ -785,9 +853,10 @@ def _read(core, path, columns, skip_columns, discard, budget):
     name = name.replace(b"\0", b"?")
     descriptor = _descriptor_of(path)
     if descriptor < 0:
-        return core(name, columns, skip_columns, discard, budget, -1, _reader_of(path)), given
+        return (core(name, columns, skip_columns, discard, budget, -1, _reader_of(path), *more),
+                given)
     try:
-        return core(name, columns, skip_columns, discard, budget, descriptor, None), given
+        return core(name, columns, skip_columns, discard, budget, descriptor, None, *more), given
     finally:
         # The core read past what the file object knows: it goes on from
         # where the descriptor stands.
@@ -881,12 +950,24 @@ load.__doc__ = """Read a data file exactly as the program does.
 """
 
 
+def _no_equilibration():
+    """The search's fields for a read that ended without samples: no
+    columns, no candidates."""
+    return {"start": np.empty(0, dtype=np.int64), "tau": np.empty(0), "ess": np.empty(0),
+            "block_size": np.empty(0, dtype=np.int64), "reason": (),
+            "candidates": np.empty(0, dtype=np.int64), "ess_curve": np.empty((0, 0))}
+
+
 def block_file(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUDGET):
-    (analysis, notes), given = _read(_core.block_file, path, columns, skip_columns, discard,
-                                     budget)
+    discard = _discard(discard)
+    automatic = discard == "auto"
+    (analysis, notes, search), given = _read(_core.block_file, path, columns, skip_columns,
+                                             0 if automatic else discard, budget, automatic)
     found, discarded, status = _notes(notes)
+    if automatic:
+        search = Equilibration(search if search is not None else _no_equilibration())
     result = Result(analysis, warnings=found, input=given, discarded=discarded,
-                    decompressor_status=status)
+                    decompressor_status=status, equilibration=search)
     _issue(found)
     return result
 
@@ -897,12 +978,23 @@ block_file.__doc__ = """Read and analyse a data file in one call, as the program
     where the reader stored them and released before the call returns.
     Safe to run in many threads at once: each result keeps its own
     warnings.
-""" + _READ_PARAMETERS + """
+""" + _READ_PARAMETERS.replace("""
+    discard : int
+        Leading sample lines dropped (the program's ``-i``).
+""", """
+    discard : int or "auto"
+        Leading sample lines dropped (the program's ``-i``); "auto" reads
+        every sample, runs :func:`equilibration` on them and analyses
+        those from the latest of the columns' starts on, one count for all
+        columns: the figures of ``discard=result.discarded``, bit for bit,
+        with the search in :attr:`Result.equilibration`.
+""") + """
     Returns
     -------
     Result
-        With ``warnings``, ``input``, ``discarded`` and
-        ``decompressor_status`` set. Where the program ends without an
+        With ``warnings``, ``input``, ``discarded``,
+        ``decompressor_status`` and, for ``discard="auto"``,
+        ``equilibration`` set. Where the program ends without an
         analysis and with status 0, a result of no columns and 0 samples.
 """ + _READ_RAISES + """
     Warns

@@ -1,5 +1,5 @@
 import os
-from typing import IO, Any, Dict, Hashable, Optional, Protocol, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Hashable, Literal, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +12,7 @@ class _Readable(Protocol):
     def read(self, size: int = ...) -> Union[bytes, str]: ...
 
 _Input = Union[str, bytes, os.PathLike, IO[bytes], IO[str], _Readable]
+_Discard = Union[int, Literal["auto"]]
 
 class VarblocError(ValueError):
     code: int
@@ -41,6 +42,15 @@ class PairwiseLevels:
     correlations: npt.NDArray[np.float64]
     error_errors: npt.NDArray[np.float64]
 
+class Equilibration:
+    start: npt.NDArray[np.int64]
+    tau: npt.NDArray[np.float64]
+    ess: npt.NDArray[np.float64]
+    block_size: npt.NDArray[np.int64]
+    reason: Tuple[str, ...]
+    candidates: npt.NDArray[np.int64]
+    ess_curve: npt.NDArray[np.float64]
+
 class Result:
     samples: int
     mean: npt.NDArray[np.float64]
@@ -61,6 +71,7 @@ class Result:
     input: Optional[Union[str, bytes]]
     discarded: int
     decompressor_status: Optional[int]
+    equilibration: Optional[Equilibration]
     @property
     def columns(self) -> int: ...
     def report(self) -> str: ...
@@ -69,7 +80,12 @@ class Result:
     def to_dict(self) -> Dict[str, Any]: ...
     def to_pandas(self) -> pandas.DataFrame: ...
 
-def block(data: npt.ArrayLike, names: Optional[Sequence[Hashable]] = ...) -> Result: ...
+def block(
+    data: npt.ArrayLike,
+    names: Optional[Sequence[Hashable]] = ...,
+    discard: _Discard = ...,
+) -> Result: ...
+def equilibration(data: npt.ArrayLike) -> Equilibration: ...
 def load(
     path: _Input,
     columns: Optional[int] = ...,
@@ -81,6 +97,6 @@ def block_file(
     path: _Input,
     columns: Optional[int] = ...,
     skip_columns: int = ...,
-    discard: int = ...,
+    discard: _Discard = ...,
     budget: int = ...,
 ) -> Result: ...

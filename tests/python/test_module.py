@@ -438,7 +438,8 @@ def test_block_file_results_travel(tmp_path):
     for key in ("input", "samples", "discarded", "warnings", "decompressor_status", "levels"):
         assert mine[key] == record[key], key
     for column, expected in zip(mine["columns"], record["columns"]):
-        assert {k: v for k, v in column.items() if k != "name"} == expected
+        assert column["equilibration"] is None  # the record has no search
+        assert {k: v for k, v in column.items() if k not in ("name", "equilibration")} == expected
     for copied in (pickle.loads(pickle.dumps(result)), copy.deepcopy(result)):
         assert copied.report() == result.report()
         assert copied.to_dict() == mine
@@ -479,3 +480,90 @@ def test_load_from_file_objects(tmp_path):
     compressed = io.BytesIO(gzip.compress(text))  # taken as it is: not decompressed
     with pytest.raises(varbloc.VarblocError, match="line 1 column 0"):
         varbloc.load(compressed)
+
+
+def transient_chains(n, seed):
+    """Two AR(1) columns (phi 0.9 and 0.5) with decaying offsets of
+    different lengths, so that the columns' starts differ."""
+    x = np.column_stack([ar1_chain(0.9, n, seed), ar1_chain(0.5, n, seed + 1)])
+    t = np.arange(n)
+    x[:, 0] += 20 * np.exp(-t / 300)
+    x[:, 1] += 10 * np.exp(-t / 1000)
+    return x
+
+
+def test_auto_discard_is_the_latest_start(tmp_path):
+    x = np.asfortranarray(transient_chains(12000, 11))
+    search = varbloc.equilibration(x)
+    auto = varbloc.block(x, discard="auto")
+    start = int(search.start.max())
+    assert search.start[0] != search.start[1] and start > 0
+    assert auto.discarded == start and auto.samples == len(x) - start
+    assert np.array_equal(auto.equilibration.start, search.start)
+    assert np.array_equal(auto.equilibration.ess_curve, search.ess_curve, equal_nan=True)
+    fixed_start = varbloc.block(x, discard=start)
+    assert fixed_start.equilibration is None and fixed_start.discarded == start
+    path = tmp_path / "transient.dat"
+    write_columns(str(path), x)
+    from_file = varbloc.block_file(path, discard="auto")
+    assert from_file.discarded == start
+    assert np.array_equal(from_file.equilibration.start, search.start)
+    # Bit for bit the figures of the found start given as an integer, from
+    # an array and from a file alike.
+    for got, want in [(auto, fixed_start), (from_file, varbloc.block_file(path, discard=start)),
+                      (from_file, auto)]:
+        assert got.report() == want.report()
+        assert got.automatic_report() == want.automatic_report()
+        assert np.array_equal(got.automatic.error, want.automatic.error)
+        assert np.array_equal(got.pairwise.errors, want.pairwise.errors)
+    columns = from_file.to_dict()["columns"]
+    assert [c["equilibration"]["start"] for c in columns] == search.start.tolist()
+    assert list(from_file.summary()["equilibration_tau"]) == search.tau.tolist()
+    for copied in (pickle.loads(pickle.dumps(from_file)), copy.deepcopy(from_file)):
+        assert copied.to_dict() == from_file.to_dict()
+        assert np.array_equal(copied.equilibration.ess_curve, search.ess_curve, equal_nan=True)
+        assert not copied.equilibration.start.flags.writeable
+
+
+def test_a_step_is_left_behind():
+    noise = np.random.default_rng(12).standard_normal(20000)
+    x = noise + np.where(np.arange(20000) < 3000, 4.0, 0.0)
+    search = varbloc.equilibration(x)
+    # Past the step the curve is flat within its noise: the start may sit a
+    # few candidates on, never before it.
+    step = search.candidates[1]
+    assert 3000 <= search.start[0] < 3000 + 20 * step
+    assert search.reason == ("ok",)
+    assert varbloc.block(x, discard="auto").discarded == search.start[0]
+
+
+@pytest.mark.parametrize("column, reason", [
+    (np.full(5000, 0.25), "constant column"),
+    (np.where(np.arange(5000) == 7, np.nan, 1.0 + np.arange(5000) % 3), "non-finite samples"),
+    (np.array([2.0]), "too few samples"),
+])
+def test_no_search_starts_at_zero(column, reason):
+    search = varbloc.equilibration(column)
+    assert search.start[0] == 0 and search.block_size[0] == 0 and np.isnan(search.ess[0])
+    assert search.reason == (reason,)
+    result = varbloc.block(column, discard="auto")
+    assert result.discarded == 0 and result.equilibration.reason == (reason,)
+    assert result.report() == varbloc.block(column).report()
+
+
+def test_bad_discard_refused(tmp_path):
+    x = np.zeros(10)
+    for discard, error in [(-1, ValueError), (10, ValueError), (1.0, TypeError),
+                           (True, TypeError), ("Auto", ValueError), (None, TypeError)]:
+        with pytest.raises(error, match="discard"):
+            varbloc.block(x, discard=discard)
+        if discard != 10:  # a file's discard past its end is the program's early end
+            with pytest.raises(error, match="discard"):
+                varbloc.block_file(EXAMPLE, discard=discard)
+    with pytest.raises(TypeError, match="discard"):
+        varbloc.load(EXAMPLE, discard="auto")
+    empty = tmp_path / "empty.dat"
+    empty.write_text("# no samples yet\n")
+    with pytest.warns(varbloc.VarblocWarning):
+        result = varbloc.block_file(empty, discard="auto")
+    assert result.discarded == 0 and result.equilibration.start.size == 0

@@ -235,3 +235,57 @@ TEST(ReaderTest, DecompressorStatusOfAReadToItsEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+void hold(void* context, const report_event& event) {
+  hold_event(static_cast<std::vector<held_event>*>(context), event);
+}
+
+}  // namespace
+
+// A whole read's events, told as a read that discarded `start` more lines,
+// are those of that read itself: the column-count messages after the
+// comments before its first line, the read count of the samples kept.
+TEST(DiscardedReadTest, WholeReadToldAsTheReadWithDiscards) {
+  struct told_case {
+    const char* what;
+    std::string text;
+    int32_t skip_columns;
+    std::optional<int32_t> column_count;
+    int32_t discard;  // the -i of both reads
+    int32_t start;
+  };
+  const std::string rows = "1 2\n3 4\n5 6\n7 8\n9 10\n";
+  const told_case cases[] = {
+      {"comments before and after the start", "# a\n1 2\n# b\n3 4\n5 6\n# c\n7 8\n", 0, {}, 0, 2},
+      {"a comment right at the start", "1 2\n3 4\n# at\n5 6\n7 8\n", 0, {}, 0, 2},
+      {"columns skipped", "# a\n0 1 2\n# b\n0 3 4\n0 5 6\n", 1, {}, 0, 1},
+      {"the count given", "# a\n" + rows, 0, 2, 0, 3},
+      {"after -i", "# a\n" + rows + "# z\n", 0, {}, 1, 2},
+      {"nothing more discarded", "# a\n" + rows, 0, {}, 0, 0},
+  };
+  scoped_temp_dir dir;
+  for (const told_case& c : cases) {
+    write_file(dir.file("d.dat"), c.text);
+    const std::string path = dir.file("d.dat");
+    read_options options;
+    options.input_name = path.c_str();
+    options.skip_columns = c.skip_columns;
+    options.column_count = c.column_count;
+    options.discard_count = c.discard;
+    std::vector<held_event> held;
+    const run_hooks holding = {hold, nullptr, &held};
+    const sample_set whole = read_data_file(options, &holding);
+    std::string told;
+    for (const held_event& event :
+         events_as_discarded(held, whole.samples, whole.discarded, c.start)) {
+      told += event.text;
+    }
+    options.discard_count = c.discard + c.start;
+    std::string expected;
+    const run_hooks collecting = collect_text(&expected);
+    read_data_file(options, &collecting);
+    EXPECT_EQ(told, expected) << c.what;
+  }
+}

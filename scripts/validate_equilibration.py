@@ -481,7 +481,7 @@ def ising_study(directory):
                    "ref_error": float(ref_block.automatic.error[c]),
                    "start": np.asarray(eq.start), "block_size": np.asarray(eq.block_size),
                    "no_candidate": int(np.all(np.isnan(np.asarray(eq.ess_curve)), axis=0).sum()),
-                   "reason": eq.reason, "pymbar": [], "hit": [],
+                   "reason": eq.reason, "pymbar": [], "hit": [], "whole_hit": [],
                    "reference_point": reference_point(data, ref_mean, ref_sd),
                    "away": int(np.sum(np.abs(data[-ISING_TAIL:, :].mean(axis=0) - ref_mean)
                                       > ref_sd)),
@@ -492,7 +492,8 @@ def ising_study(directory):
                     warnings.simplefilter("ignore")
                     start_p, _ = pymbar_detect(x)
                 row["pymbar"].append(start_p)
-                for key, start in (("hit", int(eq.start[i])), ("pymbar_hit", start_p)):
+                for key, start in (("hit", int(eq.start[i])), ("pymbar_hit", start_p),
+                                   ("whole_hit", 0)):
                     r = varbloc.block(x[start:])
                     # The reference mean's own error adds in quadrature.
                     allowed = math.hypot(r.automatic.error[0], row["ref_error"])
@@ -609,6 +610,7 @@ def ising_table(results):
                                        fmt_int(p.max())),
                      "%d / %d" % (sum(r["hit"]), len(r["hit"])),
                      "%d / %d" % (sum(r["pymbar_hit"]), len(r["pymbar_hit"])),
+                     "%d / %d" % (sum(r["whole_hit"]), len(r["whole_hit"])),
                      ", ".join("%d" % b for b in np.unique(r["block_size"])),
                      "%d" % r["no_candidate"]])
     return markdown_table(["T", "column", "reference: mean +- error (sd of a sweep)",
@@ -616,7 +618,8 @@ def ising_table(results):
                            "varbloc start: min / median / max",
                            "varbloc start before the reference point",
                            "pymbar start: min / median / max", "varbloc: rest's mean covers",
-                           "pymbar: rest's mean covers", "block size held",
+                           "pymbar: rest's mean covers", "nothing discarded: covers",
+                           "block size held",
                            "chains without a candidate"], rows)
 
 
@@ -805,7 +808,8 @@ mean (the counterpart of t1; "never" if it does not within {ISING_SWEEPS:,} swee
 "away at the end" counts the chains whose last {ISING_TAIL:,} sweeps still average more
 than one such standard deviation from it. "Covers" counts
 the chains whose rest's mean lies within its automatic error (combined with the
-reference's) of the reference mean. "Without a candidate" counts chains where the held
+reference's) of the reference mean; "nothing discarded" does the same with the whole
+chain. "Without a candidate" counts chains where the held
 block size leaves fewer than 32 whole blocks after every candidate start: the search
 then discards nothing (start 0). pymbar's `detectEquilibration(x, fast=True)` on the
 same columns beside. Not checked: there is no exact answer here, and with 20 chains a

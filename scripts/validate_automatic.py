@@ -55,6 +55,9 @@ DOCUMENT = os.path.join(REPO, "docs", "validation.md")
 MARKER = ("<!-- automatic estimate: scripts/validate_automatic.py writes from here "
           "to the end -->")
 REGENERATE = "/usr/bin/python3 scripts/validate_automatic.py"
+# scripts/validate_equilibration.py owns the document from this line to the end.
+EQUILIBRATION_MARKER = ("<!-- equilibration: scripts/validate_equilibration.py writes from "
+                        "here to the end -->")
 
 ROOT_SEED = 20_250_611
 # Samples generated and analysed at once: two arrays of 2^24 doubles (128 MiB
@@ -1036,13 +1039,19 @@ target's width, and the pooled coverage covers the rest):
 """
     with open(DOCUMENT) as f:
         old = f.read()
+    # The equilibration section after this one (scripts/validate_equilibration.py
+    # writes it) is kept as it is.
+    end = old.find("\n" + EQUILIBRATION_MARKER)
+    tail = ""
+    if end >= 0:
+        old, tail = old[:end + 1], "\n" + old[end + 1:]
     start = old.find(MARKER)
     if start >= 0 and (start == 0 or old[start - 1] == "\n"):
         head = old[:start]
     else:
         head = old.rstrip("\n") + "\n\n"
     with open(DOCUMENT, "w") as f:
-        f.write(head + text)
+        f.write(head + text + tail)
 
 
 # ----------------------------------------------------------------------------

@@ -187,7 +187,8 @@ def rule_problems(data, eq):
     twice the automatic estimate's on the chain's second half; start at the
     first whole block (laid from the end) of the earliest candidate with the
     largest effective samples; tau and ess the automatic estimate's of
-    x[start:]."""
+    x[start:]; where no candidate leaves enough whole blocks, start 0, tau
+    NaN and the reason "too few samples"."""
     import numpy as np
     import varbloc
     n, columns = data.shape
@@ -195,6 +196,13 @@ def rule_problems(data, eq):
     half = varbloc.block(data[n - n // 2:, :]).automatic
     curve = np.asarray(eq.ess_curve)
     for c in range(columns):
+        column = curve[:, c]
+        if eq.reason[c] == "too few samples" and np.all(np.isnan(column)):
+            # No candidate leaves enough whole blocks: nothing is discarded.
+            if int(eq.start[c]) != 0 or not math.isnan(eq.tau[c]):
+                problems.append("no candidate with effective samples, yet start %d, tau %g"
+                                % (eq.start[c], eq.tau[c]))
+            continue
         if eq.reason[c] != "ok":
             problems.append("column %d: no search (%s)" % (c, eq.reason[c]))
             continue
@@ -203,12 +211,8 @@ def rule_problems(data, eq):
             problems.append("block size %d, not twice the second half's %d"
                             % (b, half.block_size[c]))
             continue
-        column = curve[:, c]
         if np.all(np.isnan(column)):
-            # No candidate leaves enough whole blocks: nothing is discarded.
-            if int(eq.start[c]) != 0 or not math.isnan(eq.tau[c]):
-                problems.append("no candidate with effective samples, yet start %d, tau %g"
-                                % (eq.start[c], eq.tau[c]))
+            problems.append("column %d: reason ok without any candidate" % c)
             continue
         best = int(np.nanargmax(column))
         candidate = int(eq.candidates[best])
@@ -811,7 +815,7 @@ the chains whose rest's mean lies within its automatic error (combined with the
 reference's) of the reference mean; "nothing discarded" does the same with the whole
 chain. "Without a candidate" counts chains where the held
 block size leaves fewer than 32 whole blocks after every candidate start: the search
-then discards nothing (start 0). pymbar's `detectEquilibration(x, fast=True)` on the
+then discards nothing (start 0, reason "too few samples"). pymbar's `detectEquilibration(x, fast=True)` on the
 same columns beside. Not checked: there is no exact answer here, and with 20 chains a
 count covered is binomial (sd 2.1 chains at 68.3%).
 

@@ -118,25 +118,26 @@ int run(const run_settings& settings, run_record* record) {
     record->samples = progress.samples;
     record->discarded = progress.discarded;
     record->decompressor_status = progress.decompressor_status;
-    std::optional<equilibration_table> table;
-    int32_t start = 0;
     if (samples.ended_early) {
       tell(held, record);
-    } else if (settings.discard_auto) {
+      record->status = STATUS_EARLY_END;
+      record->message = without_newlines(record->message.value_or(""));
+      return 0;
+    }
+    std::optional<equilibration_table> table;
+    int32_t start = 0;
+    if (settings.discard_auto) {
       table = find_equilibration(samples.samples, samples.columns, samples.column_count, &hooks);
       const int32_t latest = latest_start_column(*table);
       start = static_cast<int32_t>(table->column[latest].start);
-      tell(events_as_discarded(held, samples.samples, samples.discarded, start), record);
+      const std::vector<held_event> told =
+          events_as_discarded(held, samples.samples, samples.discarded, start);
+      held.clear();  // told once, here
+      tell(told, record);
       print_text(equilibration_line(start, latest));
       record->discard = start;
       record->samples -= start;
       record->discarded += start;
-    }
-    held.clear();
-    if (samples.ended_early) {
-      record->status = STATUS_EARLY_END;
-      record->message = without_newlines(record->message.value_or(""));
-      return 0;
     }
     // The record holds the automatic estimate whether or not it is printed.
     const bool automatic = settings.automatic || settings.json_path != nullptr;

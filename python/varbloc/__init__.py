@@ -680,18 +680,8 @@ def block(data, names=None, discard=0):
         is analysed as ``data.T``. Kept in :attr:`Result.warnings` too.
     """
     discard = _discard(discard)
-    labels = _pandas_names(data)
-    array = np.asarray(data)
-    two_dimensional = array.ndim == 2
-    if array.ndim == 1:
-        array = array.reshape(array.shape[0], 1)
-    if array.ndim != 2:
-        raise ValueError(f"data must be 1-D or 2-D (samples x columns), not {array.ndim}-D")
+    array, labels, two_dimensional = _as_samples(data)
     samples, columns = array.shape
-    if samples < 1:
-        raise ValueError("data must hold at least one sample")
-    if columns < 1:
-        raise ValueError("data must hold at least one column")
     if columns > MAX_COLUMNS:
         hint = ""
         if samples <= MAX_COLUMNS:
@@ -705,12 +695,7 @@ def block(data, names=None, discard=0):
         found.append((_UNNUMBERED, f"data has {columns} columns of {samples} samples each: "
                       "samples run along axis 0, one row per sample; for an array of walkers "
                       "x steps use data.T", 1))
-    contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
-    if array.dtype != np.float64 or not contiguous_columns or not array.flags.aligned:
-        # The one copy: converted and laid out column by column at once (the
-        # core reads whole doubles, so values at an odd address are copied
-        # too).
-        array = np.array(array, dtype=np.float64, order="F")
+    array = _contiguous(array)
     search = None
     if discard == "auto":
         search = Equilibration(_core.equilibration(array))
@@ -724,12 +709,12 @@ def block(data, names=None, discard=0):
     return result
 
 
-def _columns_array(data):
-    """data as a 2-D float64 array of samples x columns, each column
-    contiguous (copied only when it is not), with its column names or
-    None."""
+def _as_samples(data):
+    """data as a 2-D array of samples x columns with at least one of each;
+    also its column names or None, and whether it was 2-D."""
     labels = _pandas_names(data)
     array = np.asarray(data)
+    two_dimensional = array.ndim == 2
     if array.ndim == 1:
         array = array.reshape(array.shape[0], 1)
     if array.ndim != 2:
@@ -739,10 +724,19 @@ def _columns_array(data):
         raise ValueError("data must hold at least one sample")
     if columns < 1:
         raise ValueError("data must hold at least one column")
-    contiguous_columns = samples == 1 or array.strides[0] == array.itemsize
+    return array, labels, two_dimensional
+
+
+def _contiguous(array):
+    """A 2-D array as the core reads it: float64, each column contiguous and
+    aligned."""
+    contiguous_columns = array.shape[0] == 1 or array.strides[0] == array.itemsize
     if array.dtype != np.float64 or not contiguous_columns or not array.flags.aligned:
+        # The one copy: converted and laid out column by column at once (the
+        # core reads whole doubles, so values at an odd address are copied
+        # too).
         array = np.array(array, dtype=np.float64, order="F")
-    return array, labels
+    return array
 
 
 def equilibration(data):
@@ -765,8 +759,7 @@ def equilibration(data):
     KeyboardInterrupt
         When interrupted.
     """
-    array, _ = _columns_array(data)
-    return Equilibration(_core.equilibration(array))
+    return Equilibration(_core.equilibration(_contiguous(_as_samples(data)[0])))
 
 
 def _count(value, name, smallest, largest):

@@ -19,24 +19,21 @@ two-dimensional Ising chains (build/release/examples/generate_ising). This
 script builds nothing. It ends with the line "peers: N passed, M failed" and
 exits non-zero when a check fails.
 """
-import argparse
 import datetime
-import importlib.util
 import math
 import os
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
-import warnings
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 
-from varbloc_report import (GENERATOR, REPO, THRESHOLD, Check, ValidationError, analytic_error,
-                            generate, git_revision, markdown_table, require_binaries)
+from validation_kit import (GENERATOR, ISING, PYTHON_TREE, REPO, Check, PeerErrors,
+                            ValidationError, analytic_error, failure_lines, fill, finish,
+                            git_revision, markdown_table, modules_found, package_version,
+                            parse_arguments, peer_errors, report_failures, require_binaries)
+from varbloc_report import THRESHOLD, generate
 
-ISING = os.path.join(REPO, "build", "release", "examples", "generate_ising")
-PYTHON_TREE = os.path.join(REPO, "build", "release", "python")  # the module varbloc
 DOCUMENT = os.path.join(REPO, "docs", "validation_peers.md")
 
 # A checked column: varbloc's error within this fraction of each peer's.
@@ -71,19 +68,15 @@ class Series:
 
 
 @dataclass
-class Column:
+class Column(PeerErrors):
+    """A column: varbloc's figures beside the peers' (tau, g, their errors
+    and warnings)."""
     name: str
     samples: int
     error: float
     block_size: int
     blocks: int
     decorrelated: bool
-    tau: float
-    emcee_error: float
-    emcee_warning: str
-    g: float
-    pymbar_error: float
-    pymbar_warning: str
     theory: object
     checked: bool
 
@@ -133,33 +126,7 @@ def write_series(directory, series):
     return name
 
 
-def emcee_tau(x):
-    """emcee's estimate with its defaults. A chain shorter than 50 estimated
-    autocorrelation times raises AutocorrError, which carries the estimate:
-    it is used and the message is reported."""
-    import emcee.autocorr
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            tau, warning = float(emcee.autocorr.integrated_time(x)[0]), ""
-        except emcee.autocorr.AutocorrError as error:
-            tau, warning = float(error.tau[0]), " ".join(str(error).split())
-    messages = ([warning] if warning else []) + [str(w.message) for w in caught]
-    return tau, "; ".join(messages)
-
-
-def pymbar_g(x):
-    """pymbar's statistical inefficiency with its defaults; any warning it
-    gives is reported."""
-    import pymbar.timeseries
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        g = float(pymbar.timeseries.statisticalInefficiency(x))
-    return g, "; ".join(str(w.message) for w in caught)
-
-
 def analyse(directory, series):
-    import numpy
     import varbloc
     name = write_series(directory, series)
     # The samples as varbloc reads them (varbloc -i DISCARD), for all three.
@@ -172,17 +139,12 @@ def analyse(directory, series):
                               % (series.title, result.columns, len(series.columns)))
     outcome = Outcome(series)
     for c in range(result.columns):
-        x = data[:, c]
-        sigma = float(numpy.std(x, ddof=1))
-        tau, emcee_warning = emcee_tau(x)
-        g, pymbar_warning = pymbar_g(x)
         outcome.columns.append(Column(
             name=series.columns[c], samples=n, error=float(result.error[c]),
             block_size=int(result.block_sizes[result.level[c]]), blocks=int(result.count[c]),
-            decorrelated=bool(result.decorrelated[c]), tau=tau,
-            emcee_error=sigma * math.sqrt(tau / n), emcee_warning=emcee_warning, g=g,
-            pymbar_error=sigma * math.sqrt(g / n), pymbar_warning=pymbar_warning,
-            theory=series.theory[c] if series.theory else None, checked=series.checked[c]))
+            decorrelated=bool(result.decorrelated[c]),
+            theory=series.theory[c] if series.theory else None, checked=series.checked[c],
+            **asdict(peer_errors(data[:, c]))))
     return outcome
 
 
@@ -261,16 +223,6 @@ def print_outcome(outcome):
                 print("    %s warned: %s" % (peer, text))
 
 
-def package_version(package):
-    """The installed Debian package's version, as the reader can look it up."""
-    try:
-        return subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip() \
-            or "(version unknown)"
-    except OSError:
-        return "(version unknown)"
-
-
 def write_document(outcomes, checks, seconds):
     by_key = {o.series.key: o for o in outcomes}
     passed = sum(check.passed for check in checks)
@@ -321,9 +273,6 @@ def write_document(outcomes, checks, seconds):
                                                         format(short.columns[0].samples, ",")))
     short_ratios = " and ".join("%.2f" % (s.error / x) for s, x in zip(short.columns, expected))
 
-    def fill(paragraph):
-        return textwrap.fill(" ".join(paragraph.split()), width=80)
-
     agreement = fill(f"""Where varbloc finds a decorrelation with many blocks, it agrees with both
 peers: on the checked columns the ratio varbloc / peer runs from {min(ratios):.3f} to
 {max(ratios):.3f}, and on the long critical chain, decorrelated with
@@ -336,25 +285,25 @@ blocks that short cut off part of the correlation across their edges.
 `docs/validation.md` measures that shortfall against theory (0.951 expected at block
 size 100 for phi = 0.9; here {ar09.error / ar09.theory:.3f} of the analytic error). emcee
 and pymbar, which sum the autocorrelation function over many lags, land within
-{100 * max(peer_offsets):.1f}% of the analytic error on every AR(1) column.""")
+{100 * max(peer_offsets):.1f}% of the analytic error on every AR(1) column.""", 80)
     critical_text = fill(f"""Near the critical point, with a chain that is too short, it is different. On the
 first {ISING_SHORT_SWEEPS:,} sweeps ({short.columns[0].samples:,} samples after -i
 {ISING_DISCARD}) {verdict}. With so few blocks the lag-1 estimate is itself noise (it
 scatters by about 1 / sqrt(N)), so the verdict is a matter of chance; {size_text},
 here {short_ratios} of what the long chain implies (its error
-scaled by the square root of the length ratio):""")
+scaled by the square root of the length ratio):""", 80)
     peers_short = fill(f"""emcee and pymbar come closer on this chain, since they estimate the correlation
 time from the whole autocorrelation function rather than from
 {min(c.blocks for c in short.columns)} block means, but their estimates are noisy as well.
-{emcee_text}""")
+{emcee_text}""", 80)
     advice = fill(f"""What to do: trust varbloc's error when the column decorrelated at a level with at
 least {TRUSTED_BLOCKS} blocks and the errors of the following levels stay flat. Read a
 column marked `*** not decorrelated ***`, or one decorrelated at one of the last levels
 (a few dozen blocks), as a lower bound, and run longer until the decorrelating level
 has {TRUSTED_BLOCKS} blocks or more; near a critical point the correlation time, and with
-it the run length needed, grows with the system size.""")
+it the run length needed, grows with the system size.""", 80)
 
-    failure_text = "".join("\n- FAILED %s: %s" % (f.name, f.detail) for f in failures)
+    failure_text = failure_lines(checks)
 
     text = f"""# varbloc beside emcee and pymbar
 
@@ -421,23 +370,16 @@ their own.
 
 
 def main():
-    parser = argparse.ArgumentParser(
-        description="Compare varbloc's errors with emcee's and pymbar's on AR(1) and Ising "
-                    "series. Takes the binaries from build/release (./build.sh test); by "
-                    "default rewrites docs/validation_peers.md.")
-    parser.add_argument("--check", action="store_true",
-                        help="run the checks only; do not rewrite docs/validation_peers.md")
-    arguments = parser.parse_args()
+    arguments = parse_arguments(
+        "Compare varbloc's errors with emcee's and pymbar's on AR(1) and Ising series. Takes "
+        "the binaries from build/release (./build.sh test); by default rewrites "
+        "docs/validation_peers.md.",
+        "run the checks only; do not rewrite docs/validation_peers.md")
     require_binaries("compare_peers.py", (GENERATOR, ISING, PYTHON_TREE))
-    sys.path.insert(0, PYTHON_TREE)
-    missing = [module for module in ("numpy", "emcee", "pymbar")
-               if importlib.util.find_spec(module) is None]
-    if missing:
-        print("compare_peers.py: no module %s; install the peers with scripts/setup.sh "
-              "python3-emcee python3-pymbar and run this with /usr/bin/python3"
-              % ", ".join(missing), file=sys.stderr)
+    if not modules_found("compare_peers.py", ("numpy", "emcee", "pymbar"),
+                         "install the peers with scripts/setup.sh python3-emcee python3-pymbar "
+                         "and run this with /usr/bin/python3"):
         return 2
-    sys.stdout.reconfigure(line_buffering=True)
 
     started = time.time()
     outcomes, checks = [], []
@@ -453,17 +395,12 @@ def main():
     except ValidationError as error:
         print("compare_peers.py: %s" % error, file=sys.stderr)
         checks.append(Check("runs completed", False, str(error)))
-    for check in checks:
-        if not check.passed:
-            print("FAILED %s: %s" % (check.name, check.detail))
+    report_failures(checks)
     seconds = time.time() - started
     if not arguments.check and len(outcomes) == len(series_list()):
         write_document(outcomes, checks, seconds)
         print("wrote %s" % os.path.relpath(DOCUMENT, REPO))
-    passed = sum(check.passed for check in checks)
-    print("took %.1f s" % seconds, file=sys.stderr)
-    print("peers: %d passed, %d failed" % (passed, len(checks) - passed))
-    return 1 if len(checks) > passed else 0
+    return finish("peers", checks, seconds)
 
 
 if __name__ == "__main__":

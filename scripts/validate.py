@@ -13,7 +13,6 @@ message when either is missing. It needs python3 and its standard library only.
 It ends with the line "validation: N passed, M failed" and exits non-zero when
 a check fails.
 """
-import argparse
 import datetime
 import math
 import os
@@ -24,16 +23,13 @@ import textwrap
 import time
 from dataclasses import dataclass
 
-from varbloc_report import (GENERATOR, REPO, THRESHOLD, VARBLOC, Check, ValidationError,
-                            analytic_error, generate, git_revision, levels_run,
-                            markdown_table, require_binaries, run_varbloc, sigma_x)
+from validation_kit import (AUTOMATIC_MARKER, GENERATOR, REPO, VALIDATION_DOCUMENT, VARBLOC,
+                            Check, ValidationError, analytic_error, closed_form_variance,
+                            finish, git_revision, markdown_table, parse_arguments,
+                            report_failures, require_binaries, write_section)
+from varbloc_report import THRESHOLD, generate, levels_run, run_varbloc
 
-DOCUMENT = os.path.join(REPO, "docs", "validation.md")
 REGENERATE = "python3 scripts/validate.py"
-# scripts/validate_automatic.py owns the document from this line to the end;
-# a rewrite here keeps that part as it is.
-AUTOMATIC_MARKER = ("<!-- automatic estimate: scripts/validate_automatic.py writes from here "
-                    "to the end -->")
 
 # The checked runs: one file with one column per coefficient. 4,000,000
 # samples give even phi = 0.99 (decorrelated at block size 1000) 4000 blocks,
@@ -103,15 +99,6 @@ def expected_ratio(phi, b):
     return math.sqrt(1.0 - 2.0 * phi * (1.0 - phi ** b) / (b * (1.0 - phi * phi)))
 
 
-def variance_of_mean(phi, m):
-    """Exact variance of the mean of m consecutive samples."""
-    if phi == 0.0:
-        return 1.0 / m
-    s2 = sigma_x(phi) ** 2
-    return s2 / m * ((1.0 + phi) / (1.0 - phi)
-                     - 2.0 * phi * (1.0 - phi ** m) / (m * (1.0 - phi) ** 2))
-
-
 def expected_ratio_few_blocks(phi, b, n):
     """sqrt(E[error^2]) / analytic error at block size b, exact when b divides n.
 
@@ -122,7 +109,7 @@ def expected_ratio_few_blocks(phi, b, n):
     correlated with each other, which grows as N gets small.
     """
     blocks = n // b
-    squared = (variance_of_mean(phi, b) - variance_of_mean(phi, n)) / (blocks - 1)
+    squared = (closed_form_variance(phi, b) - closed_form_variance(phi, n)) / (blocks - 1)
     return math.sqrt(squared) / analytic_error(phi, n)
 
 
@@ -449,7 +436,7 @@ def write_document(results, checks, few):
     last = levels_run(FEW_SAMPLES)[-1]
     last_blocks = FEW_SAMPLES // last
     rms_mean = math.sqrt(statistics.fmean(r.mean ** 2 for r in few))
-    true_sd = math.sqrt(variance_of_mean(FEW_PHI, FEW_SAMPLES))
+    true_sd = math.sqrt(closed_form_variance(FEW_PHI, FEW_SAMPLES))
     mismatched = [r for r in results if r.predicted != r.block_size]
     failures = [check for check in checks if not check.passed]
 
@@ -607,16 +594,8 @@ emcee's integrated autocorrelation time and pymbar's statistical inefficiency,
 on AR(1) series and on Ising Monte Carlo chains (`scripts/compare_peers.py`
 writes it; this script leaves it alone).
 """
-    os.makedirs(os.path.dirname(DOCUMENT), exist_ok=True)
-    kept = ""
-    if os.path.exists(DOCUMENT):
-        with open(DOCUMENT) as f:
-            old = f.read()
-        start = old.find("\n" + AUTOMATIC_MARKER)
-        if start >= 0:
-            kept = "\n" + old[start + 1:]
-    with open(DOCUMENT, "w") as f:
-        f.write(text + kept)
+    # scripts/validate_automatic.py owns the document from its marker on.
+    write_section(text, next_marker=AUTOMATIC_MARKER)
 
 
 def print_results(results, checks):
@@ -628,19 +607,15 @@ def print_results(results, checks):
               % (r.seed, r.phi, r.error, r.analytic, r.ratio, r.expected, r.tolerance,
                  r.block_size, r.blocks, block_text(r.predicted),
                  "" if r.decorrelated else "  (not decorrelated)"))
-    for check in checks:
-        if not check.passed:
-            print("FAILED %s: %s" % (check.name, check.detail))
+    report_failures(checks)
 
 
 def main():
-    parser = argparse.ArgumentParser(
-        description="Check varbloc's blocked errors against AR(1) theory. Takes the binaries "
-                    "from build/release (build them first with ./build.sh test); by default "
-                    "also runs the few-blocks study and rewrites docs/validation.md.")
-    parser.add_argument("--check", action="store_true",
-                        help="run the pass/fail checks only; do not rewrite docs/validation.md")
-    arguments = parser.parse_args()
+    arguments = parse_arguments(
+        "Check varbloc's blocked errors against AR(1) theory. Takes the binaries from "
+        "build/release (build them first with ./build.sh test); by default also runs the "
+        "few-blocks study and rewrites docs/validation.md.",
+        "run the pass/fail checks only; do not rewrite docs/validation.md")
     require_binaries("validate.py", (VARBLOC, GENERATOR))
     # Progress goes to standard error, results to standard output: keep them
     # in order when both land in one log.
@@ -664,16 +639,12 @@ def main():
                       % (len(decorrelated), len(few), median_text([r.ratio for r in decorrelated]),
                          median_text([r.ratio for r in few if not r.decorrelated])))
                 write_document(results, checks, few)
-                print("wrote %s" % os.path.relpath(DOCUMENT, REPO))
+                print("wrote %s" % os.path.relpath(VALIDATION_DOCUMENT, REPO))
     except ValidationError as error:
         print("validate.py: %s" % error, file=sys.stderr)
         checks.append(Check("runs completed", False, str(error)))
 
-    passed = sum(check.passed for check in checks)
-    failed = len(checks) - passed
-    print("took %.1f s" % (time.time() - started), file=sys.stderr)
-    print("validation: %d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return finish("validation", checks, time.time() - started)
 
 
 if __name__ == "__main__":

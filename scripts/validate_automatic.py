@@ -32,40 +32,30 @@ pymbar. This script builds nothing and stops with a message when the module
 or the generator is missing. It ends with the line
 "automatic: N passed, M failed" and exits non-zero when a check fails.
 """
-import argparse
 import collections
 import datetime
-import importlib.util
 import math
 import os
-import platform
-import subprocess
 import sys
 import tempfile
 import textwrap
 import time
 import warnings
-import zlib
 from dataclasses import dataclass, field
 
-from varbloc_report import REPO, Check, git_revision, markdown_table, require_binaries
-from compare_peers import ISING, PYTHON_TREE, emcee_tau, package_version, pymbar_g
+import validation_kit as kit
+from validation_kit import (AUTOMATIC_MARKER, EQUILIBRATION_MARKER, ISING, REPO,
+                            VALIDATION_DOCUMENT, Z, Check, ar1, chain_batches,
+                            closed_form_variance, exact_variance, failure_lines, fill,
+                            git_revision, integrated_time, ising_chain, machine, markdown_table,
+                            median_interval, package_version, peer_errors, percent, targets_table,
+                            wilson, write_section)
 
-DOCUMENT = os.path.join(REPO, "docs", "validation.md")
-MARKER = ("<!-- automatic estimate: scripts/validate_automatic.py writes from here "
-          "to the end -->")
 REGENERATE = "/usr/bin/python3 scripts/validate_automatic.py"
-# scripts/validate_equilibration.py owns the document from this line to the end.
-EQUILIBRATION_MARKER = ("<!-- equilibration: scripts/validate_equilibration.py writes from "
-                        "here to the end -->")
 
 ROOT_SEED = 20_250_611
-# Samples generated and analysed at once: two arrays of 2^24 doubles (128 MiB
-# each) for the noise and the chains, well inside a few GiB.
-BATCH_SAMPLES = 1 << 24
 
-# The targets and the noise allowance of their checks.
-Z = 3.0                           # sigmas of a check's confidence interval
+# The targets and the noise allowance of their checks (Z sigmas each).
 RATIO_RANGE = (0.97, 1.03)        # median automatic / exact error, where n >= 200 tau
 RATIO_MIN_TAUS = 200
 COVERAGE_TARGETS = [(1.0, 0.683, 0.03), (1.96, 0.95, 0.02)]   # multiple, nominal, +-
@@ -116,58 +106,6 @@ PEERS = ("emcee", "pymbar")
 
 
 # ----------------------------------------------------------------------------
-# Theory of the AR(1) chain.
-
-def integrated_time(phi):
-    """tau = 1 + 2 sum rho(t) of an AR(1) chain."""
-    return (1.0 + phi) / (1.0 - phi)
-
-
-def exact_variance(phi, n):
-    """Variance of the mean of n consecutive stationary samples, unit noise:
-    sigma^2 / n [1 + 2 sum_{k=1}^{n-1} (1 - k/n) phi^k], sigma^2 = 1/(1 - phi^2),
-    summed term by term."""
-    import numpy as np
-    if phi == 0.0:
-        return 1.0 / n
-    k = np.arange(1, n, dtype=np.float64)
-    total = float(np.sum((1.0 - k / n) * phi ** k))
-    return (1.0 + 2.0 * total) / ((1.0 - phi * phi) * n)
-
-
-def closed_form_variance(phi, n):
-    """The same variance in closed form."""
-    s2 = 1.0 / (1.0 - phi * phi)
-    return s2 / n * ((1.0 + phi) / (1.0 - phi)
-                     - 2.0 * phi * (1.0 - phi ** n) / (n * (1.0 - phi) ** 2))
-
-
-# ----------------------------------------------------------------------------
-# Statistics with their noise.
-
-def wilson(successes, trials, z=Z):
-    """Wilson's score interval of a binomial fraction."""
-    if trials == 0:
-        return 0.0, 1.0
-    p = successes / trials
-    d = 1.0 + z * z / trials
-    centre = (p + z * z / (2 * trials)) / d
-    half = z * math.sqrt(p * (1 - p) / trials + z * z / (4 * trials * trials)) / d
-    return max(0.0, centre - half), min(1.0, centre + half)
-
-
-def median_interval(values, z=Z):
-    """Distribution-free interval of the median from order statistics: the
-    number of values below the true median is binomial(m, 1/2)."""
-    import numpy as np
-    v = np.sort(values)
-    m = len(v)
-    low = int(math.floor(m / 2 - z * math.sqrt(m) / 2))
-    high = int(math.ceil(m / 2 + z * math.sqrt(m) / 2))
-    return float(v[max(low, 0)]), float(v[min(high, m - 1)])
-
-
-# ----------------------------------------------------------------------------
 # The series.
 
 @dataclass
@@ -199,22 +137,6 @@ class Outcome:
     reference_note: str = ""
 
 
-def rng_for(cell_key, batch):
-    import numpy as np
-    return np.random.default_rng([ROOT_SEED, zlib.crc32(cell_key.encode()), batch])
-
-
-def ar1(rng, phi, chains, n):
-    """chains x n AR(1) samples, each chain started in its stationary
-    distribution, x_0 ~ N(0, 1 / (1 - phi^2))."""
-    from scipy.signal import lfilter
-    e = rng.standard_normal((chains, n))
-    if phi == 0.0:
-        return e
-    e[:, 0] /= math.sqrt(1.0 - phi * phi)
-    return lfilter([1.0], [1.0, -phi], e, axis=1)
-
-
 def ar_cell(phi, n, chains, checked):
     tau = integrated_time(phi)
     return Cell("ar1 %r %d" % (phi, n), "AR(1)", "phi = %g" % phi, n, chains, tau,
@@ -233,19 +155,14 @@ def two_scale_cell(n, chains):
 def generate_batches(cell):
     """Yields the chains of an AR(1) or two-scale cell as n x chains arrays
     in Fortran order (each chain contiguous, as varbloc.block takes it)."""
-    per_batch = max(1, BATCH_SAMPLES // cell.n)
-    done, batch = 0, 0
-    while done < cell.chains:
-        m = min(per_batch, cell.chains - done)
-        rng = rng_for(cell.key, batch)
+    def draw(rng, m):
         if cell.process == "AR(1)":
-            x = ar1(rng, cell.phi, m, cell.n)
-        else:
-            x = ar1(rng, TWO_FAST, m, cell.n)
-            x += TWO_WEIGHT * ar1(rng, TWO_SLOW, m, cell.n)
-        yield x.T            # C-ordered chains x n, so this view is Fortran-ordered
-        done += m
-        batch += 1
+            return ar1(rng, cell.phi, m, cell.n)
+        x = ar1(rng, TWO_FAST, m, cell.n)
+        x += TWO_WEIGHT * ar1(rng, TWO_SLOW, m, cell.n)
+        return x
+
+    return chain_batches(ROOT_SEED, cell.key, cell.n, cell.chains, draw)
 
 
 # ----------------------------------------------------------------------------
@@ -322,22 +239,19 @@ def rule_problems(result, rule):
     return problems
 
 
-def peer_errors(data):
+def column_peer_errors(data):
     """emcee's and pymbar's errors of every column, and whether emcee warned
     that the chain is shorter than 50 of its tau (emcee_tau takes the
     estimate integrated_time(x, quiet=True) would return)."""
     import numpy as np
-    n, columns = data.shape
+    columns = data.shape[1]
     errors = {"emcee": np.empty(columns), "pymbar": np.empty(columns)}
     warned = np.zeros(columns, dtype=bool)
     for c in range(columns):
-        x = np.ascontiguousarray(data[:, c])
-        sigma = float(np.std(x, ddof=1))
-        tau, warning = emcee_tau(x)
-        g, _ = pymbar_g(x)
-        errors["emcee"][c] = sigma * math.sqrt(tau / n)
-        errors["pymbar"][c] = sigma * math.sqrt(g / n)
-        warned[c] = bool(warning)
+        peers = peer_errors(np.ascontiguousarray(data[:, c]))
+        errors["emcee"][c] = peers.emcee_error
+        errors["pymbar"][c] = peers.pymbar_error
+        warned[c] = bool(peers.emcee_warning)
     return errors, warned
 
 
@@ -367,7 +281,7 @@ class Collector:
         self.parts["block_size"].append(np.asarray(a.block_size))
         self.reasons += list(a.reason)
         if self.peers:
-            errors, warned = peer_errors(data)
+            errors, warned = column_peer_errors(data)
             for name, values in errors.items():
                 self.parts[name].append(values)
             self.parts["emcee_warned"].append(warned)
@@ -403,24 +317,14 @@ def ising_outcomes(directory, peers):
     the chain itself out where it is one of them); the reference error of a
     group is the standard deviation of its chains' means."""
     import numpy as np
-    import varbloc
     groups = []
     for temperature, sweeps, discard, chains, seed in ISING_GROUPS:
         started = time.time()
         data = np.empty((sweeps, chains * 2), order="F")
-        path = os.path.join(directory, "ising.dat")
         for i in range(chains):
-            with open(path, "w") as out:
-                done = subprocess.run([ISING, "%g" % temperature, str(sweeps + discard),
-                                       str(seed + i)], stdout=out, stderr=subprocess.PIPE,
-                                      text=True)
-            if done.returncode != 0:
-                raise RuntimeError("generate_ising failed (status %d): %s"
-                                   % (done.returncode, done.stderr.strip()))
-            chain = varbloc.load(path, discard=discard)
+            chain = ising_chain(directory, temperature, sweeps, seed + i, discard)
             data[:, i] = chain[:, 0]
             data[:, chains + i] = chain[:, 1]
-        os.remove(path)
         per_column = []
         for c, name in enumerate(ISING_COLUMNS):
             cell = Cell("ising %g %d %s" % (temperature, sweeps, name),
@@ -629,10 +533,6 @@ def fmt(value, digits=3):
         else "%.*f" % (digits, value)
 
 
-def percent(hits, chains, digits=1):
-    return "-" if not chains else "%.*f" % (digits, 100.0 * hits / chains)
-
-
 def row_head(o):
     c = o.cell
     taus = "{:,.0f}".format(c.n / c.tau) if not math.isnan(c.tau) else "?"
@@ -742,34 +642,6 @@ def print_outcome(o):
     print("%-38s reliable %5s%%  cover %5s%% %5s%%  median/exact: %s"
           % (cell_name(o), percent(int(o.reliable.sum()), len(o.reliable)), percent(h1, c1),
              percent(h2, c2), ", ".join(parts)))
-
-
-def machine():
-    model = platform.processor() or "unknown processor"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    memory = ""
-    try:
-        with open("/proc/meminfo") as f:
-            kib = int(f.readline().split()[1])
-        memory = ", %.0f GiB memory" % (kib / 2 ** 20)
-    except (OSError, ValueError, IndexError):
-        pass
-    return "%s, %d logical cores%s, %s, Python %s" % (
-        model, os.cpu_count() or 0, memory, platform.system() + " " + platform.release(),
-        platform.python_version())
-
-
-def targets_table(checks):
-    rows = [[check.name, check.detail, "pass" if check.passed else "**FAIL**"]
-            for check in checks]
-    return markdown_table(["check", "measured", "result"], rows)
 
 
 def plain_target_lines(ar_main, short, pooled):
@@ -882,21 +754,18 @@ def write_document(everything, checks, edge_rows, pooled, seconds):
     passed = sum(check.passed for check in checks)
     failures = [check for check in checks if not check.passed]
     shown = ar_main + two + ising
-    failure_text = "".join("\n- FAILED %s: %s" % (f.name, f.detail) for f in failures)
+    failure_text = failure_lines(checks)
     n = two[0].cell.n
     slow_part = TWO_WEIGHT ** 2 / (1 - TWO_SLOW ** 2)
     slow_variance = 100 * slow_part / (1 / (1 - TWO_FAST ** 2) + slow_part)
     slow_error = 100 * TWO_WEIGHT ** 2 * exact_variance(TWO_SLOW, n) / two[0].cell.exact ** 2
-
-    def fill(paragraph):
-        return textwrap.fill(" ".join(paragraph.split()), width=84)
 
     two_text = "; ".join("n = {:,}: median automatic / exact {} (reliable {:.0f}%), emcee {}, "
                          "pymbar {}".format(o.cell.n, fmt(median_ratio(o, "automatic")),
                                             100 * o.reliable.mean(),
                                             fmt(median_ratio(o, "emcee")),
                                             fmt(median_ratio(o, "pymbar"))) for o in two)
-    text = f"""{MARKER}
+    text = f"""{AUTOMATIC_MARKER}
 
 ## The automatic error estimate
 
@@ -1037,46 +906,28 @@ target's width, and the pooled coverage covers the rest):
 
 {fill("The full run took %.0f min (%.0f s), in one process, niced, on a machine shared with other work; `--check` takes about half a minute." % (seconds / 60, seconds))}
 """
-    with open(DOCUMENT) as f:
-        old = f.read()
     # The equilibration section after this one (scripts/validate_equilibration.py
     # writes it) is kept as it is.
-    end = old.find("\n" + EQUILIBRATION_MARKER)
-    tail = ""
-    if end >= 0:
-        old, tail = old[:end + 1], "\n" + old[end + 1:]
-    start = old.find(MARKER)
-    if start >= 0 and (start == 0 or old[start - 1] == "\n"):
-        head = old[:start]
-    else:
-        head = old.rstrip("\n") + "\n\n"
-    with open(DOCUMENT, "w") as f:
-        f.write(head + text + tail)
+    write_section(text, AUTOMATIC_MARKER, EQUILIBRATION_MARKER)
 
 
 # ----------------------------------------------------------------------------
 
 def main():
-    parser = argparse.ArgumentParser(
-        description="Validate varbloc's automatic error estimate and its verdict on AR(1), "
-                    "two-time-scale and Ising chains, beside emcee and pymbar. Takes the module "
-                    "from build/release/python (./build.sh test); by default rewrites the "
-                    "automatic-estimate section of docs/validation.md.")
-    parser.add_argument("--check", action="store_true",
-                        help="the checked AR(1) series and verdict cases only, without the peers; "
-                             "docs/validation.md is left alone")
-    arguments = parser.parse_args()
-    require_binaries("validate_automatic.py", (ISING,))
-    sys.path.insert(0, PYTHON_TREE)
+    arguments = kit.parse_arguments(
+        "Validate varbloc's automatic error estimate and its verdict on AR(1), two-time-scale "
+        "and Ising chains, beside emcee and pymbar. Takes the module from build/release/python "
+        "(./build.sh test); by default rewrites the automatic-estimate section of "
+        "docs/validation.md.",
+        "the checked AR(1) series and verdict cases only, without the peers; "
+        "docs/validation.md is left alone")
+    kit.require_binaries("validate_automatic.py", (ISING,))
     needed = ["numpy", "scipy", "varbloc"] + ([] if arguments.check else ["emcee", "pymbar"])
-    missing = [module for module in needed if importlib.util.find_spec(module) is None]
-    if missing:
-        print("validate_automatic.py: no module %s; build the module with ./build.sh test, "
-              "install the others with scripts/setup.sh python3-scipy python3-emcee "
-              "python3-pymbar and run this with /usr/bin/python3" % ", ".join(missing),
-              file=sys.stderr)
+    if not kit.modules_found("validate_automatic.py", needed,
+                             "build the module with ./build.sh test, install the others with "
+                             "scripts/setup.sh python3-scipy python3-emcee python3-pymbar and run "
+                             "this with /usr/bin/python3"):
         return 2
-    sys.stdout.reconfigure(line_buffering=True)
     peers = not arguments.check
     started = time.time()
 
@@ -1102,17 +953,12 @@ def main():
             print_outcome(o)
     more, pooled = statistical_checks(everything["ar_main"], everything["short"])
     checks += more
-    for check in checks:
-        if not check.passed:
-            print("FAILED %s: %s" % (check.name, check.detail))
+    kit.report_failures(checks)
     seconds = time.time() - started
     if not arguments.check:
         write_document(everything, checks, edge_rows, pooled, seconds)
-        print("wrote %s" % os.path.relpath(DOCUMENT, REPO))
-    passed = sum(check.passed for check in checks)
-    print("took %.1f s" % seconds, file=sys.stderr)
-    print("automatic: %d passed, %d failed" % (passed, len(checks) - passed))
-    return 1 if len(checks) > passed else 0
+        print("wrote %s" % os.path.relpath(VALIDATION_DOCUMENT, REPO))
+    return kit.finish("automatic", checks, seconds)
 
 
 if __name__ == "__main__":

@@ -33,32 +33,25 @@ shows the plain figures beside it. The script builds nothing and stops with a
 message when the module or the generator is missing. It ends with the line
 "equilibration: N passed, M failed" and exits non-zero when a check fails.
 """
-import argparse
 import datetime
-import importlib.util
 import math
 import os
-import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 import warnings
-import zlib
 from dataclasses import dataclass, field
 
-from varbloc_report import REPO, Check, git_revision, markdown_table, require_binaries
-from compare_peers import ISING, PYTHON_TREE, package_version
-from validate_automatic import Z, ar1, closed_form_variance, machine, median_interval, wilson
+import validation_kit as kit
+from validation_kit import (EQUILIBRATION_MARKER, ISING, REPO, VALIDATION_DOCUMENT, Z, Check, ar1,
+                            chain_batches, exact_error, failure_lines, fill, fraction_check,
+                            git_revision, ising_chain, machine, margin, markdown_table,
+                            median_check, package_version, percent, pymbar_detect, targets_table,
+                            write_section)
 
-DOCUMENT = os.path.join(REPO, "docs", "validation.md")
-MARKER = ("<!-- equilibration: scripts/validate_equilibration.py writes from here "
-          "to the end -->")
 REGENERATE = "/usr/bin/python3 scripts/validate_equilibration.py"
 
 ROOT_SEED = 20_251_209
-# Samples generated and analysed at once (two arrays of 128 MiB).
-BATCH_SAMPLES = 1 << 24
 
 # The transient: AR(1) phi = 0.9 of unit variance plus AMPLITUDE exp(-t / RELAXATION).
 PHI = 0.9
@@ -107,14 +100,6 @@ def one_sigma_time(amplitude, relaxation):
     return relaxation * math.log(amplitude)
 
 
-def exact_error(phi, n):
-    """Exact standard error of the mean of n consecutive samples of the
-    stationary AR(1) chain of unit variance; n may be an array."""
-    import numpy as np
-    n = np.asarray(n, dtype=np.float64)
-    return np.sqrt(closed_form_variance(phi, n) * (1.0 - phi * phi))
-
-
 def offset_mean(amplitude, relaxation, start, n):
     """Mean of amplitude exp(-t / relaxation) over t = start, ..., n - 1."""
     import numpy as np
@@ -139,28 +124,21 @@ class Cell:
         return one_sigma_time(self.amplitude, self.relaxation) if self.amplitude else 0.0
 
 
-def rng_for(key, batch):
-    import numpy as np
-    return np.random.default_rng([ROOT_SEED, zlib.crc32(key.encode()), batch])
-
-
 def batches(cell):
     """The chains of a cell as n x chains arrays, each chain contiguous. With
     fewer chains the first ones are the same (same seeds, same batches)."""
     import numpy as np
-    per_batch = max(1, BATCH_SAMPLES // cell.n)
     offset = cell.amplitude * np.exp(-np.arange(cell.n) / cell.relaxation) \
         if cell.amplitude else None
-    done, batch = 0, 0
-    while done < cell.chains:
-        m = min(per_batch, cell.chains - done)
-        x = ar1(rng_for(cell.key, batch), cell.phi, m, cell.n)
+
+    def draw(rng, m):
+        x = ar1(rng, cell.phi, m, cell.n)
         x *= math.sqrt(1.0 - cell.phi * cell.phi)
         if offset is not None:
             x += offset
-        yield x.T
-        done += m
-        batch += 1
+        return x
+
+    return chain_batches(ROOT_SEED, cell.key, cell.n, cell.chains, draw)
 
 
 # ----------------------------------------------------------------------------
@@ -313,15 +291,6 @@ def quantiles(values, qs=(0.05, 0.25, 0.5, 0.75, 0.95)):
     return [float(np.quantile(values, q)) for q in qs]
 
 
-def fraction_text(hits, chains, digits=1):
-    return "-" if not chains else "%.*f" % (digits, 100.0 * hits / chains)
-
-
-def margin(p, chains):
-    """The 3-sigma binomial margin of a fraction p from that many chains."""
-    return Z * math.sqrt(p * (1.0 - p) / chains)
-
-
 # ----------------------------------------------------------------------------
 # Checks.
 
@@ -329,25 +298,11 @@ def cell_name(cell):
     return "%s, n = %s" % (cell.label, "{:,}".format(cell.n))
 
 
-def fraction_check(name, hits, chains, low, high):
-    """A fraction whose target is [low, high]; its Wilson interval must reach it."""
-    lo, hi = wilson(hits, chains)
-    target = ">= %.0f%%" % (100 * low) if high >= 1.0 else "%.0f%% to %.0f%%" % (100 * low,
-                                                                               100 * high)
-    return Check(name, chains > 0 and lo <= high and hi >= low,
-                 "%d of %d (%.1f%%), %g-sigma interval %.1f%% to %.1f%%, target %s"
-                 % (hits, chains, 100.0 * hits / chains if chains else math.nan, Z, 100 * lo,
-                    100 * hi, target))
-
-
-def median_check(name, values, low, high, digits):
-    import numpy as np
-    lo, hi = median_interval(values)
-    med = float(np.median(values))
-    return Check(name, lo <= high and hi >= low,
-                 "median %.*f of %d chains, %g-sigma interval %.*f to %.*f, target %.*f to %.*f"
-                 % (digits, med, len(values), Z, digits, lo, digits, hi, digits, low,
-                    digits, high))
+def rule_check(name, problems):
+    """Whether the search followed its rule on every chain of a series."""
+    return Check("%s: the search follows its rule" % name, not problems,
+                 "every chain" if not problems else
+                 "%d departures, first: %s" % (len(problems), problems[0]))
 
 
 def checks_of(outcomes):
@@ -355,9 +310,7 @@ def checks_of(outcomes):
     for o in outcomes:
         c = o.cell
         name = cell_name(c)
-        checks.append(Check("%s: the search follows its rule" % name, not o.problems,
-                            "every chain" if not o.problems else
-                            "%d departures, first: %s" % (len(o.problems), o.problems[0])))
+        checks.append(rule_check(name, o.problems))
         if not c.checked:
             continue
         if c.amplitude:
@@ -380,14 +333,6 @@ def checks_of(outcomes):
 
 # ----------------------------------------------------------------------------
 # Beside pymbar.
-
-def pymbar_detect(x):
-    """pymbar 3's detectEquilibration(x, fast=True): (start, g); any warning
-    it gives is counted by the caller."""
-    import pymbar.timeseries
-    t, g, _ = pymbar.timeseries.detectEquilibration(x, fast=True)
-    return int(t), float(g)
-
 
 def peer_comparison():
     """varbloc's and pymbar's starts on the same n = 10^4 transient chains,
@@ -440,20 +385,6 @@ def peer_comparison():
 
 # ----------------------------------------------------------------------------
 # Ising chains.
-
-def ising_chain(directory, temperature, sweeps, seed, discard=0):
-    import varbloc
-    path = os.path.join(directory, "ising.dat")
-    with open(path, "w") as out:
-        done = subprocess.run([ISING, "%g" % temperature, str(sweeps + discard), str(seed)],
-                              stdout=out, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise RuntimeError("generate_ising failed (status %d): %s"
-                           % (done.returncode, done.stderr.strip()))
-    chain = varbloc.load(path, discard=discard)
-    os.remove(path)
-    return chain
-
 
 def reference_point(data, mean, sd):
     """The first sweep at which the mean over the chains (the columns of
@@ -526,14 +457,14 @@ def transient_table(outcomes):
         rows.append(["{:,}".format(c.n), "%d" % chains,
                      " / ".join(fmt_int(v) for v in q),
                      fmt_int(o["start"].min()) + " / " + fmt_int(o["start"].max()),
-                     fraction_text(inside, chains),
-                     fraction_text(hits, chains), fraction_text(hits0, chains),
+                     percent(inside, chains),
+                     percent(hits, chains), percent(hits0, chains),
                      "%.3f" % np.median(o["error"] / o["exact"]),
                      "%.2f" % np.median(o["bias"] / o["exact"]),
                      "%.1f" % (100 * expected_coverage(o["bias"] / o["exact"])),
                      "%.1f" % np.median(o["whole_error"] / o["whole_exact"]),
                      "%.1f" % np.median(np.abs(o["whole_mean"]) / o["whole_exact"]),
-                     fraction_text(int(o["reliable"].sum()), chains, 0),
+                     percent(int(o["reliable"].sum()), chains, 0),
                      ", ".join("%d" % b for b in np.unique(o["block_size"]))])
     return markdown_table(["n", "chains", "start: 5% / 25% / 50% / 75% / 95%", "min / max",
                            "start in [t1, t1 + 3 T] %", "covered after discarding %",
@@ -555,12 +486,12 @@ def stationary_table(outcomes):
         hits, chains = covered(o)
         early = int((s < EARLY_FRACTION * c.n).sum())
         rows.append(["%g" % c.phi, "{:,}".format(c.n), "%d" % chains,
-                     fraction_text(early, chains),
+                     percent(early, chains),
                      " / ".join(fmt_int(v) for v in quantiles(s, (0.5, 0.9, 0.95))),
                      fmt_int(s.max()),
                      "%.4f" % np.median(o["error"] / o["exact"]),
-                     fraction_text(hits, chains),
-                     fraction_text(int(o["reliable"].sum()), chains, 0),
+                     percent(hits, chains),
+                     percent(int(o["reliable"].sum()), chains, 0),
                      ", ".join("%d" % b for b in np.unique(o["block_size"]))])
     return markdown_table(["phi", "n", "chains", "start < 5% of n, %",
                            "start: 50% / 90% / 95%", "max", "median error / exact of the rest",
@@ -579,11 +510,11 @@ def peer_table(peer):
                                + LATE_RELAXATIONS * PEER_RELAXATION)))
         rows.append([label, " / ".join(fmt_int(v) for v in quantiles(r["start"])),
                      fmt_int(r["start"].min()) + " / " + fmt_int(r["start"].max()),
-                     fraction_text(inside, chains),
-                     fraction_text(int(r["hit"].sum()), chains),
+                     percent(inside, chains),
+                     percent(int(r["hit"].sum()), chains),
                      "%.3f" % np.median(r["ratio"]), "%.2f" % np.median(r["bias"]),
                      "%.1f" % (100 * expected_coverage(r["bias"])),
-                     fraction_text(int(r["own_hit"].sum()), chains) if "own_hit" in r else "-",
+                     percent(int(r["own_hit"].sum()), chains) if "own_hit" in r else "-",
                      "%.3f" % np.median(r["own_ratio"]) if "own_ratio" in r else "-",
                      "%.3g" % peer["seconds"][name]])
     return markdown_table(["search", "start: 5% / 25% / 50% / 75% / 95%", "min / max",
@@ -627,12 +558,6 @@ def ising_table(results):
                            "chains without a candidate"], rows)
 
 
-def targets_table(checks):
-    return markdown_table(["check", "measured", "result"],
-                          [[c.name, c.detail, "pass" if c.passed else "**FAIL**"]
-                           for c in checks])
-
-
 def plain_lines(transient, stationary):
     import numpy as np
     lines = []
@@ -671,15 +596,11 @@ def plain_lines(transient, stationary):
     return "\n".join(lines)
 
 
-def fill(text):
-    return textwrap.fill(" ".join(text.split()), width=84)
-
-
 def write_document(transient, stationary, peer, ising, checks, seconds):
     import numpy as np
     passed = sum(c.passed for c in checks)
     failures = [c for c in checks if not c.passed]
-    failure_text = "".join("\n- FAILED %s: %s" % (f.name, f.detail) for f in failures)
+    failure_text = failure_lines(checks)
     t1 = one_sigma_time(AMPLITUDE, RELAXATION)
     peer_t1 = one_sigma_time(AMPLITUDE, PEER_RELAXATION)
     main_cell = transient[0].cell
@@ -698,7 +619,7 @@ def write_document(transient, stationary, peer, ising, checks, seconds):
             main_cell.n, float(offset_mean(AMPLITUDE, RELAXATION, 0, main_cell.n)),
             float(offset_mean(AMPLITUDE, RELAXATION, 0, main_cell.n) / o["whole_exact"][0]),
             float(np.median(o["whole_error"] / o["whole_exact"])),
-            fraction_text(*covered(o, whole=True))))
+            percent(*covered(o, whole=True))))
     floor_parts = []
     for so in stationary:
         blocks = np.unique(so["block_size"])
@@ -721,7 +642,7 @@ def write_document(transient, stationary, peer, ising, checks, seconds):
            100 * margin(0.683, TRANSIENT_RUNS[0][2]), TRANSIENT_RUNS[0][2],
            100 * margin(0.683, TRANSIENT_RUNS[0][1]), TRANSIENT_RUNS[0][1],
            100 * margin(0.9, TRANSIENT_RUNS[0][2]), 100 * margin(0.9, TRANSIENT_RUNS[0][1])))
-    text = f"""{MARKER}
+    text = f"""{EQUILIBRATION_MARKER}
 
 ## Where the equilibrated part starts
 
@@ -837,15 +758,7 @@ Read plainly:
 {fill(f"The full run took {seconds / 60:.1f} min ({seconds:.0f} s), in one process, niced, "
        "on a machine shared with other work.")}
 """
-    with open(DOCUMENT) as f:
-        old = f.read()
-    start = old.find(MARKER)
-    if start >= 0 and (start == 0 or old[start - 1] == "\n"):
-        head = old[:start]
-    else:
-        head = old.rstrip("\n") + "\n\n"
-    with open(DOCUMENT, "w") as f:
-        f.write(head + text)
+    write_section(text, EQUILIBRATION_MARKER)
 
 
 # ----------------------------------------------------------------------------
@@ -857,30 +770,25 @@ def print_outcome(o):
     print("%-40s start median %7.0f (5%% %7.0f, 95%% %7.0f)  covered %5s%% (whole %5s%%)  "
           "error/exact %.3f"
           % (cell_name(o.cell), np.median(o["start"]), np.quantile(o["start"], 0.05),
-             np.quantile(o["start"], 0.95), fraction_text(hits, chains),
-             fraction_text(hits0, chains), np.median(o["error"] / o["exact"])))
+             np.quantile(o["start"], 0.95), percent(hits, chains),
+             percent(hits0, chains), np.median(o["error"] / o["exact"])))
 
 
 def main():
-    parser = argparse.ArgumentParser(
-        description="Validate varbloc.equilibration on AR(1) chains with a known transient, "
-                    "stationary chains and Ising chains, beside pymbar. Takes the module from "
-                    "build/release/python (./build.sh test); by default rewrites the "
-                    "equilibration section of docs/validation.md.")
-    parser.add_argument("--check", action="store_true",
-                        help="the checked AR(1) series only, fewer chains, without pymbar and "
-                             "the Ising chains; docs/validation.md is left alone")
-    arguments = parser.parse_args()
-    require_binaries("validate_equilibration.py", (ISING,))
-    sys.path.insert(0, PYTHON_TREE)
+    arguments = kit.parse_arguments(
+        "Validate varbloc.equilibration on AR(1) chains with a known transient, stationary "
+        "chains and Ising chains, beside pymbar. Takes the module from build/release/python "
+        "(./build.sh test); by default rewrites the equilibration section of "
+        "docs/validation.md.",
+        "the checked AR(1) series only, fewer chains, without pymbar and the Ising chains; "
+        "docs/validation.md is left alone")
+    kit.require_binaries("validate_equilibration.py", (ISING,))
     needed = ["numpy", "scipy", "varbloc"] + ([] if arguments.check else ["pymbar"])
-    missing = [m for m in needed if importlib.util.find_spec(m) is None]
-    if missing:
-        print("validate_equilibration.py: no module %s; build the module with ./build.sh test, "
-              "install the others with scripts/setup.sh python3-scipy python3-pymbar and run "
-              "this with /usr/bin/python3" % ", ".join(missing), file=sys.stderr)
+    if not kit.modules_found("validate_equilibration.py", needed,
+                             "build the module with ./build.sh test, install the others with "
+                             "scripts/setup.sh python3-scipy python3-pymbar and run this with "
+                             "/usr/bin/python3"):
         return 2
-    sys.stdout.reconfigure(line_buffering=True)
     started = time.time()
     quick = arguments.check
 
@@ -899,30 +807,18 @@ def main():
     peer = ising = None
     if not quick:
         peer = peer_comparison()
-        checks.append(Check("%s, n = %s: the search follows its rule"
-                            % (peer["cell"].label, "{:,}".format(PEER_N)), not peer["problems"],
-                            "every chain" if not peer["problems"] else
-                            "%d departures, first: %s" % (len(peer["problems"]),
-                                                          peer["problems"][0])))
+        checks.append(rule_check(cell_name(peer["cell"]), peer["problems"]))
         with tempfile.TemporaryDirectory(prefix="varbloc_equilibration_") as directory:
             ising = ising_study(directory)
         for r in ising:
-            checks.append(Check("Ising T = %g, %s: the search follows its rule"
-                                % (r["temperature"], r["column"]), not r["problems"],
-                                "every chain" if not r["problems"] else
-                                "%d departures, first: %s" % (len(r["problems"]),
-                                                              r["problems"][0])))
-    for check in checks:
-        if not check.passed:
-            print("FAILED %s: %s" % (check.name, check.detail))
+            checks.append(rule_check("Ising T = %g, %s" % (r["temperature"], r["column"]),
+                                     r["problems"]))
+    kit.report_failures(checks)
     seconds = time.time() - started
     if not quick:
         write_document(transient, stationary, peer, ising, checks, seconds)
-        print("wrote %s" % os.path.relpath(DOCUMENT, REPO))
-    passed = sum(c.passed for c in checks)
-    print("took %.1f s" % seconds, file=sys.stderr)
-    print("equilibration: %d passed, %d failed" % (passed, len(checks) - passed))
-    return 1 if len(checks) > passed else 0
+        print("wrote %s" % os.path.relpath(VALIDATION_DOCUMENT, REPO))
+    return kit.finish("equilibration", checks, seconds)
 
 
 if __name__ == "__main__":

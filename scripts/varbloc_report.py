@@ -1,19 +1,15 @@
-"""Runs varbloc and reads its report: shared by the validation scripts.
+"""Runs varbloc and reads its report: shared by validate.py and compare_peers.py.
 
 The level tables ("Averages for N samples:") and the summary are parsed from
 varbloc's standard error; the block size of a level follows from its number of
 values and the sample count.
 """
-import math
 import os
 import re
 import subprocess
-import sys
 from dataclasses import dataclass, field
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-VARBLOC = os.path.join(REPO, "build", "release", "varbloc")
-GENERATOR = os.path.join(REPO, "build", "release", "bench", "generate_ar1")
+from validation_kit import GENERATOR, VARBLOC, ValidationError
 
 # varbloc's ladder of block sizes (1 is level 0, the samples themselves), the
 # number of blocks a level needs to run (more than 10) and the lag-1
@@ -68,10 +64,6 @@ SUMMARY_RE = re.compile(
     r"\s*(\*\*\* not decorrelated \*\*\*)?\s*$")
 
 
-class ValidationError(Exception):
-    """varbloc or the generator did not run, or printed what cannot be read."""
-
-
 def block_size_of(blocks, n):
     """The ladder block size whose level has that many values for n samples."""
     for b in levels_run(n):
@@ -112,16 +104,6 @@ def parse_report(text):
     return samples, levels, summary
 
 
-def require_binaries(script, paths):
-    """Stops with a message when one of the programs has not been built."""
-    for path in paths:
-        if not os.access(path, os.X_OK):
-            print("%s: %s is missing; this script builds nothing, so build it "
-                  "first with ./build.sh test (from the repository root)"
-                  % (script, os.path.relpath(path, REPO)), file=sys.stderr)
-            sys.exit(2)
-
-
 def generate(directory, name, samples, phis, seed):
     """Writes an AR(1) file with one column per coefficient; returns its name."""
     path = os.path.join(directory, name)
@@ -159,53 +141,3 @@ def run_varbloc(directory, data_name, discard=0):
         os.remove(path)
     return Run(samples=samples, levels=levels, summary=summary,
                analysis_line=lines[-1] if lines else "", stdout=done.stdout)
-
-
-# ----------------------------------------------------------------------------
-# Reporting.
-
-def markdown_table(header, rows):
-    lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---:" for _ in header) + "|"]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
-# The documents the validation scripts write; a rerun rewrites them anyway.
-GENERATED_DOCUMENTS = ["docs/validation.md", "docs/validation_peers.md"]
-
-
-def git_revision():
-    """The checked-out revision, and whether tracked files other than the
-    generated documents differ from it."""
-    try:
-        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=REPO, text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip()
-        dirty = subprocess.run(["git", "diff", "--quiet", "HEAD", "--", "."]
-                               + [":!" + document for document in GENERATED_DOCUMENTS], cwd=REPO,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0
-    except OSError:
-        return "unknown"
-    if not head:
-        return "unknown"
-    return head + (" with uncommitted changes" if dirty else "")
-
-
-# AR(1) series x_t = phi x_(t-1) + e_t with unit-variance noise e_t.
-
-def sigma_x(phi):
-    """Standard deviation of the stationary series."""
-    return 1.0 / math.sqrt(1.0 - phi * phi)
-
-
-def analytic_error(phi, n):
-    """Standard error of the mean of n samples, for large n."""
-    return sigma_x(phi) * math.sqrt((1.0 + phi) / (1.0 - phi) / n)
-
-
-# A pass/fail check of either validation script.
-@dataclass
-class Check:
-    name: str
-    passed: bool
-    detail: str

@@ -22,7 +22,6 @@ exits non-zero when a check fails.
 import datetime
 import math
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -31,7 +30,8 @@ from dataclasses import asdict, dataclass, field
 from validation_kit import (GENERATOR, ISING, PYTHON_TREE, REPO, Check, PeerErrors,
                             ValidationError, analytic_error, failure_lines, fill, finish,
                             git_revision, markdown_table, modules_found, package_version,
-                            parse_arguments, peer_errors, report_failures, require_binaries)
+                            parse_arguments, peer_errors, report_failures, require_binaries,
+                            write_generated)
 from varbloc_report import THRESHOLD, generate
 
 DOCUMENT = os.path.join(REPO, "docs", "validation_peers.md")
@@ -118,11 +118,7 @@ def write_series(directory, series):
     name = series.key + ".dat"
     argv = [os.path.join(REPO, part) if part.startswith("build/") else part
             for part in series.command.split()]
-    with open(os.path.join(directory, name), "w") as out:
-        done = subprocess.run(argv, stdout=out, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise ValidationError("generate_ising failed (status %d): %s"
-                              % (done.returncode, done.stderr.strip()))
+    write_generated(os.path.join(directory, name), argv)
     return name
 
 

@@ -17,8 +17,7 @@ import sys
 
 import numpy as np
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PYTHON_TREE = os.path.join(REPO, "build", "release", "python")
+from validation_kit import PYTHON_TREE, REPO
 
 
 def transient_chain(n=100_000, phi=0.9, seed=2027):

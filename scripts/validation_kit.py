@@ -146,18 +146,23 @@ def chain_batches(root_seed, key, n, chains, draw):
         batch += 1
 
 
+def write_generated(path, argv):
+    """Runs a generator (argv, the program first) with its standard output
+    going to path; a failure raises ValidationError naming the program."""
+    with open(path, "w") as out:
+        done = subprocess.run(argv, stdout=out, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise ValidationError("%s failed (status %d): %s" % (
+            os.path.basename(argv[0]), done.returncode, done.stderr.strip()))
+
+
 def ising_chain(directory, temperature, sweeps, seed, discard=0):
     """One chain of the shipped Ising generator (L = 32, from random spins):
     sweeps x 2 samples (energy and abs(magnetisation) per spin) after
     discard sweeps, read with varbloc.load."""
     import varbloc
     path = os.path.join(directory, "ising.dat")
-    with open(path, "w") as out:
-        done = subprocess.run([ISING, "%g" % temperature, str(sweeps + discard), str(seed)],
-                              stdout=out, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise ValidationError("generate_ising failed (status %d): %s"
-                              % (done.returncode, done.stderr.strip()))
+    write_generated(path, [ISING, "%g" % temperature, str(sweeps + discard), str(seed)])
     chain = varbloc.load(path, discard=discard)
     os.remove(path)
     return chain

@@ -9,7 +9,7 @@ import re
 import subprocess
 from dataclasses import dataclass, field
 
-from validation_kit import GENERATOR, VARBLOC, ValidationError
+from validation_kit import GENERATOR, VARBLOC, ValidationError, write_generated
 
 # varbloc's ladder of block sizes (1 is level 0, the samples themselves), the
 # number of blocks a level needs to run (more than 10) and the lag-1
@@ -106,14 +106,9 @@ def parse_report(text):
 
 def generate(directory, name, samples, phis, seed):
     """Writes an AR(1) file with one column per coefficient; returns its name."""
-    path = os.path.join(directory, name)
-    with open(path, "w") as out:
-        done = subprocess.run([GENERATOR, str(samples), str(len(phis)), "%.10f", "space",
-                               str(seed), "0", ",".join(repr(phi) for phi in phis)],
-                              stdout=out, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise ValidationError("generate_ar1 failed (status %d): %s"
-                              % (done.returncode, done.stderr.strip()))
+    write_generated(os.path.join(directory, name),
+                    [GENERATOR, str(samples), str(len(phis)), "%.10f", "space", str(seed), "0",
+                     ",".join(repr(phi) for phi in phis)])
     return name
 
 

@@ -1,6 +1,6 @@
 #include "analysis/automatic_estimate.h"
 
-#include <cmath>  // sqrt, NAN
+#include <cmath>  // sqrt, fabs, isfinite, NAN
 
 const char* estimate_reason_text(estimate_reason reason) {
   switch (reason) {
@@ -18,6 +18,8 @@ const char* estimate_reason_text(estimate_reason reason) {
       return "no plateau";
     case ESTIMATE_TOO_SHORT:
       return "chain too short for its tau";
+    case ESTIMATE_TRANSIENT:
+      return "start-up transient: use --discard=auto";
   }
   return "?";
 }
@@ -28,53 +30,88 @@ automatic_estimate no_estimate(estimate_reason reason) {
   return {NAN, NAN, 0, NAN, NAN, false, reason};
 }
 
+// v(B) of level k: e^2 (1 + 2 r) (m - 1) / (m - 3), the flat-top estimate of
+// the variance of the mean.
+double flat_top_variance(const pairwise_column& levels, int k) {
+  const int64_t at = static_cast<int64_t>(k) * levels.stride;
+  const double e = levels.error[at];
+  const double m = static_cast<double>(levels.count[k]);
+  return ((e * e) * (1.0 + 2.0 * levels.correlation[at])) * ((m - 1.0) / (m - 3.0));
+}
+
+// True when the first block of a level with enough blocks of enough samples
+// lies AUTOMATIC_TRANSIENT_DEVIATIONS standard deviations off its mean.
+bool starts_off_mean(const pairwise_column& levels) {
+  for (int k = 1; k < levels.level_count; k++) {
+    if ((int64_t{1} << k) < AUTOMATIC_TRANSIENT_BLOCK) continue;
+    if (levels.count[k] < AUTOMATIC_TRANSIENT_COUNT) break;
+    const double first = levels.shape[static_cast<int64_t>(k) * levels.stride].first_deviation;
+    if (fabs(first) > AUTOMATIC_TRANSIENT_DEVIATIONS) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-automatic_estimate estimate_column(int64_t n, column_kind kind, int level_count,
-                                   const int64_t* count, const double* error, int32_t stride) {
+automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_column& levels) {
   if (kind == COLUMN_NON_FINITE) return no_estimate(ESTIMATE_NON_FINITE);
   if (kind == COLUMN_CONSTANT) return no_estimate(ESTIMATE_CONSTANT);
   if (kind == COLUMN_TOO_LARGE) return no_estimate(ESTIMATE_TOO_LARGE);
-  if (level_count < 2) return no_estimate(ESTIMATE_TOO_FEW);
-
-  auto error_at = [&](int k) { return error[static_cast<int64_t>(k) * stride]; };
-  const double e0 = error_at(0);
-  const double bound = 2.0 * static_cast<double>(n);
-  int criterion = level_count;  // none met
-  for (int k = 1; k < level_count; k++) {
-    const double b = static_cast<double>(int64_t{1} << k);
-    const double ratio = error_at(k) / e0;
-    const double ratio2 = ratio * ratio;
-    if (b * b * b > bound * (ratio2 * ratio2)) {
-      criterion = k;
+  // Level 1 and the one above it, with enough blocks, are the least a
+  // window needs.
+  if (levels.level_count < 3 || levels.count[2] < AUTOMATIC_PILOT_BLOCKS) {
+    return no_estimate(ESTIMATE_TOO_FEW);
+  }
+  const double e0 = levels.error[0];
+  const double e0_squared = e0 * e0;
+  int chosen = 0;  // none met the window
+  int last = 1;    // the last level whose pilot had enough blocks
+  double pilot_tau = NAN;
+  for (int k = 1; k + 1 < levels.level_count; k++) {
+    if (levels.count[k + 1] < AUTOMATIC_PILOT_BLOCKS) break;
+    last = k;
+    pilot_tau = flat_top_variance(levels, k + 1) / e0_squared;
+    if (static_cast<double>(int64_t{1} << k) >= AUTOMATIC_WINDOW * pilot_tau) {
+      chosen = k;
       break;
     }
   }
-  const int upper = criterion - 1 > 1 ? criterion - 1 : 1;
-  const double e_upper = error_at(upper), e_lower = error_at(upper - 1);
-  const double extrapolated = 2.0 * (e_upper * e_upper) - e_lower * e_lower;
+  const int k = chosen > 0 ? chosen : last;
+  const double variance = flat_top_variance(levels, k);
+  const double m = static_cast<double>(levels.count[k]);
+  const double kurtosis = levels.shape[static_cast<int64_t>(k) * levels.stride].kurtosis;
 
   automatic_estimate estimate;
-  estimate.error = extrapolated > 0 ? sqrt(extrapolated) : e_upper;
-  // The extrapolation's spread: 2 e(2B)^2 - e(B)^2 from m and 2m blocks of
-  // independent values has the relative variance 5 / m, so the error's is
-  // 5 / (4 m); m - 1 as for a single level.
-  estimate.error_error = estimate.error * sqrt(1.25 / static_cast<double>(count[upper] - 1));
-  estimate.block_size = int64_t{1} << upper;
-  const double ratio = estimate.error / e0;
-  estimate.tau = ratio * ratio;
+  estimate.error = sqrt(variance > 0 ? variance : 0.0);
+  estimate.error_error = estimate.error * (0.5 * sqrt((kurtosis + 3.0) / (m - 1.0)));
+  estimate.block_size = int64_t{1} << k;
+  estimate.tau = variance / e0_squared;
   estimate.ess = static_cast<double>(n) / estimate.tau;
   if (n < AUTOMATIC_MIN_SAMPLES) {
     estimate.reason = ESTIMATE_TOO_FEW;
-  } else if (criterion == level_count || extrapolated <= 0) {
+  } else if (starts_off_mean(levels)) {
+    estimate.reason = ESTIMATE_TRANSIENT;
+  } else if (chosen == 0 || !(variance > 0)) {
     estimate.reason = ESTIMATE_NO_PLATEAU;
-  } else if (count[upper] < AUTOMATIC_MIN_BLOCKS) {
+  } else if (!(static_cast<double>(n) >= AUTOMATIC_MIN_TAUS * pilot_tau)) {
     estimate.reason = ESTIMATE_TOO_SHORT;
   } else {
     estimate.reason = ESTIMATE_OK;
   }
   estimate.reliable = estimate.reason == ESTIMATE_OK;
   return estimate;
+}
+
+int criterion_level(int64_t n, int level_count, const double* error, int32_t stride) {
+  const double e0 = error[0];
+  const double bound = 2.0 * static_cast<double>(n);
+  for (int k = 1; k < level_count; k++) {
+    const double b = static_cast<double>(int64_t{1} << k);
+    const double ratio = error[static_cast<int64_t>(k) * stride] / e0;
+    const double ratio2 = ratio * ratio;
+    if (b * b * b > bound * (ratio2 * ratio2)) return k;
+  }
+  return level_count;
 }
 
 column_kind kind_of_column(const double* x, int64_t n, double mean, double e0) {

@@ -1,19 +1,38 @@
 // The automatic error estimate of a column, from its pairwise levels, and a
 // verdict on whether it can be trusted.
 //
-// The level: the smallest block size B = 2^k with B^3 > 2 n (e_k / e_0)^4,
-// e_k the error at level k (Lee, Kent and Needs, Phys. Rev. E 83, 066706
-// (2011), Eq. 14, after Wolff, Comput. Phys. Commun. 156, 143 (2004)). The
-// blocking error at block size B falls short of the true one by a term in
-// 1/B, which the extrapolation of two adjacent levels removes:
-//   error = sqrt(2 e(2B)^2 - e(B)^2),
-// taken one level below the criterion's (2B = its block size / 2), where
-// the blocks are twice as many. docs/validation.md shows the candidates
-// measured side by side.
+// The estimate. At a level of block size B with m block means of error e_B
+// and lag-1 correlation r_B,
+//   v(B) = e_B^2 (1 + 2 r_B) (m - 1) / (m - 3)
+// estimates the variance of the mean. B var(block mean) sums the
+// autocovariances with the triangular weight 1 - |t|/B, and adding twice
+// the lag-1 covariance of adjacent blocks makes the weight flat up to lag B
+// and let it fall to 0 at 2B: a flat-top window (Politis and Romano, J.
+// Time Ser. Anal. 16, 67 (1995)), whose bias falls off with the correlations
+// beyond B instead of as 1/B. (m - 1) / (m - 3) removes what subtracting the
+// mean of the m blocks takes from v(B). The level is the smallest B = 2^k,
+// k >= 1, with B >= AUTOMATIC_WINDOW tau(2B), tau(2B) = v(2B) / e_0^2 read
+// one level up, Sokal's self-consistent window in the blocking ladder
+// (Sokal, in Functional Integration, Plenum 1997). The level above decides
+// so that a chain whose estimate came out small does not thereby get a
+// smaller window. docs/validation.md shows the candidates measured.
+//
+// Its uncertainty comes from the chosen level's data: for m nearly
+// independent block means of kurtosis K, the relative variance of v(B) is
+// (K - 1 + 4) / (m - 1), the squares' spread and that of the lag products;
+// the error's is a quarter of it.
+//
+// The verdict: reliable when a level met the window with at least
+// AUTOMATIC_PILOT_BLOCKS blocks one level up, the chain is at least
+// AUTOMATIC_MIN_TAUS times tau(2B) long, and no level's first block stands
+// AUTOMATIC_TRANSIENT_DEVIATIONS standard deviations off its mean (a
+// start-up transient, which --discard=auto drops).
 #ifndef VARBLOC_ANALYSIS_AUTOMATIC_ESTIMATE_H
 #define VARBLOC_ANALYSIS_AUTOMATIC_ESTIMATE_H
 
 #include <cstdint>
+
+#include "analysis/pairwise_levels.h"  // pairwise_shape
 
 // Why an estimate is, or is not, to be trusted. Only ESTIMATE_OK is reliable.
 enum estimate_reason {
@@ -22,8 +41,9 @@ enum estimate_reason {
   ESTIMATE_CONSTANT,    // every sample the same: no error to estimate
   ESTIMATE_TOO_LARGE,   // finite samples whose sums overflow
   ESTIMATE_TOO_FEW,     // fewer than AUTOMATIC_MIN_SAMPLES samples
-  ESTIMATE_NO_PLATEAU,  // the errors still grow at the last level
-  ESTIMATE_TOO_SHORT,   // fewer than AUTOMATIC_MIN_BLOCKS blocks at the estimate's level
+  ESTIMATE_NO_PLATEAU,  // no level is as long as the window its tau asks for
+  ESTIMATE_TOO_SHORT,   // fewer than AUTOMATIC_MIN_TAUS times tau samples
+  ESTIMATE_TRANSIENT,   // the chain's start lies far off its mean
 };
 
 // The reason as the report, the record and the module give it: "ok", ...
@@ -31,13 +51,26 @@ const char* estimate_reason_text(estimate_reason reason);
 
 // Fewer samples than this are never reliable.
 constexpr int64_t AUTOMATIC_MIN_SAMPLES = 64;
-// The estimate's level must hold at least this many blocks.
+// The equilibration search's candidates leave at least this many blocks.
 constexpr int64_t AUTOMATIC_MIN_BLOCKS = 32;
+// The window: block size at least this many times tau.
+constexpr double AUTOMATIC_WINDOW = 1.5;
+// The level above the estimate's, whose tau decides the window, holds at
+// least this many blocks.
+constexpr int64_t AUTOMATIC_PILOT_BLOCKS = 8;
+// A reliable chain is at least this many times tau long.
+constexpr double AUTOMATIC_MIN_TAUS = 40;
+// A first block this many standard deviations off the level's mean, at a
+// level of at least AUTOMATIC_TRANSIENT_BLOCK samples per block and
+// AUTOMATIC_TRANSIENT_COUNT blocks, marks a start-up transient.
+constexpr double AUTOMATIC_TRANSIENT_DEVIATIONS = 6;
+constexpr int64_t AUTOMATIC_TRANSIENT_BLOCK = 16;
+constexpr int64_t AUTOMATIC_TRANSIENT_COUNT = 64;
 
 struct automatic_estimate {
   double error;        // of the mean; NaN where there is none
   double error_error;  // its standard deviation
-  int64_t block_size;  // 2B, the larger block size the estimate rests on; 0 for none
+  int64_t block_size;  // B, the block size the estimate rests on; 0 for none
   double tau;          // integrated autocorrelation time: error^2 = tau e_0^2
   double ess;          // effective samples, n / tau
   bool reliable;
@@ -51,9 +84,25 @@ enum column_kind { COLUMN_USUAL, COLUMN_NON_FINITE, COLUMN_CONSTANT, COLUMN_TOO_
 // mean and error mean finite samples and sums; otherwise the samples tell.
 column_kind kind_of_column(const double* x, int64_t n, double mean, double e0);
 
-// The estimate for a column of n samples from its levels 0 to level_count - 1
-// (block size 2^k, count[k] values, error[k * stride]).
-automatic_estimate estimate_column(int64_t n, column_kind kind, int level_count,
-                                   const int64_t* count, const double* error, int32_t stride);
+// One column's pairwise levels 0 to level_count - 1 as the estimate reads
+// them: level k (block size 2^k) has count[k] values, and the error, lag-1
+// correlation and shape at [k * stride] (level 0's shape is not read).
+struct pairwise_column {
+  int level_count;
+  const int64_t* count;
+  const double* error;
+  const double* correlation;
+  const pairwise_shape* shape;
+  int32_t stride;
+};
+
+// The estimate for a column of n samples from its pairwise levels.
+automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_column& levels);
+
+// The level k* of the criterion of Lee, Kent and Needs (Phys. Rev. E 83,
+// 066706 (2011), Eq. 14): the smallest k >= 1 with (2^k)^3 > 2 n (e_k /
+// e_0)^4, where the blocking error has levelled off; level_count when none
+// is. The equilibration search holds its block size across its candidates.
+int criterion_level(int64_t n, int level_count, const double* error, int32_t stride);
 
 #endif

@@ -29,29 +29,54 @@ double lane_sum(const double* x, int64_t n, double shift) {
   return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
-// The automatic estimate of the n samples at x, from a pass of the pairwise
-// levels alone.
-automatic_estimate estimate_of(const double* x, int64_t n) {
+// The pairwise levels of the n samples at x, from a pass of their own: what
+// the automatic estimate and the criterion level read.
+struct column_levels {
+  std::vector<double> error, correlation;
+  std::vector<pairwise_shape> shape;
+  std::vector<int64_t> count;
+  column_kind kind;
+  pairwise_column view() const {
+    return {static_cast<int>(count.size()),
+            count.data(),
+            error.data(),
+            correlation.data(),
+            shape.data(),
+            1};
+  }
+};
+
+column_levels levels_of(const double* x, int64_t n) {
   const double mean = lane_sum<1>(x, n, 0.0) / static_cast<double>(n);
   const double squares = lane_sum<2>(x, n, mean);
   const int levels = pairwise_level_count(n);
-  std::vector<double> error(static_cast<size_t>(levels));
-  std::vector<int64_t> count(static_cast<size_t>(levels));
+  column_levels out;
+  out.error.resize(static_cast<size_t>(levels));
+  out.correlation.resize(static_cast<size_t>(levels));
+  out.shape.resize(static_cast<size_t>(levels));
+  out.count.resize(static_cast<size_t>(levels));
   const double values = static_cast<double>(n);
-  error[0] = sqrt(fabs(squares)) / sqrt(values * (values - 1));
-  count[0] = n;
+  out.error[0] = sqrt(fabs(squares)) / sqrt(values * (values - 1));
+  out.correlation[0] = NOT_A_NUMBER;  // the estimate does not read level 0's
+  out.shape[0] = {NOT_A_NUMBER, NOT_A_NUMBER};
+  out.count[0] = n;
   auto pass = std::make_unique<pairwise_pass>();
   pairwise_start(pass.get(), mean);
   int64_t i = 0;
   for (; i + PAIRWISE_CHUNK <= n; i += PAIRWISE_CHUNK) pairwise_add_chunk(pass.get(), x + i);
   pairwise_add_tail(pass.get(), x + i, n - i);
   for (int k = 1; k < levels; k++) {
-    double correlation;
-    pairwise_finish(pass.get(), k, &error[k], &correlation);
-    count[k] = pass->level[k].count;
+    pairwise_finish(pass.get(), k, &out.error[k], &out.correlation[k], &out.shape[k]);
+    out.count[k] = pass->level[k].count;
   }
-  const column_kind kind = kind_of_column(x, n, mean, error[0]);
-  return estimate_column(n, kind, levels, count.data(), error.data(), 1);
+  out.kind = kind_of_column(x, n, mean, out.error[0]);
+  return out;
+}
+
+// The automatic estimate of the n samples at x.
+automatic_estimate estimate_of(const double* x, int64_t n) {
+  const column_levels levels = levels_of(x, n);
+  return estimate_column(n, levels.kind, levels.view());
 }
 
 // Sums of values about the shift: of their deviations and of the squares.
@@ -155,13 +180,16 @@ equilibration_column search_column(const double* x, int64_t n, const equilibrati
     column.reason = ESTIMATE_TOO_FEW;
     return column;
   }
-  const automatic_estimate tail = estimate_of(x + (n - second_half), second_half);
-  if (tail.block_size == 0) {
-    column.reason = tail.reason;
+  const column_levels tail = levels_of(x + (n - second_half), second_half);
+  const int level_count = static_cast<int>(tail.count.size());
+  if (tail.kind != COLUMN_USUAL || level_count < 2) {
+    column.reason = estimate_column(second_half, tail.kind, tail.view()).reason;
     return column;
   }
-  // The criterion level itself: twice the block size the estimate rests on.
-  column.block_size = 2 * tail.block_size;
+  // The criterion level, where the blocking error has levelled off (past the
+  // last level where none has), and at least blocks of 4.
+  const int criterion = criterion_level(second_half, level_count, tail.error.data(), 1);
+  column.block_size = int64_t{1} << (criterion > 2 ? criterion : 2);
   const double shift =
       lane_sum<1>(x + (n - second_half), second_half, 0.0) / static_cast<double>(second_half);
 

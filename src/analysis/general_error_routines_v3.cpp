@@ -1,6 +1,6 @@
 #include "analysis/general_error_routines_v3.h"
 
-#include <cmath>  // sqrt, fabs, isfinite
+#include <cmath>  // sqrt, fabs, isfinite, NAN
 
 #include "analysis/pairwise_levels.h"
 
@@ -162,6 +162,7 @@ struct pairwise_output {
   int level_count;
   double* error;
   double* correlation;
+  pairwise_shape* shape;
 };
 
 // Analyses WIDTH columns at every level of the ladder in a single pass over
@@ -216,7 +217,7 @@ void analyse_columns(const double* const* x, int64_t n, const double* mean,
     pairwise_add_tail(&pairs[w], x[w] + c, n - c);
     for (int k = 1; k < pairwise->level_count; k++) {
       pairwise_finish(&pairs[w], k, &pairwise->error[k * stride + w],
-                      &pairwise->correlation[k * stride + w]);
+                      &pairwise->correlation[k * stride + w], &pairwise->shape[k * stride + w]);
     }
   }
 }
@@ -234,6 +235,7 @@ void finish_automatic(const double* const* samples, blocking_result* result) {
   for (int32_t c = 0; c < columns; c++) {
     table.error[c] = result->level_error[c];
     table.correlation[c] = result->level_correlation[c];
+    table.shape[c] = {NAN, NAN};
   }
   for (int k = 0; k < table.level_count; k++) {
     for (int32_t c = 0; c < columns; c++) {
@@ -245,8 +247,10 @@ void finish_automatic(const double* const* samples, blocking_result* result) {
   for (int32_t c = 0; c < columns; c++) {
     const column_kind kind =
         kind_of_column(samples[c], result->samples, result->mean[c], table.error[c]);
-    result->automatic[c] = estimate_column(result->samples, kind, table.level_count,
-                                           table.count.data(), table.error.data() + c, columns);
+    const pairwise_column levels = {table.level_count,      table.count.data(),
+                                    table.error.data() + c, table.correlation.data() + c,
+                                    table.shape.data() + c, columns};
+    result->automatic[c] = estimate_column(result->samples, kind, levels);
   }
 }
 
@@ -319,13 +323,15 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
     table.error.resize(entries);
     table.correlation.resize(entries);
     table.error_error.resize(entries);
+    table.shape.resize(entries);
   }
   // Where column c's pairwise figures go; only formed when they are asked
   // for, since the table's arrays are empty otherwise.
   pairwise_output pairs{};
   auto pairwise_at = [&](int32_t c) -> const pairwise_output* {
     if (!automatic) return nullptr;
-    pairs = {table.level_count, table.error.data() + c, table.correlation.data() + c};
+    pairs = {table.level_count, table.error.data() + c, table.correlation.data() + c,
+             table.shape.data() + c};
     return &pairs;
   };
   int32_t c = 0;

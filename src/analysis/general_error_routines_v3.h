@@ -55,7 +55,8 @@ struct pairwise_table {
   std::vector<int64_t> count;
   std::vector<double> error;
   std::vector<double> correlation;
-  std::vector<double> error_error;  // error / sqrt(2 (count - 1))
+  std::vector<double> error_error;    // error / sqrt(2 (count - 1))
+  std::vector<pairwise_shape> shape;  // level 0's NaN: the estimate reads levels 1 and up
 };
 
 // Everything the blocking analysis finds. Level 0 is the samples themselves;

@@ -25,10 +25,14 @@ constexpr int64_t PAIRWISE_CHUNK = int64_t{1} << PAIRWISE_CHUNK_LEVELS;
 constexpr int PAIRWISE_MAX_LEVELS = 63;
 
 // Running sums of one level around the column mean: deviations d_i, their
-// squares, the lag products d_(i-1) d_i, in lanes i % 4.
+// squares, cubes and fourth powers, the lag products d_(i-1) d_i, in lanes
+// i % 4. The higher powers give the level's kurtosis, which sets the spread
+// of the automatic estimate.
 struct pairwise_sums {
   double deviations[4];
   double squares[4];
+  double cubes[4];
+  double fourths[4];
   double products[4];
   double first;     // d_0
   double previous;  // the last deviation added
@@ -57,8 +61,18 @@ void pairwise_add_tail(pairwise_pass* pass, const double* x, int64_t count);
 // when it holds at least 2 values.
 int pairwise_level_count(int64_t n);
 
+// What the automatic estimate reads of one level, besides its error and
+// lag-1 correlation: the kurtosis of its values, m4 / m2^2, and its first
+// value's deviation from the level's mean in units of their standard
+// deviation. Both about the level's own mean.
+struct pairwise_shape {
+  double kurtosis;
+  double first_deviation;
+};
+
 // The figures of level k >= 1 after every sample was added.
-void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* correlation);
+void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* correlation,
+                     pairwise_shape* shape);
 
 // error / sqrt(2 (count - 1)), the standard deviation of an error estimated
 // from count independent normal values.

@@ -487,6 +487,11 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
   EXPECT_EQ(p.error_error[1], 1.0 / std::sqrt(6.0));
   EXPECT_EQ(p.error[2], 1.0);
   EXPECT_EQ(p.correlation[2], -1.0);
+  // About its mean level 1 is -1,3,-1,-1: m2 = 3, m4 = 21; level 2 is 1,-1.
+  EXPECT_DOUBLE_EQ(p.shape[1].kurtosis, 21.0 / 9.0);
+  EXPECT_DOUBLE_EQ(p.shape[1].first_deviation, -1 / std::sqrt(3.0));
+  EXPECT_DOUBLE_EQ(p.shape[2].kurtosis, 1.0);
+  EXPECT_DOUBLE_EQ(p.shape[2].first_deviation, 1.0);
   EXPECT_EQ(r.automatic[0].reason, ESTIMATE_TOO_FEW);
   // Without the estimate asked for, nothing of it is formed (with three
   // columns, the pass over a pair and then a single one).
@@ -497,39 +502,69 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
   EXPECT_TRUE(fixed.automatic.empty());
 }
 
-// The estimate from given level errors (block size 2^k, n >> k values).
+// The estimate from given levels (block size 2^k, n >> k values, e_0 = 1):
+// v(k) = e_k^2 (1 + 2 r_k) (m - 1) / (m - 3) at the smallest k >= 1 whose
+// block holds 1.5 tau of level k + 1.
 TEST(PairwiseTest, EstimateOfGivenLevels) {
+  struct level {
+    double error, correlation, first_deviation;
+  };
   struct estimate_case {
     const char* what;
     int64_t n;
-    std::vector<double> error;  // per level
+    std::vector<level> levels;  // from level 0
     estimate_reason reason;
     int64_t block_size;
-    double squared;  // the estimate's square
   };
-  // Criterion B^3 > 2 n (e_k / e_0)^4: with n = 1000 and errors levelling at
-  // 2, first met at B = 32 (32768 > 32000), so 2B = 16: 2 * 2^2 - 1.9^2.
-  const std::vector<double> levelling = {1, 1.5, 1.8, 1.9, 2.0, 2.0, 2.0, 2.0};
-  std::vector<double> growing;  // a random walk's: (e_k / e_0)^4 = B^2, never met
-  for (int k = 0; k < 8; k++) growing.push_back(std::sqrt(double(int64_t{1} << k)));
+  auto flat = [](double error, double correlation, int levels) {
+    return std::vector<level>(static_cast<size_t>(levels), level{error, correlation, 0});
+  };
+  std::vector<level> flat_levels = flat(1, 0, 12);  // tau(2) = 1023/1021: met at k = 1
+  std::vector<level> one_up = flat_levels;          // tau(2) about 3: k = 1 fails
+  one_up[2] = {1, 1, 0};
+  std::vector<level> slow = flat(11, 0, 12);  // tau about 121: met at B = 256
+  slow[0] = {1, 0, 0};
+  std::vector<level> starting_off = flat_levels;  // level 4: B = 16, 256 blocks
+  starting_off[4].first_deviation = -7;
+  std::vector<level> growing;  // a random walk's: tau grows with the block, never met
+  for (int k = 0; k < 12; k++) growing.push_back({std::sqrt(double(int64_t{1} << k)), 0.5, 0});
   const estimate_case cases[] = {
-      {"levelling", 1000, levelling, ESTIMATE_OK, 16, 2 * (2.0 * 2.0) - 1.9 * 1.9},
-      {"31 blocks of 16", 500, levelling, ESTIMATE_TOO_SHORT, 16, 2 * (2.0 * 2.0) - 1.9 * 1.9},
-      {"flat: met at B = 16", 1000, std::vector<double>(8, 1.0), ESTIMATE_OK, 8, 1.0},
-      {"growing", 1000, growing, ESTIMATE_NO_PLATEAU, 128, 2 * 128.0 - 64.0},
+      {"flat", 4096, flat_levels, ESTIMATE_OK, 2},
+      {"level 2's tau decides", 4096, one_up, ESTIMATE_OK, 4},
+      {"n = 4096 < 40 tau", 4096, slow, ESTIMATE_TOO_SHORT, 256},
+      {"n = 8192 > 40 tau", 8192, slow, ESTIMATE_OK, 256},
+      {"first block of 16 at 7 deviations", 4096, starting_off, ESTIMATE_TRANSIENT, 2},
+      {"growing", 4096, growing, ESTIMATE_NO_PLATEAU, 256},
+      {"4 values at level 2", 16, flat(1, 0, 4), ESTIMATE_TOO_FEW, 0},
   };
   for (const estimate_case& c : cases) {
     std::vector<int64_t> count;
-    for (size_t k = 0; k < c.error.size(); k++) count.push_back(c.n >> k);
-    const automatic_estimate e = estimate_column(
-        c.n, COLUMN_USUAL, static_cast<int>(c.error.size()), count.data(), c.error.data(), 1);
+    std::vector<double> error, correlation;
+    std::vector<pairwise_shape> shape;
+    for (size_t k = 0; k < c.levels.size(); k++) {
+      count.push_back(c.n >> k);
+      error.push_back(c.levels[k].error);
+      correlation.push_back(c.levels[k].correlation);
+      shape.push_back({3.0, c.levels[k].first_deviation});
+    }
+    const pairwise_column levels = {static_cast<int>(count.size()),
+                                    count.data(),
+                                    error.data(),
+                                    correlation.data(),
+                                    shape.data(),
+                                    1};
+    const automatic_estimate e = estimate_column(c.n, COLUMN_USUAL, levels);
     EXPECT_EQ(e.reason, c.reason) << c.what;
     EXPECT_EQ(e.reliable, c.reason == ESTIMATE_OK) << c.what;
     EXPECT_EQ(e.block_size, c.block_size) << c.what;
-    EXPECT_DOUBLE_EQ(e.error, std::sqrt(c.squared)) << c.what;
-    EXPECT_DOUBLE_EQ(e.tau, c.squared) << c.what;  // e_0 = 1
-    EXPECT_DOUBLE_EQ(e.ess, c.n / c.squared) << c.what;
-    const double blocks = static_cast<double>(c.n / c.block_size);
-    EXPECT_DOUBLE_EQ(e.error_error, e.error * std::sqrt(1.25 / (blocks - 1))) << c.what;
+    if (c.block_size == 0) continue;
+    const int k = __builtin_ctzll(static_cast<unsigned long long>(c.block_size));
+    const double m = static_cast<double>(count[k]);
+    const double v = (error[k] * error[k]) * (1 + 2 * correlation[k]) * ((m - 1) / (m - 3));
+    EXPECT_DOUBLE_EQ(e.error, std::sqrt(v)) << c.what;
+    EXPECT_DOUBLE_EQ(e.tau, v) << c.what;
+    EXPECT_DOUBLE_EQ(e.ess, c.n / v) << c.what;
+    // Normal block means (kurtosis 3): a quarter of 6 / (m - 1).
+    EXPECT_DOUBLE_EQ(e.error_error, e.error * 0.5 * std::sqrt(6 / (m - 1))) << c.what;
   }
 }

@@ -92,7 +92,12 @@ automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_c
   } else if (starts_off_mean(levels)) {
     estimate.reason = ESTIMATE_TRANSIENT;
   } else if (chosen == 0 || !(variance > 0)) {
-    estimate.reason = ESTIMATE_NO_PLATEAU;
+    // Errors that still grow as fast as a random walk's never level off;
+    // errors that do, only not within the levels the chain has, ask for a
+    // longer chain.
+    const bool levelled =
+        criterion_level(n, levels.level_count, levels.error, levels.stride) < levels.level_count;
+    estimate.reason = levelled && variance > 0 ? ESTIMATE_TOO_SHORT : ESTIMATE_NO_PLATEAU;
   } else if (!(static_cast<double>(n) >= AUTOMATIC_MIN_TAUS * pilot_tau)) {
     estimate.reason = ESTIMATE_TOO_SHORT;
   } else {

@@ -26,7 +26,9 @@
 // AUTOMATIC_PILOT_BLOCKS blocks one level up, the chain is at least
 // AUTOMATIC_MIN_TAUS times tau(2B) long, and no level's first block stands
 // AUTOMATIC_TRANSIENT_DEVIATIONS standard deviations off its mean (a
-// start-up transient, which --discard=auto drops).
+// start-up transient, which --discard=auto drops). Where no level met the
+// window, the errors either level off beyond the chain's levels (too short)
+// or never do (no plateau), as the criterion of Lee, Kent and Needs tells.
 #ifndef VARBLOC_ANALYSIS_AUTOMATIC_ESTIMATE_H
 #define VARBLOC_ANALYSIS_AUTOMATIC_ESTIMATE_H
 
@@ -41,8 +43,8 @@ enum estimate_reason {
   ESTIMATE_CONSTANT,    // every sample the same: no error to estimate
   ESTIMATE_TOO_LARGE,   // finite samples whose sums overflow
   ESTIMATE_TOO_FEW,     // fewer than AUTOMATIC_MIN_SAMPLES samples
-  ESTIMATE_NO_PLATEAU,  // no level is as long as the window its tau asks for
-  ESTIMATE_TOO_SHORT,   // fewer than AUTOMATIC_MIN_TAUS times tau samples
+  ESTIMATE_NO_PLATEAU,  // the errors never level off (criterion_level not met)
+  ESTIMATE_TOO_SHORT,   // no level as long as its window, or n < AUTOMATIC_MIN_TAUS tau
   ESTIMATE_TRANSIENT,   // the chain's start lies far off its mean
 };
 

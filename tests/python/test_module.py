@@ -567,3 +567,63 @@ def test_bad_discard_refused(tmp_path):
     with pytest.warns(varbloc.VarblocWarning):
         result = varbloc.block_file(empty, discard="auto")
     assert result.discarded == 0 and result.equilibration.start.size == 0
+
+
+def pipe_of(path):
+    """The file's bytes through a pipe: not seekable, so read through read()."""
+    with open(path, "rb") as file:
+        data = file.read()
+    reading, writing = os.pipe()
+    feeder = threading.Thread(target=lambda: (os.write(writing, data), os.close(writing)))
+    feeder.start()
+    return os.fdopen(reading, "rb"), feeder
+
+
+def after_first_line(path, **arguments):
+    file = open(path, **arguments)
+    file.readline()
+    return file
+
+
+@pytest.mark.parametrize("opener, from_descriptor", [
+    (lambda p: open(p, "rb"), True),
+    (lambda p: open(p, "rb", buffering=0), True),
+    (lambda p: open(p, encoding="utf-8"), True),
+    (lambda p: open(p, encoding="ascii"), True),
+    (lambda p: open(p, encoding="latin-1"), False),  # the core reads UTF-8 bytes
+    (lambda p: io.BytesIO(open(p, "rb").read()), False),
+    (lambda p: after_first_line(p, mode="rb"), False),  # Python's buffer holds bytes ahead
+    (lambda p: after_first_line(p, mode="rb", buffering=0), True),  # from where it stands
+], ids=["binary", "unbuffered", "utf-8 text", "ascii text", "latin-1 text", "BytesIO",
+        "buffered after a line", "unbuffered after a line"])
+def test_plain_files_are_read_from_their_descriptor(tmp_path, monkeypatch, opener,
+                                                    from_descriptor):
+    path = tmp_path / "data.dat"
+    lines = ["%d.5 %d\n" % (k, k % 7) for k in range(20000)]
+    path.write_text("".join(lines))
+    expected = varbloc.load(path)
+    through_read = []
+    reader_of = varbloc._reading._reader_of
+    monkeypatch.setattr(varbloc._reading, "_reader_of",
+                        lambda file: through_read.append(file) or reader_of(file))
+    with opener(path) as file:
+        skipped = 0 if file.tell() == 0 else 1
+        assert np.array_equal(varbloc.load(file), expected[skipped:])
+        assert (not through_read) == from_descriptor
+        # The file object goes on where the read ended: at the end.
+        assert file.read() in ("", b"")
+        assert file.tell() == path.stat().st_size
+
+
+def test_a_pipe_is_read_through_read(tmp_path, monkeypatch):
+    path = tmp_path / "data.dat"
+    path.write_text("".join("%d.5 %d\n" % (k, k % 7) for k in range(20000)))
+    through_read = []
+    reader_of = varbloc._reading._reader_of
+    monkeypatch.setattr(varbloc._reading, "_reader_of",
+                        lambda file: through_read.append(file) or reader_of(file))
+    pipe, feeder = pipe_of(path)
+    with pipe:
+        assert np.array_equal(varbloc.load(pipe), varbloc.load(path))
+    feeder.join()
+    assert through_read == [pipe]

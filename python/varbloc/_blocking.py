@@ -39,11 +39,15 @@ def block(data, names=None, discard=0):
     ------
     ValueError
         For a shape the analysis cannot take, values NumPy cannot convert,
-        names that do not match the columns, a negative ``discard``, one
-        that leaves no sample, or a string other than "auto".
+        a masked array with masked values, a pandas nullable column
+        holding ``pandas.NA``, names that do not match the columns, a
+        negative ``discard``, one that leaves no samples, or a string other
+        than "auto". No samples left is an error here, where the array's
+        length is known; :func:`load` and :func:`block_file` end a file's
+        read without samples as the program does, with a warning.
     TypeError
-        For a ``discard`` that is neither an integer nor a string (a
-        float, a bool).
+        For ``data`` None, or a ``discard`` that is neither an integer nor
+        a string (a float, a bool).
     KeyboardInterrupt
         When interrupted; nothing is left behind.
 
@@ -76,7 +80,10 @@ def block(data, names=None, discard=0):
         search = Equilibration(_core.equilibration(array))
         discard = int(search.start.max())  # the latest start leaves every column equilibrated
     elif discard >= samples:
-        raise ValueError(f"discard={discard} leaves no sample of {samples}")
+        # A file's read ends here as the program does (a warning, no samples):
+        # its length is not known before. An array's is: no samples left is a
+        # mistake, as an array of no samples is.
+        raise ValueError(f"no samples left: discard={discard} of {samples} samples")
     # Rows sliced off the front: each column stays contiguous.
     result = Result(_core.block(array[discard:]), names, warnings=found, discarded=discard,
                     equilibration=search)

@@ -23,6 +23,24 @@ def pandas_names(data):
     return None
 
 
+def refuse_pandas_na(data):
+    """Raises ValueError for pandas.NA in a nullable column (Float64, Int64,
+    ...) of a DataFrame or Series, naming the column and the first row;
+    NumPy's own message names neither."""
+    if not type(data).__module__.startswith("pandas."):
+        return
+    frame = data.to_frame() if getattr(data, "ndim", None) == 1 else data
+    for name, column in frame.items():
+        if isinstance(column.dtype, np.dtype):
+            continue  # a NumPy column: a NaN there is a value to analyse
+        missing = column.isna().to_numpy()
+        if missing.any():
+            raise ValueError(f"column {name!r} ({column.dtype}) holds {missing.sum()} "
+                             f"pandas.NA, the first in row {column.index[missing.argmax()]!r}: "
+                             "drop them (.dropna()), fill them (.fillna(value)), or analyse "
+                             "them as NaN (.astype(float))")
+
+
 def names_of(names, columns):
     names = tuple(range(columns)) if names is None else names
     if isinstance(names, (str, bytes)):
@@ -55,6 +73,16 @@ def discard_of(value):
 def as_samples(data):
     """data as a 2-D array of samples x columns with at least one of each;
     also its column names or None, and whether it was 2-D."""
+    if data is None:
+        raise TypeError("data must be an array of samples, not None")
+    if isinstance(data, np.ma.MaskedArray) and np.ma.is_masked(data):
+        # Analysing the values under the mask, or leaving them out of some
+        # columns only, would be a silent choice: the caller makes it.
+        raise ValueError(f"data is a masked array with {np.ma.count_masked(data)} masked "
+                         "value(s); every sample is analysed: drop them (data.compressed() "
+                         "for one column, data[~data.mask.any(axis=1)] for rows) or fill "
+                         "them (data.filled(value))")
+    refuse_pandas_na(data)
     labels = pandas_names(data)
     array = np.asarray(data)
     two_dimensional = array.ndim == 2

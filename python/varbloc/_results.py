@@ -1,6 +1,7 @@
 """What an analysis gives: Result, with the automatic estimate and the
 pairwise levels it rests on."""
 
+import json
 import os
 
 import numpy as np
@@ -336,19 +337,19 @@ class Result:
             ``levels``
             (``block_sizes``, ``counts``, and ``errors`` and
             ``correlations`` with one list per level). Plain Python values,
-            every number exact; a NaN or an infinity stays a float (the
-            record writes null).
+            every number exact; None for a NaN or an infinity, as the
+            record writes null, so that ``json.dumps`` gives JSON.
         """
         fields = self._per_column()
         estimate_keys = {"automatic_error": "error", "automatic_error_error": "error_error",
                          "automatic_block_size": "block_size", "tau": "tau", "ess": "ess",
                          "reliable": "reliable", "reason": "reason"}
-        estimates = {estimate_keys[key]: fields.pop(key).tolist() for key in estimate_keys}
+        estimates = {estimate_keys[key]: _plain(fields.pop(key)) for key in estimate_keys}
         search_keys = {"equilibration_start": "start", "equilibration_tau": "tau",
                        "equilibration_ess": "ess"}
-        searches = {search_keys[key]: fields.pop(key).tolist() for key in search_keys
+        searches = {search_keys[key]: _plain(fields.pop(key)) for key in search_keys
                     if key in fields}
-        per_column = {key: values.tolist() for key, values in fields.items()}
+        per_column = {key: _plain(values) for key, values in fields.items()}
         labels = ["col %2d" % c for c in range(self.columns)]
         columns = [dict(zip(["label", *per_column], row))
                    for row in zip(labels, *per_column.values())]
@@ -365,18 +366,30 @@ class Result:
             "decompressor_status": self.decompressor_status,
             "columns": columns,
             "levels": {
-                "block_sizes": self.block_sizes.tolist(),
-                "counts": self.counts.tolist(),
-                "errors": self.level_errors.tolist(),
-                "correlations": self.level_correlations.tolist(),
+                "block_sizes": _plain(self.block_sizes),
+                "counts": _plain(self.counts),
+                "errors": _plain(self.level_errors),
+                "correlations": _plain(self.level_correlations),
             },
             "pairwise_levels": {
-                "block_sizes": self.pairwise.block_sizes.tolist(),
-                "counts": self.pairwise.counts.tolist(),
-                "errors": self.pairwise.errors.tolist(),
-                "correlations": self.pairwise.correlations.tolist(),
+                "block_sizes": _plain(self.pairwise.block_sizes),
+                "counts": _plain(self.pairwise.counts),
+                "errors": _plain(self.pairwise.errors),
+                "correlations": _plain(self.pairwise.correlations),
             },
         }
+
+    def to_json(self):
+        """:meth:`to_dict` as JSON text, on one line in the record's compact
+        form, every number exact and null for a NaN or an infinity.
+
+        Returns
+        -------
+        str
+            A name that JSON has no type for (a datetime, say) is written
+            as ``str(name)``; a tuple as a list.
+        """
+        return json.dumps(self.to_dict(), separators=(",", ":"), allow_nan=False, default=str)
 
     def to_pandas(self):
         """Every level of every column as one long table.
@@ -421,3 +434,11 @@ class Result:
         return (f"<varbloc.Result: {self.columns} column(s){named}, {self.samples} samples, "
                 f"{len(self.block_sizes)} level(s); automatic estimate reliable for "
                 f"{reliable} of {self.columns}>")
+
+
+def _plain(values):
+    """An array as plain Python values (nested lists), with None for a NaN or
+    an infinity, as the --json record writes null."""
+    if values.dtype.kind == "f":
+        values = np.where(np.isfinite(values), values, None)
+    return values.tolist()

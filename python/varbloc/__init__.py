@@ -24,7 +24,7 @@ numbers, to the last bit:
 - :class:`Result` holds every level's figures and the decisions, and
   :meth:`Result.report` gives the text the program prints; it pickles, and
   :meth:`Result.summary` and :meth:`Result.to_dict` give one row or one
-  record per column.
+  record per column, :meth:`Result.to_json` that record as JSON text.
 
 Example
 -------

@@ -5,6 +5,7 @@ import numpy as np
 from . import _core
 from ._checks import as_samples, contiguous
 
+
 class Equilibration:
     """Where each column's equilibrated part starts.
 

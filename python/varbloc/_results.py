@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 
+
 class AutomaticEstimate:
     """The automatic error estimate of every column, and its verdict.
 

@@ -225,8 +225,17 @@ def test_early_ends_and_warnings(tmp_path):
     (np.zeros((3, varbloc.MAX_COLUMNS + 1)), ValueError, r"data\.T analyses 3 columns"),
     (["1.5", "x"], ValueError, "could not convert"),
     (5.0, ValueError, "0-D"),
+    (None, TypeError, "not None"),
+    (np.ma.masked_invalid([[1.0, 2.0], [np.nan, 3.0]]), ValueError, "1 masked value"),
+    (lambda pandas: pandas.DataFrame({"e": pandas.array([1.5, None, 2.5], dtype="Float64")},
+                                     index=[7, 8, 9]),
+     ValueError, r"column 'e' \(Float64\) holds 1 pandas\.NA, the first in row 8"),
+    (lambda pandas: pandas.Series([1, None, 2], dtype="Int64"), ValueError,
+     r"column 0 \(Int64\) holds 1 pandas\.NA"),
 ])
 def test_shapes_and_types_refused(data, error, text):
+    if callable(data):
+        data = data(pytest.importorskip("pandas"))
     with pytest.raises(error, match=text):
         varbloc.block(data)
 
@@ -243,6 +252,8 @@ def test_arguments_refused():
     with pytest.raises(TypeError, match="read"):
         varbloc.load(42)
     assert varbloc.block(["1.5", "2", "4"]).mean[0] == 2.5  # as NumPy converts
+    # Nothing masked, nothing missing: the values as they are.
+    assert varbloc.block(np.ma.masked_array([1.0, 2.0, 6.0])).mean[0] == 3.0
     # A null byte would end the name early and read another file.
     with pytest.raises(ValueError, match="null byte"):
         varbloc.load(EXAMPLE + "\0.gz")
@@ -560,6 +571,16 @@ def test_bad_discard_refused(tmp_path):
         if discard != 10:  # a file's discard past its end is the program's early end
             with pytest.raises(error, match="discard"):
                 varbloc.block_file(EXAMPLE, discard=discard)
+    # No samples left: an error for an array, whose length the caller knows;
+    # for a file the program's end without samples, a warning.
+    with pytest.raises(ValueError, match="no samples left: discard=10 of 10 samples"):
+        varbloc.block(x, discard=10)
+    path = tmp_path / "ten.dat"
+    write_columns(str(path), x)
+    with pytest.warns(varbloc.VarblocWarning, match="No samples read") as caught:
+        result = varbloc.block_file(path, discard=10)
+    assert result.columns == 0 and result.samples == 0
+    assert result.warnings == ((0, str(caught[0].message), 1),)
     with pytest.raises(TypeError, match="discard"):
         varbloc.load(EXAMPLE, discard="auto")
     empty = tmp_path / "empty.dat"
@@ -567,3 +588,83 @@ def test_bad_discard_refused(tmp_path):
     with pytest.warns(varbloc.VarblocWarning):
         result = varbloc.block_file(empty, discard="auto")
     assert result.discarded == 0 and result.equilibration.start.size == 0
+
+
+def pipe_of(path):
+    """The file's bytes through a pipe: not seekable, so read through read()."""
+    with open(path, "rb") as file:
+        data = file.read()
+    reading, writing = os.pipe()
+    feeder = threading.Thread(target=lambda: (os.write(writing, data), os.close(writing)))
+    feeder.start()
+    return os.fdopen(reading, "rb"), feeder
+
+
+def after_first_line(path, **arguments):
+    file = open(path, **arguments)
+    file.readline()
+    return file
+
+
+@pytest.mark.parametrize("opener, from_descriptor", [
+    (lambda p: open(p, "rb"), True),
+    (lambda p: open(p, "rb", buffering=0), True),
+    (lambda p: open(p, encoding="utf-8"), True),
+    (lambda p: open(p, encoding="ascii"), True),
+    (lambda p: open(p, encoding="latin-1"), False),  # the core reads UTF-8 bytes
+    (lambda p: io.BytesIO(open(p, "rb").read()), False),
+    (lambda p: after_first_line(p, mode="rb"), False),  # Python's buffer holds bytes ahead
+    (lambda p: after_first_line(p, mode="rb", buffering=0), True),  # from where it stands
+], ids=["binary", "unbuffered", "utf-8 text", "ascii text", "latin-1 text", "BytesIO",
+        "buffered after a line", "unbuffered after a line"])
+def test_plain_files_are_read_from_their_descriptor(tmp_path, monkeypatch, opener,
+                                                    from_descriptor):
+    path = tmp_path / "data.dat"
+    lines = ["%d.5 %d\n" % (k, k % 7) for k in range(20000)]
+    path.write_text("".join(lines))
+    expected = varbloc.load(path)
+    through_read = []
+    reader_of = varbloc._reading._reader_of
+    monkeypatch.setattr(varbloc._reading, "_reader_of",
+                        lambda file: through_read.append(file) or reader_of(file))
+    with opener(path) as file:
+        skipped = 0 if file.tell() == 0 else 1
+        assert np.array_equal(varbloc.load(file), expected[skipped:])
+        assert (not through_read) == from_descriptor
+        # The file object goes on where the read ended: at the end.
+        assert file.read() in ("", b"")
+        assert file.tell() == path.stat().st_size
+
+
+def test_a_pipe_is_read_through_read(tmp_path, monkeypatch):
+    path = tmp_path / "data.dat"
+    path.write_text("".join("%d.5 %d\n" % (k, k % 7) for k in range(20000)))
+    through_read = []
+    reader_of = varbloc._reading._reader_of
+    monkeypatch.setattr(varbloc._reading, "_reader_of",
+                        lambda file: through_read.append(file) or reader_of(file))
+    pipe, feeder = pipe_of(path)
+    with pipe:
+        assert np.array_equal(varbloc.load(pipe), varbloc.load(path))
+    feeder.join()
+    assert through_read == [pipe]
+
+
+def test_records_of_non_finite_figures(tmp_path):
+    """NaN and infinities are null in to_dict() and to_json(), as in the
+    program's --json record, so that json.dumps gives JSON."""
+    path = tmp_path / "special.dat"
+    write_columns(str(path), arrays()["nan and inf"])
+    subprocess.run([PROGRAM, "-o", "/dev/null", "--json", "run.jsonl", str(path)], cwd=tmp_path,
+                   capture_output=True, check=True)
+    record = json.loads((tmp_path / "run.jsonl").read_text())
+    result = varbloc.block_file(path)
+    mine = result.to_dict()
+    assert None in mine["columns"][0]["automatic"].values()  # the NaN column has no estimate
+    assert json.loads(json.dumps(mine, allow_nan=False)) == mine
+    assert json.loads(result.to_json()) == mine
+    assert "\n" not in result.to_json() and "NaN" not in result.to_json()
+    for key in ("samples", "levels", "pairwise_levels"):
+        assert mine[key] == record[key], key
+    for column, expected in zip(mine["columns"], record["columns"]):
+        assert {k: v for k, v in column.items() if k not in ("name", "equilibration")} == expected

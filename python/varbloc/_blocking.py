@@ -1,0 +1,91 @@
+"""The blocking analysis of an array."""
+
+from . import _core
+from ._checks import MAX_COLUMNS, as_samples, contiguous, discard_of, names_of
+from ._equilibration import Equilibration
+from ._errors import UNNUMBERED, issue
+from ._results import Result
+
+
+def block(data, names=None, discard=0):
+    """Blocking analysis of the columns of an array.
+
+    Parameters
+    ----------
+    data : array_like
+        Anything ``numpy.asarray(data, dtype=float64)`` accepts: 1-D (one
+        column) or 2-D (samples x columns, as the columns of a data file),
+        with at least one sample and at most :data:`MAX_COLUMNS` columns.
+        The array is never modified. It is not copied when each column is
+        contiguous (a 1-D array, Fortran order, or what :func:`load` gives)
+        and the values are aligned in memory; otherwise it is copied once.
+        A pandas DataFrame or Series gives its column names.
+    names : sequence, optional
+        A name per column, for the result's :attr:`Result.names` (in place
+        of a DataFrame's).
+    discard : int or "auto"
+        Leading samples left out: an integer k analyses ``data[k:]``
+        (without a copy); "auto" runs :func:`equilibration` on every
+        sample and leaves out those before the latest of the columns'
+        starts, one count for all columns. The result then holds the
+        figures of ``discard=result.discarded``, bit for bit, and the
+        search in :attr:`Result.equilibration`.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ValueError
+        For a shape the analysis cannot take, values NumPy cannot convert,
+        a masked array with masked values, a pandas nullable column
+        holding ``pandas.NA``, names that do not match the columns, a
+        negative ``discard``, one that leaves no samples, or a string other
+        than "auto". No samples left is an error here, where the array's
+        length is known; :func:`load` and :func:`block_file` end a file's
+        read without samples as the program does, with a warning.
+    TypeError
+        For ``data`` None, or a ``discard`` that is neither an integer nor
+        a string (a float, a bool).
+    KeyboardInterrupt
+        When interrupted; nothing is left behind.
+
+    Warns
+    -----
+    VarblocWarning
+        When a 2-D array has more columns than samples per column: samples
+        run along axis 0, so an array of walkers x steps (emcee's layout)
+        is analysed as ``data.T``. Kept in :attr:`Result.warnings` too.
+    """
+    discard = discard_of(discard)
+    array, labels, two_dimensional = as_samples(data)
+    samples, columns = array.shape
+    if columns > MAX_COLUMNS:
+        hint = ""
+        if samples <= MAX_COLUMNS:
+            hint = (f"; samples run along axis 0: data.T analyses {samples} columns of "
+                    f"{columns} samples (walkers x steps)")
+        raise ValueError(f"data has {columns} columns; at most {MAX_COLUMNS} are analysed at "
+                         f"once{hint}")
+    names = names_of(labels if names is None else names, columns)
+    found = []
+    if two_dimensional and columns > samples:
+        found.append((UNNUMBERED, f"data has {columns} columns of {samples} samples each: "
+                      "samples run along axis 0, one row per sample; for an array of walkers "
+                      "x steps use data.T", 1))
+    array = contiguous(array)
+    search = None
+    if discard == "auto":
+        search = Equilibration(_core.equilibration(array))
+        discard = int(search.start.max())  # the latest start leaves every column equilibrated
+    elif discard >= samples:
+        # A file's read ends here as the program does (a warning, no samples):
+        # its length is not known before. An array's is: no samples left is a
+        # mistake, as an array of no samples is.
+        raise ValueError(f"no samples left: discard={discard} of {samples} samples")
+    # Rows sliced off the front: each column stays contiguous.
+    result = Result(_core.block(array[discard:]), names, warnings=found, discarded=discard,
+                    equilibration=search)
+    issue(found)
+    return result

@@ -32,7 +32,7 @@ case "${1:-}" in
     # Only the program is built; the tree stays ready for ./build.sh test.
     configure build/release
     cmake --build build/release --parallel "$jobs" --target varbloc
-    build/release/varbloc -o build/ana.dat examples/ar1.dat
+    build/release/varbloc --auto -o build/ana.dat examples/ar1.dat
     ;;
   test)
     scripts/setup.sh

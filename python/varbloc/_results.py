@@ -10,13 +10,15 @@ import numpy as np
 class AutomaticEstimate:
     """The automatic error estimate of every column, and its verdict.
 
-    The estimate extrapolates the errors of two adjacent pairwise levels
-    (block sizes B and 2B, powers of two), sqrt(2 e(2B)^2 - e(B)^2), which
-    removes the blocking error's 1/B shortfall; 2B is half the block size
-    that the criterion of Lee, Kent and Needs (Phys. Rev. E 83, 066706,
-    Eq. 14) picks, the smallest B' = 2^k with B'^3 > 2 n (e_k / e_0)^4.
-    ``docs/validation.md`` measures it against the exact error and beside
-    emcee and pymbar.
+    At a pairwise level of block size B with m block means, error e_B and
+    lag-1 correlation r_B, v(B) = e_B^2 (1 + 2 r_B) (m - 1) / (m - 3)
+    estimates the variance of the mean with a flat-top window (Politis and
+    Romano, J. Time Ser. Anal. 16, 67 (1995)): the autocovariances count
+    whole up to lag B and fade out by 2B, so the estimate carries no 1/B
+    shortfall. B is the smallest 2^k, k >= 1, at least 1.5 times the tau
+    read one level up (Sokal's self-consistent window). This is the number
+    to quote: ``docs/validation.md`` measures it against the exact error,
+    beside emcee and pymbar, on the same chains.
 
     Attributes
     ----------
@@ -24,9 +26,10 @@ class AutomaticEstimate:
         The estimated standard error of the mean; NaN for a column with a
         NaN or an infinity, or a constant one.
     error_error : numpy.ndarray
-        The standard deviation of ``error``.
+        The standard deviation of ``error``, from the chosen level's block
+        means: error / 2 * sqrt((K + 3) / (m - 1)), K their kurtosis.
     block_size : numpy.ndarray of int
-        2B, the larger block size the estimate rests on; 0 for none.
+        B, the block size the estimate rests on; 0 for none.
     tau : numpy.ndarray
         The integrated autocorrelation time in samples, as emcee and pymbar
         define it: error^2 = tau * sigma^2 / n.
@@ -36,9 +39,12 @@ class AutomaticEstimate:
         True exactly where ``reason`` is "ok".
     reason : tuple of str
         Per column one of "ok", "non-finite samples", "constant column",
-        "values too large", "too few samples" (under 64), "no plateau" (the
-        errors still grow at the last level) and "chain too short for its
-        tau" (under 32 blocks of 2B samples).
+        "values too large", "too few samples" (under 64, or under 8 blocks
+        of 4), "start-up transient: use --discard=auto" (a level's first
+        block lies more than 6 standard deviations off its mean: pass
+        ``discard="auto"``), "no plateau" (the errors grow without levelling
+        off) and "chain too short for its tau" (no level as long as its
+        window, or fewer than 40 tau samples, tau read one level up).
     """
 
     def __init__(self, fields):
@@ -305,22 +311,27 @@ class Result:
         return fields
 
     def summary(self):
-        """One row per column, as the program's summary, with the names.
+        """One row per column, the number to quote first.
 
         Returns
         -------
         pandas.DataFrame
-            Columns ``name``, ``mean``, ``error``, ``correlation``,
-            ``decorrelated``, ``level`` and ``count`` (see the attributes),
-            then the automatic estimate's ``automatic_error``,
-            ``automatic_error_error``, ``automatic_block_size``, ``tau``,
-            ``ess``, ``reliable`` and ``reason``, and after
-            ``discard="auto"`` the search's ``equilibration_start``,
-            ``equilibration_tau`` and ``equilibration_ess``.
+            Columns ``name`` and ``mean``, then the automatic estimate and
+            its verdict: ``automatic_error``, ``automatic_error_error``,
+            ``reliable``, ``reason``, ``tau``, ``ess`` and
+            ``automatic_block_size``; then the program's summary:
+            ``error``, ``correlation``, ``decorrelated``, ``level`` and
+            ``count`` (see the attributes); and after ``discard="auto"``
+            the search's ``equilibration_start``, ``equilibration_tau`` and
+            ``equilibration_ess``.
         """
         import pandas as pd
 
-        return pd.DataFrame(self._per_column())
+        fields = self._per_column()
+        first = ["name", "mean", "automatic_error", "automatic_error_error", "reliable",
+                 "reason", "tau", "ess", "automatic_block_size"]
+        order = first + [key for key in fields if key not in first]
+        return pd.DataFrame({key: fields[key] for key in order})
 
     def to_dict(self):
         """The result in the layout of the program's ``--json`` record.

@@ -6,7 +6,7 @@
 // Re-estimating tau with its own block size at every candidate start makes
 // its noise swamp the slope of n - t0, and the maximum wanders over the
 // chain's first third. So one block size B is chosen per column, the
-// automatic estimate's criterion level on the chain's second half (which a
+// criterion level of Lee, Kent and Needs on the chain's second half (which a
 // start-up transient rarely reaches), and held for every candidate: tau(t0)
 // is B times the variance of the block means over that of the samples, both
 // from t0 on. The blocks are laid from the chain's end, so that every

@@ -26,11 +26,7 @@ inline void lag1_add(lag1_sums* sums, double deviation) {
 // with N = n and M = n - 1: the standard error of the mean of n independent
 // values and the lag-1 autocorrelation coefficient.
 void lag1_finish(const lag1_sums* sums, int64_t n, double* error, double* correlation) {
-  double values = static_cast<double>(n);
-  double pairs = static_cast<double>(n - 1);
-  double root = sqrt(values * pairs);
-  *error = sqrt(fabs(sums->squares)) / root;
-  *correlation = sums->squares == 0 ? 1.0 : (sums->products * values) / (sums->squares * pairs);
+  lag1_figures(sums->squares, sums->products, n, error, correlation);
 }
 
 // The levels that run for n samples: level 0 on the samples, then one level
@@ -222,9 +218,92 @@ void analyse_columns(const double* const* x, int64_t n, const double* mean,
   }
 }
 
-// Fills the result's pairwise table (levels 1 and up were written by the
-// pass) and every column's automatic estimate.
+// Every column's automatic estimate, each column's kind read from its samples.
 void finish_automatic(const double* const* samples, blocking_result* result) {
+  std::vector<column_kind> kinds(static_cast<size_t>(result->column_count));
+  for (int32_t c = 0; c < result->column_count; c++) {
+    kinds[c] = kind_of_column(samples[c], result->samples, result->mean[c], result->level_error[c]);
+  }
+  estimate_columns(result, kinds.data());
+}
+
+}  // namespace
+
+void lag1_figures(double squares, double products, int64_t n, double* error, double* correlation) {
+  double values = static_cast<double>(n);
+  double pairs = static_cast<double>(n - 1);
+  double root = sqrt(values * pairs);
+  *error = sqrt(fabs(squares)) / root;
+  *correlation = squares == 0 ? 1.0 : (products * values) / (squares * pairs);
+}
+
+blocking_result plan_result(int64_t n, int32_t column_count, bool automatic) {
+  const level_ladder ladder = plan_levels(n);
+  const size_t columns = static_cast<size_t>(column_count);
+  blocking_result result;
+  result.samples = n;
+  result.column_count = column_count;
+  result.level_count = ladder.count;
+  for (int j = 0; j < ladder.count; j++) {
+    result.block_size[j] = ladder.block_size[j];
+    result.level_values[j] = ladder.values[j];
+  }
+  result.mean.resize(columns);
+  result.level_error.resize(columns * static_cast<size_t>(ladder.count));
+  result.level_correlation.resize(columns * static_cast<size_t>(ladder.count));
+  result.final_error.resize(columns);
+  result.final_correlation.resize(columns);
+  result.decision.resize(columns);
+  if (automatic) {
+    pairwise_table& table = result.pairwise;
+    table.level_count = pairwise_level_count(n);
+    const size_t entries = columns * static_cast<size_t>(table.level_count);
+    table.block_size.resize(static_cast<size_t>(table.level_count));
+    table.count.resize(static_cast<size_t>(table.level_count));
+    table.error.resize(entries);
+    table.correlation.resize(entries);
+    table.error_error.resize(entries);
+    table.shape.resize(entries);
+  }
+  return result;
+}
+
+void decide_columns(blocking_result* result) {
+  const int32_t column_count = result->column_count;
+  const size_t columns = static_cast<size_t>(column_count);
+  const double* const error = result->level_error.data();
+  const double* const correlation = result->level_correlation.data();
+  // Per column: 0 until the column decorrelates, then the values per column
+  // of that level; negated for a column that never decorrelates, which keeps
+  // the last level's.
+  std::vector<int64_t> decorr_samples(columns, 0);
+  std::vector<int> decision_level(columns);
+  for (int j = 0; j < result->level_count; j++) {
+    const size_t level = static_cast<size_t>(j) * columns;
+    for (int32_t c = 0; c < column_count; c++) {
+      if (correlation[level + c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
+        decorr_samples[c] = result->level_values[j];
+        decision_level[c] = j;
+      }
+    }
+  }
+  // Columns never decorrelated keep the last level's values and count.
+  const int last = result->level_count - 1;
+  for (int32_t c = 0; c < column_count; c++) {
+    if (decorr_samples[c] == 0) {
+      decision_level[c] = last;
+      decorr_samples[c] = -(result->samples / result->block_size[last]);
+    }
+    const bool decorrelated = decorr_samples[c] > 0;
+    result->decision[c] = {decorrelated, decision_level[c],
+                           decorrelated ? decorr_samples[c] : -decorr_samples[c]};
+    const size_t at = static_cast<size_t>(decision_level[c]) * columns + c;
+    result->final_error[c] = error[at];
+    result->final_correlation[c] = correlation[at];
+  }
+}
+
+void estimate_columns(blocking_result* result, const column_kind* kinds) {
   const int32_t columns = result->column_count;
   const size_t width = static_cast<size_t>(columns);
   pairwise_table& table = result->pairwise;
@@ -245,16 +324,12 @@ void finish_automatic(const double* const* samples, blocking_result* result) {
   }
   result->automatic.resize(width);
   for (int32_t c = 0; c < columns; c++) {
-    const column_kind kind =
-        kind_of_column(samples[c], result->samples, result->mean[c], table.error[c]);
     const pairwise_column levels = {table.level_count,      table.count.data(),
                                     table.error.data() + c, table.correlation.data() + c,
                                     table.shape.data() + c, columns};
-    result->automatic[c] = estimate_column(result->samples, kind, levels);
+    result->automatic[c] = estimate_column(result->samples, kinds[c], levels);
   }
 }
-
-}  // namespace
 
 void calc_additional_errors(int64_t n, const double* const* rows, int32_t column_count,
                             const double* mean, double* error, double* correlation) {
@@ -282,21 +357,7 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
                                         int32_t column_count, const double* column_sums,
                                         const run_hooks* hooks, bool automatic) {
   const level_ladder ladder = plan_levels(n);
-  const size_t columns = static_cast<size_t>(column_count);
-  blocking_result result;
-  result.samples = n;
-  result.column_count = column_count;
-  result.level_count = ladder.count;
-  for (int j = 0; j < ladder.count; j++) {
-    result.block_size[j] = ladder.block_size[j];
-    result.level_values[j] = ladder.values[j];
-  }
-  result.mean.resize(columns);
-  result.level_error.resize(columns * static_cast<size_t>(ladder.count));
-  result.level_correlation.resize(columns * static_cast<size_t>(ladder.count));
-  result.final_error.resize(columns);
-  result.final_correlation.resize(columns);
-  result.decision.resize(columns);
+  blocking_result result = plan_result(n, column_count, automatic);
   double* const mean = result.mean.data();
   double* const error = result.level_error.data();
   double* const correlation = result.level_correlation.data();
@@ -315,16 +376,6 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
     }
   }
   pairwise_table& table = result.pairwise;
-  if (automatic) {
-    table.level_count = pairwise_level_count(n);
-    const size_t entries = columns * static_cast<size_t>(table.level_count);
-    table.block_size.resize(static_cast<size_t>(table.level_count));
-    table.count.resize(static_cast<size_t>(table.level_count));
-    table.error.resize(entries);
-    table.correlation.resize(entries);
-    table.error_error.resize(entries);
-    table.shape.resize(entries);
-  }
   // Where column c's pairwise figures go; only formed when they are asked
   // for, since the table's arrays are empty otherwise.
   pairwise_output pairs{};
@@ -344,34 +395,7 @@ blocking_result collect_additional_data(int64_t n, const double* const* samples,
                        pairwise_at(c), hooks);
   }
 
-  // Per column: 0 until the column decorrelates, then the values per column
-  // of that level; negated for a column that never decorrelates, which keeps
-  // the last level's.
-  std::vector<int64_t> decorr_samples(columns, 0);
-  std::vector<int> decision_level(columns);
-  for (int j = 0; j < ladder.count; j++) {
-    const size_t level = static_cast<size_t>(j) * columns;
-    for (int32_t c = 0; c < column_count; c++) {
-      if (correlation[level + c] < DECORR_THRESHOLD && decorr_samples[c] == 0) {
-        decorr_samples[c] = ladder.values[j];
-        decision_level[c] = j;
-      }
-    }
-  }
-  // Columns never decorrelated keep the last level's values and count.
-  const int last = ladder.count - 1;
-  for (int32_t c = 0; c < column_count; c++) {
-    if (decorr_samples[c] == 0) {
-      decision_level[c] = last;
-      decorr_samples[c] = -(n / ladder.block_size[last]);
-    }
-    const bool decorrelated = decorr_samples[c] > 0;
-    result.decision[c] = {decorrelated, decision_level[c],
-                          decorrelated ? decorr_samples[c] : -decorr_samples[c]};
-    const size_t at = static_cast<size_t>(decision_level[c]) * columns + c;
-    result.final_error[c] = error[at];
-    result.final_correlation[c] = correlation[at];
-  }
+  decide_columns(&result);
   if (automatic) finish_automatic(samples, &result);
   return result;
 }

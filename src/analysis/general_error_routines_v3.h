@@ -82,6 +82,23 @@ struct blocking_result {
   std::vector<automatic_estimate> automatic;  // per column
 };
 
+// The pieces of the driver that a result formed some other way (from a
+// streaming state, blocking_state.h) goes through too, so that both state
+// their figures and decisions the same way.
+//
+// error = sqrt(|S|) / sqrt(n (n - 1)) and correlation = (P n) / (S (n - 1)),
+// or 1.0 when S is 0, from S = sum of d_i^2 and P = sum of d_(i-1) d_i.
+void lag1_figures(double squares, double products, int64_t n, double* error, double* correlation);
+// A result for n samples of column_count columns with its tables sized: the
+// levels that run, and with `automatic` the pairwise table's levels.
+blocking_result plan_result(int64_t n, int32_t column_count, bool automatic);
+// Each column's decision and final figures, from the level tables.
+void decide_columns(blocking_result* result);
+// The pairwise table's block sizes, counts, level 0 (from the fixed level 0)
+// and error uncertainties, then every column's automatic estimate; levels 1
+// and up of the table's errors, correlations and shapes are filled already.
+void estimate_columns(blocking_result* result, const column_kind* kinds);
+
 // The blocking analysis of n >= 1 samples of column_count columns (rows
 // samples[c], only read). column_sums, when given, holds each column's sum of
 // its samples, added in sample order starting from 0, exactly as the analysis

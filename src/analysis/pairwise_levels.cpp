@@ -168,20 +168,30 @@ void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* co
   // The level's own mean lies off the column's where odd values were
   // dropped: the sums are taken about it, shift = (its mean) - (column mean).
   const double shift = deviations / values;
-  const double squares = lane_total(sums.squares) - deviations * shift;
+  pairwise_central_sums central;
+  central.count = sums.count;
+  central.squares = lane_total(sums.squares) - deviations * shift;
   const double ends = (deviations - sums.previous) + (deviations - sums.first);
-  const double products = (lane_total(sums.products) - shift * ends) + (pairs * shift) * shift;
-  *error = sqrt(fabs(squares)) / sqrt(values * pairs);
-  *correlation = squares == 0 ? 1.0 : (products * values) / (squares * pairs);
+  central.products = (lane_total(sums.products) - shift * ends) + (pairs * shift) * shift;
   // Central moments about the level's mean from the sums about the column's:
   // sum (d - s)^4 = S4 - 4 s S3 + 6 s^2 S2 - 3 s^3 S1, with S1 = values * s.
   const double shift2 = shift * shift;
-  const double fourths = ((lane_total(sums.fourths) - 4.0 * shift * lane_total(sums.cubes)) +
-                          6.0 * shift2 * lane_total(sums.squares)) -
-                         3.0 * (shift2 * shift) * deviations;
-  const double m2 = squares / values;
-  shape->kurtosis = (fourths / values) / (m2 * m2);
-  shape->first_deviation = (sums.first - shift) / sqrt(m2);
+  central.fourths = ((lane_total(sums.fourths) - 4.0 * shift * lane_total(sums.cubes)) +
+                     6.0 * shift2 * lane_total(sums.squares)) -
+                    3.0 * (shift2 * shift) * deviations;
+  central.first = sums.first - shift;
+  pairwise_figures(central, error, correlation, shape);
+}
+
+void pairwise_figures(const pairwise_central_sums& sums, double* error, double* correlation,
+                      pairwise_shape* shape) {
+  const double values = static_cast<double>(sums.count);
+  const double pairs = static_cast<double>(sums.count - 1);
+  *error = sqrt(fabs(sums.squares)) / sqrt(values * pairs);
+  *correlation = sums.squares == 0 ? 1.0 : (sums.products * values) / (sums.squares * pairs);
+  const double m2 = sums.squares / values;
+  shape->kurtosis = (sums.fourths / values) / (m2 * m2);
+  shape->first_deviation = sums.first / sqrt(m2);
 }
 
 double error_uncertainty(double error, int64_t count) {

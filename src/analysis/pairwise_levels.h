@@ -74,6 +74,22 @@ struct pairwise_shape {
 void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* correlation,
                      pairwise_shape* shape);
 
+// A level's sums about its own mean: of the squared deviations, the lag
+// products d_(i-1) d_i, the fourth powers, and the first value's deviation.
+struct pairwise_central_sums {
+  int64_t count;
+  double squares;
+  double products;
+  double fourths;
+  double first;
+};
+
+// The figures of a level from its sums about its own mean; pairwise_finish
+// forms those sums from the pass's and ends here, and so does a streaming
+// state (blocking_state.h).
+void pairwise_figures(const pairwise_central_sums& sums, double* error, double* correlation,
+                      pairwise_shape* shape);
+
 // error / sqrt(2 (count - 1)), the standard deviation of an error estimated
 // from count independent normal values.
 double error_uncertainty(double error, int64_t count);

@@ -5,13 +5,24 @@
 
 namespace {
 
-// Samples made into one piece's state before it is merged: whole levels of a
-// piece stay in the cache.
-constexpr int64_t PIECE = 4 * PAIRWISE_CHUNK;
+// Samples made into one piece's state before it is merged: a piece's levels
+// stay in the cache, and its buffers on the stack.
+constexpr int64_t PIECE = PAIRWISE_CHUNK;
 
 int64_t fixed_block(int j) {
   return j == 0 ? 1 : BLOCK_SIZES[j - 1];
 }
+
+// The fixed ladder's blocks grow by 5 or 2 from level to level, the groups
+// next_level forms.
+constexpr bool fixed_ladder_steps() {
+  for (int j = 1; j < STATE_FIXED_LEVELS; j++) {
+    const int64_t below = j == 1 ? 1 : BLOCK_SIZES[j - 2];
+    if (BLOCK_SIZES[j - 1] != 5 * below && BLOCK_SIZES[j - 1] != 2 * below) return false;
+  }
+  return true;
+}
+static_assert(fixed_ladder_steps(), "each block size must be 2 or 5 times the one before");
 
 int64_t pairwise_block(int k) {
   return int64_t{1} << k;
@@ -83,8 +94,10 @@ void append_block(level_moments* blocks, double value) {
   concat(blocks, level_moments{1, value, 0, 0, 0, 0, value, value});
 }
 
-// The run of the m >= 1 block means at v: their mean, then the central sums,
-// each in four lanes (four chains of additions side by side).
+// The run of the m >= 1 values at v: their mean, then the central sums,
+// each in four lanes (four chains of additions side by side); the 3rd and
+// 4th powers only when HIGHER.
+template <bool HIGHER>
 level_moments moments_of(const double* v, int64_t m) {
   double lanes[4] = {0, 0, 0, 0};
   int64_t i = 0;
@@ -102,8 +115,10 @@ level_moments moments_of(const double* v, int64_t m) {
       const double e = v[i + l] - mean, before = v[i + l - 1] - mean;
       const double e2 = e * e;
       squares[l] += e2;
-      cubes[l] += e2 * e;
-      fourths[l] += e2 * e2;
+      if (HIGHER) {
+        cubes[l] += e2 * e;
+        fourths[l] += e2 * e2;
+      }
       products[l] += before * e;
     }
   }
@@ -116,7 +131,28 @@ level_moments moments_of(const double* v, int64_t m) {
     products[0] += before * e;
   }
   auto total = [](const double* s) { return (s[0] + s[1]) + (s[2] + s[3]); };
-  return {m, mean, total(squares), total(cubes), total(fourths), total(products), v[0], v[m - 1]};
+  return {m,
+          mean,
+          total(squares),
+          HIGHER ? total(cubes) : 0,
+          HIGHER ? total(fourths) : 0,
+          total(products),
+          v[0],
+          v[m - 1]};
+}
+
+// The run of the block means from that of the block sums: every power
+// divided by the block size's.
+level_moments means_of_sums(level_moments sums, int64_t block) {
+  const double b = static_cast<double>(block), b2 = b * b;
+  sums.mean = sums.mean / b;
+  sums.squares = sums.squares / b2;
+  sums.cubes = sums.cubes / (b2 * b);
+  sums.fourths = sums.fourths / (b2 * b2);
+  sums.products = sums.products / b2;
+  sums.first = sums.first / b;
+  sums.last = sums.last / b;
+  return sums;
 }
 
 // One level of a piece being formed: the sums of x - K of its complete blocks
@@ -128,14 +164,16 @@ struct piece_level {
   double tail;
 };
 
-// The level of block size `block` from the level below it (block size
-// `below`, which divides it) of the piece [o, o + n): the groups of the
-// lower level's blocks that make whole blocks, written over the lower
-// level's sums (the group g is read before sum g is written), the lower
-// blocks before the first boundary added to the head and those after the
-// last to the tail.
-piece_level next_level(piece_level lower, int64_t o, int64_t n, int64_t below, int64_t block) {
-  piece_level upper = {lower.sums, 0, lower.head, 0};
+// The level of block size `block` = GROUP `below` from the level below it
+// (block size `below`) of the piece [o, o + n): the groups of the lower
+// level's blocks that make whole blocks, their sums written to `out` (which
+// may be the lower level's sums: group g is read before sum g is written),
+// the lower blocks before the first boundary added to the head and those
+// after the last to the tail.
+template <int64_t GROUP>
+piece_level next_level(piece_level lower, int64_t o, int64_t n, int64_t below, double* out) {
+  const int64_t block = GROUP * below;
+  piece_level upper = {out, 0, lower.head, 0};
   if (!reaches_block(o, n, block)) {
     for (int64_t i = 0; i < lower.count; i++) upper.head += lower.sums[i];
     upper.head += lower.tail;
@@ -143,72 +181,71 @@ piece_level next_level(piece_level lower, int64_t o, int64_t n, int64_t below, i
   }
   const int64_t before = (first_boundary(o, block) - first_boundary(o, below)) / below;
   for (int64_t i = 0; i < before; i++) upper.head += lower.sums[i];
-  const int64_t group = block / below;
-  upper.count = (lower.count - before) / group;
+  upper.count = (lower.count - before) / GROUP;
+  const double* from = lower.sums + before;
   for (int64_t g = 0; g < upper.count; g++) {
-    const double* from = lower.sums + before + g * group;
-    double sum = from[0];
-    for (int64_t t = 1; t < group; t++) sum += from[t];
-    upper.sums[g] = sum;
+    double sum = from[g * GROUP];
+    for (int64_t t = 1; t < GROUP; t++) sum += from[g * GROUP + t];
+    out[g] = sum;
   }
-  for (int64_t i = before + upper.count * group; i < lower.count; i++) upper.tail += lower.sums[i];
+  for (int64_t i = before + upper.count * GROUP; i < lower.count; i++) upper.tail += lower.sums[i];
   upper.tail += lower.tail;
   return upper;
 }
 
 // The level's state from the piece's: the block means' run, head and tail.
-void store_level(level_state* state, const piece_level& level, int64_t block, double* means) {
+template <bool HIGHER>
+void store_level(level_state* state, const piece_level& level, int64_t block) {
   state->head = level.head;
   state->tail = level.tail;
   state->blocks = level_moments{};
-  if (level.count == 0) return;
-  for (int64_t i = 0; i < level.count; i++) {
-    means[i] = level.sums[i] / static_cast<double>(block);
+  if (level.count > 0) {
+    state->blocks = means_of_sums(moments_of<HIGHER>(level.sums, level.count), block);
   }
-  state->blocks = moments_of(means, level.count);
 }
 
-// Buffers of one piece: the samples' deviations, and the block sums of the
-// fixed and the pairwise ladder, and their means.
-struct piece_buffers {
-  std::vector<double> deviations, fixed, pairwise, means;
-  explicit piece_buffers(int64_t n)
-      : deviations(static_cast<size_t>(n)),
-        fixed(static_cast<size_t>(n)),
-        pairwise(static_cast<size_t>(n)),
-        means(static_cast<size_t>(n)) {}
-};
-
-// The state of the n >= 1 samples at x, the chain's samples from o on, with
-// the sums around `shift`.
-void piece_state(column_state* piece, const double* x, int64_t n, int64_t o, double shift,
-                 piece_buffers* buffers) {
+// The state of the n <= PIECE samples at x, the chain's samples from o on,
+// with the sums around `shift`.
+void piece_state(column_state* piece, const double* x, int64_t n, int64_t o, double shift) {
+  double deviations[PIECE], fixed[PIECE / 5 + 1], pairwise[PIECE / 2 + 1];
   state_start(piece, o);
   piece->count = n;
   piece->shift = shift;
   piece->first_sample = x[0];
-  double* const y = buffers->deviations.data();
-  bool finite = true, varied = false;
-  for (int64_t i = 0; i < n; i++) {
-    y[i] = x[i] - shift;
-    finite = finite && std::isfinite(x[i]);
-    varied = varied || x[i] != x[0];
+  // x - x is 0 for finite x and NaN otherwise; the lanes' sums tell.
+  double finite[2] = {0, 0};
+  int64_t differing[2] = {0, 0};
+  int64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    for (int l = 0; l < 2; l++) {
+      deviations[i + l] = x[i + l] - shift;
+      finite[l] += x[i + l] - x[i + l];
+      differing[l] += x[i + l] != x[0];
+    }
   }
-  piece->non_finite = !finite;
-  piece->varied = varied;
-  piece->fixed[0].blocks = moments_of(y, n);
+  for (; i < n; i++) {
+    deviations[i] = x[i] - shift;
+    finite[0] += x[i] - x[i];
+    differing[0] += x[i] != x[0];
+  }
+  piece->non_finite = !(finite[0] + finite[1] == 0);
+  piece->varied = differing[0] + differing[1] != 0;
+  piece->fixed[0].blocks = moments_of<false>(deviations, n);
   // The samples are level 0's blocks in both ladders.
-  for (int64_t i = 0; i < n; i++) buffers->fixed[i] = y[i];
-  piece_level level = {buffers->fixed.data(), n, 0, 0};
-  for (int j = 1; j < STATE_FIXED_LEVELS; j++) {
-    level = next_level(level, o, n, fixed_block(j - 1), fixed_block(j));
-    store_level(&piece->fixed[j], level, fixed_block(j), buffers->means.data());
+  const piece_level samples = {deviations, n, 0, 0};
+  piece_level level = next_level<5>(samples, o, n, 1, fixed);
+  store_level<false>(&piece->fixed[1], level, 5);
+  for (int j = 2; j < STATE_FIXED_LEVELS; j++) {
+    const int64_t below = fixed_block(j - 1);
+    level = fixed_block(j) == 2 * below ? next_level<2>(level, o, n, below, fixed)
+                                        : next_level<5>(level, o, n, below, fixed);
+    store_level<false>(&piece->fixed[j], level, fixed_block(j));
   }
-  for (int64_t i = 0; i < n; i++) buffers->pairwise[i] = y[i];
-  level = {buffers->pairwise.data(), n, 0, 0};
-  for (int k = 1; k < PAIRWISE_MAX_LEVELS; k++) {
-    level = next_level(level, o, n, pairwise_block(k - 1), pairwise_block(k));
-    store_level(&piece->pairwise[k], level, pairwise_block(k), buffers->means.data());
+  level = next_level<2>(samples, o, n, 1, pairwise);
+  store_level<true>(&piece->pairwise[1], level, 2);
+  for (int k = 2; k < PAIRWISE_MAX_LEVELS; k++) {
+    level = next_level<2>(level, o, n, pairwise_block(k - 1), pairwise);
+    store_level<true>(&piece->pairwise[k], level, pairwise_block(k));
   }
 }
 
@@ -301,11 +338,10 @@ void state_merge(column_state* left, const column_state& right) {
 void state_add(column_state* state, const double* x, int64_t count) {
   if (count <= 0) return;
   if (state->count == 0) state->shift = x[0];
-  piece_buffers buffers(count < PIECE ? count : PIECE);
   column_state piece;
   for (int64_t at = 0; at < count; at += PIECE) {
     const int64_t n = count - at < PIECE ? count - at : PIECE;
-    piece_state(&piece, x + at, n, state->offset + state->count, state->shift, &buffers);
+    piece_state(&piece, x + at, n, state->offset + state->count, state->shift);
     state_merge(state, piece);
   }
 }

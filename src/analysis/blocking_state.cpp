@@ -1,7 +1,11 @@
 #include "analysis/blocking_state.h"
 
-#include <cmath>  // isfinite
+#include <cmath>        // isfinite
+#include <type_traits>  // is_trivially_copyable
 #include <vector>
+
+// Its bytes are the whole state (blocking_state.h).
+static_assert(std::is_trivially_copyable<column_state>::value, "a state must copy as bytes");
 
 namespace {
 

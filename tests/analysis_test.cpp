@@ -504,7 +504,7 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
 
 // The estimate from given levels (block size 2^k, n >> k values, e_0 = 1):
 // v(k) = e_k^2 (1 + 2 r_k) (m - 1) / (m - 3) at the smallest k >= 1 whose
-// block holds 1.5 tau of level k + 1.
+// block holds 1.5 tau of levels k + 1 and k + 2.
 TEST(PairwiseTest, EstimateOfGivenLevels) {
   struct level {
     double error, correlation, first_deviation;
@@ -524,6 +524,8 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
   one_up[2] = {1, 1, 0};
   std::vector<level> slow = flat(11, 0, 12);  // tau about 121: met at B = 256
   slow[0] = {1, 0, 0};
+  std::vector<level> two_up = flat_levels;  // tau(3) about 3: k = 1, 2 fail
+  two_up[3] = {1, 1, 0};
   std::vector<level> starting_off = flat_levels;  // level 4: B = 16, 256 blocks
   starting_off[4].first_deviation = -7;
   std::vector<level> growing;  // a random walk's: tau grows with the block, never met
@@ -531,8 +533,9 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
   const estimate_case cases[] = {
       {"flat", 4096, flat_levels, ESTIMATE_OK, 2},
       {"level 2's tau decides", 4096, one_up, ESTIMATE_OK, 4},
-      {"n = 4096 < 40 tau", 4096, slow, ESTIMATE_TOO_SHORT, 256},
-      {"n = 8192 > 40 tau", 8192, slow, ESTIMATE_OK, 256},
+      {"level 3's tau decides", 4096, two_up, ESTIMATE_OK, 8},
+      {"n = 4096 < 50 tau", 4096, slow, ESTIMATE_TOO_SHORT, 256},
+      {"n = 16384 > 50 tau", 16384, slow, ESTIMATE_OK, 256},
       {"first block of 16 at 7 deviations", 4096, starting_off, ESTIMATE_TRANSIENT, 2},
       {"growing", 4096, growing, ESTIMATE_NO_PLATEAU, 256},
       {"4 values at level 2", 16, flat(1, 0, 4), ESTIMATE_TOO_FEW, 0},

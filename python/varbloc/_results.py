@@ -16,7 +16,7 @@ class AutomaticEstimate:
     Romano, J. Time Ser. Anal. 16, 67 (1995)): the autocovariances count
     whole up to lag B and fade out by 2B, so the estimate carries no 1/B
     shortfall. B is the smallest 2^k, k >= 1, at least 1.5 times the tau
-    read one level up (Sokal's self-consistent window). This is the number
+    read one and two levels up (Sokal's self-consistent window). This is the number
     to quote: ``docs/validation.md`` measures it against the exact error,
     beside emcee and pymbar, on the same chains.
 
@@ -44,7 +44,8 @@ class AutomaticEstimate:
         block lies more than 6 standard deviations off its mean: pass
         ``discard="auto"``), "no plateau" (the errors grow without levelling
         off) and "chain too short for its tau" (no level as long as its
-        window, or fewer than 40 tau samples, tau read one level up).
+        window, or fewer than 50 tau samples, tau read one and two levels
+        up).
     """
 
     def __init__(self, fields):

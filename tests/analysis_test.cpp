@@ -487,10 +487,12 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
   EXPECT_EQ(p.error_error[1], 1.0 / std::sqrt(6.0));
   EXPECT_EQ(p.error[2], 1.0);
   EXPECT_EQ(p.correlation[2], -1.0);
-  // About its mean level 1 is -1,3,-1,-1: m2 = 3, m4 = 21; level 2 is 1,-1.
-  EXPECT_DOUBLE_EQ(p.shape[1].kurtosis, 21.0 / 9.0);
+  // The kurtosis about the column's mean: level 1 is -2,2,-2,-2 (m4 / m2^2 =
+  // 16 / 4^2), level 2 is 0,-2 (8 / 2^2). The first value against the
+  // level's own mean and spread: level 1 is -1,3,-1,-1 about 3, level 2 1,-1.
+  EXPECT_DOUBLE_EQ(p.shape[1].kurtosis, 1.0);
   EXPECT_DOUBLE_EQ(p.shape[1].first_deviation, -1 / std::sqrt(3.0));
-  EXPECT_DOUBLE_EQ(p.shape[2].kurtosis, 1.0);
+  EXPECT_DOUBLE_EQ(p.shape[2].kurtosis, 2.0);
   EXPECT_DOUBLE_EQ(p.shape[2].first_deviation, 1.0);
   EXPECT_EQ(r.automatic[0].reason, ESTIMATE_TOO_FEW);
   // Without the estimate asked for, nothing of it is formed (with three

@@ -34,7 +34,6 @@ inline void add_value(pairwise_sums* sums, double d) {
   sums->deviations[lane] = sums->deviations[lane] + d;
   const double square = d * d;
   sums->squares[lane] = sums->squares[lane] + square;
-  sums->cubes[lane] = sums->cubes[lane] + square * d;
   sums->fourths[lane] = sums->fourths[lane] + square * square;
   sums->products[lane] = sums->products[lane] + sums->previous * d;
   sums->previous = d;
@@ -58,7 +57,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
   lane_pair deviations01 = load_pair(sums->deviations),
             deviations23 = load_pair(sums->deviations + 2);
   lane_pair squares01 = load_pair(sums->squares), squares23 = load_pair(sums->squares + 2);
-  lane_pair cubes01 = load_pair(sums->cubes), cubes23 = load_pair(sums->cubes + 2);
   lane_pair fourths01 = load_pair(sums->fourths), fourths23 = load_pair(sums->fourths + 2);
   lane_pair products01 = load_pair(sums->products), products23 = load_pair(sums->products + 2);
   if (sums->count == 0) sums->first = d[0];
@@ -70,8 +68,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
     const lane_pair a2 = a * a, b2 = b * b;
     squares01 = squares01 + a2;
     squares23 = squares23 + b2;
-    cubes01 = cubes01 + a2 * a;
-    cubes23 = cubes23 + b2 * b;
     fourths01 = fourths01 + a2 * a2;
     fourths23 = fourths23 + b2 * b2;
     products01 = products01 + before_a * a;
@@ -82,8 +78,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
   store_pair(sums->deviations + 2, deviations23);
   store_pair(sums->squares, squares01);
   store_pair(sums->squares + 2, squares23);
-  store_pair(sums->cubes, cubes01);
-  store_pair(sums->cubes + 2, cubes23);
   store_pair(sums->fourths, fourths01);
   store_pair(sums->fourths + 2, fourths23);
   store_pair(sums->products, products01);
@@ -173,15 +167,12 @@ void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* co
   const double products = (lane_total(sums.products) - shift * ends) + (pairs * shift) * shift;
   *error = sqrt(fabs(squares)) / sqrt(values * pairs);
   *correlation = squares == 0 ? 1.0 : (products * values) / (squares * pairs);
-  // Central moments about the level's mean from the sums about the column's:
-  // sum (d - s)^4 = S4 - 4 s S3 + 6 s^2 S2 - 3 s^3 S1, with S1 = values * s.
-  const double shift2 = shift * shift;
-  const double fourths = ((lane_total(sums.fourths) - 4.0 * shift * lane_total(sums.cubes)) +
-                          6.0 * shift2 * lane_total(sums.squares)) -
-                         3.0 * (shift2 * shift) * deviations;
-  const double m2 = squares / values;
-  shape->kurtosis = (fourths / values) / (m2 * m2);
-  shape->first_deviation = (sums.first - shift) / sqrt(m2);
+  // The kurtosis about the column's mean, which the level's own lies within
+  // a dropped value or so of: a state that keeps its sums about another
+  // shift can move them there exactly.
+  const double around_mean = lane_total(sums.squares) / values;
+  shape->kurtosis = (lane_total(sums.fourths) / values) / (around_mean * around_mean);
+  shape->first_deviation = (sums.first - shift) / sqrt(squares / values);
 }
 
 double error_uncertainty(double error, int64_t count) {

@@ -358,6 +358,10 @@ def ar1_chain(phi, n, seed):
     ("sums overflow", [1.7e308, 1.7e308, 1.0] * 30, "values too large"),
     ("random walk", np.random.default_rng(2).standard_normal(20000).cumsum(), "no plateau"),
     ("short AR(1), 20 tau", ar1_chain(0.99, 4000, 3), "chain too short for its tau"),
+    ("AR(1), 1000 tau", ar1_chain(0.99, 200_000, 5), "ok"),
+    ("start-up transient left in",
+     ar1_chain(0.9, 100_000, 6) + 20 / math.sqrt(1 - 0.81) * np.exp(-np.arange(100_000) / 1000),
+     "start-up transient: use --discard=auto"),
     ("independent", np.random.default_rng(4).standard_normal(100000), "ok"),
 ])
 def test_automatic_verdicts(name, data, reason):
@@ -367,8 +371,11 @@ def test_automatic_verdicts(name, data, reason):
     if reason in ("non-finite samples", "constant column", "values too large"):
         assert np.isnan(automatic.error[0]) and automatic.block_size[0] == 0, name
     if reason == "ok":
-        # Independent samples: tau near 1, the estimate near the plain error.
-        assert abs(automatic.tau[0] - 1) < 5 * 2 * automatic.error_error[0] / automatic.error[0]
+        # tau within 5 of its claimed deviations of the true one (1 for
+        # independent samples, (1 + phi) / (1 - phi) for AR(1)).
+        tau = 199.0 if name.startswith("AR(1)") else 1.0
+        relative = 2 * automatic.error_error[0] / automatic.error[0]
+        assert abs(automatic.tau[0] / tau - 1) < 5 * relative, name
         assert automatic.ess[0] == pytest.approx(len(data) / automatic.tau[0])
 
 

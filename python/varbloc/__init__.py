@@ -43,8 +43,7 @@ Bad input raises :class:`VarblocError` (a :class:`ValueError`) with the
 program's error number in ``code`` and, for a bad field, its ``line``,
 ``column`` and ``text``; the program's warnings become one
 :class:`VarblocWarning` per kind, and so does anything the program passes
-over without a word (a decompressor that failed, a read that ended without
-samples). The module never prints and never ends the interpreter; Ctrl-C
+over without a word (a read that ended without samples). The module never prints and never ends the interpreter; Ctrl-C
 interrupts a long call. Numbers are read and printed as in the C locale,
 whatever locale the program has set.
 """
@@ -94,11 +93,12 @@ class VarblocWarning(UserWarning):
     Attributes
     ----------
     code : int
-        The number the program prints ("Warning 110" gives 110), or 0 for
-        what the program passes over without a number: a decompressor that
-        ended with a non-zero status or a signal, a read that ended without
-        samples (with the program's own message) and, from :func:`block`,
-        an array that looks transposed.
+        The number the program prints ("Warning 110" gives 110; 65 for a
+        decompressor that ended with a non-zero status or a signal), or 0
+        for what the program passes over without a number: a read that
+        ended without samples (with the program's own message), a failed
+        decompressor of a read that ended before the program names it and,
+        from :func:`block`, an array that looks transposed.
     count : int
         How many times it occurred.
     first : str
@@ -115,6 +115,9 @@ class VarblocWarning(UserWarning):
 
 # What the module itself warns of, without one of the program's numbers.
 _UNNUMBERED = 0
+
+#: The number of the reader's warning (and error) for a decompressor that failed.
+_DECOMPRESSOR_FAILED = 65
 
 
 class AutomaticEstimate:
@@ -861,7 +864,10 @@ def _notes(notes):
     arose, and what else the read tells."""
     tallies, samples, discarded, status, early_end = notes
     found = [(code, first, count) for code, count, first in tallies]
-    if status is not None and status != 0:
+    # The reader names a failed decompressor itself once the read ended;
+    # where it did not (a read that ended before it), it is named here.
+    told = any(code == _DECOMPRESSOR_FAILED for code, _, _ in found)
+    if status is not None and status != 0 and not told:
         how = f"exit status {status}" if status > 0 else f"signal {-status}"
         found.append((_UNNUMBERED, f"the decompressor ended with {how}; {samples} samples "
                       "were read", 1))
@@ -936,9 +942,10 @@ load.__doc__ = """Read a data file exactly as the program does.
     -----
     VarblocWarning
         One per kind of warning the reader gave, with its first message
-        and how often it occurred; one when a decompressor ended with a
-        non-zero status or a signal, with how many samples were read (a
-        ``.gz`` file cut short still gives what it holds); and one with the
+        and how often it occurred, warning 65 among them when a decompressor
+        ended with a non-zero status or a signal, with how many samples were
+        read (a ``.gz`` file cut short still gives what it holds, unless its
+        last line lacks values: that is error 65); and one with the
         program's message when the read ended without samples.
 """
 

@@ -171,12 +171,16 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     const char* json;               // null: no record asked for
     long_option_request request;
     bool automatic = false;  // --auto taken
+    bool discard_auto = false;
+    std::optional<int32_t> discard_count = std::nullopt;
+    bool refused = false;  // a --discard value settle_command_line refuses
   };
+  const std::nullopt_t none = std::nullopt;
   const long_case cases[] = {
       {{"--json", "r.json", "f"}, {"f"}, "r.json", RUN_AS_USUAL},
       {{"f", "--json=r.json", "2"}, {"f", "2"}, "r.json", RUN_AS_USUAL},
       {{"--json", "a", "f", "--json=b"}, {"f"}, "b", RUN_AS_USUAL},  // the last one wins
-      {{"--json", "-", "f"}, {"f"}, "-", RUN_AS_USUAL},              // a file named '-'
+      {{"--json", "-", "f"}, {"f"}, "-", RUN_AS_USUAL},              // standard output
       {{"--json", "-o", "f"}, {"f"}, "-o", RUN_AS_USUAL},
       // option values are not looked at, separate or attached
       {{"-o", "--json", "f"}, {"-o", "--json", "f"}, nullptr, RUN_AS_USUAL},
@@ -205,6 +209,22 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
        {"-o", "--auto", "f", "--auto=x", "-auto"},
        nullptr,
        RUN_AS_USUAL},
+      // --discard takes "auto" or a count, after a blank or an '='; the last one counts
+      {{"--discard", "auto", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, true},
+      {{"f", "--discard=auto"}, {"f"}, nullptr, RUN_AS_USUAL, false, true},
+      {{"--discard", "500", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 500},
+      {{"--discard=auto", "f", "--discard=+7"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 7},
+      {{"--discard=4294967296", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 0},  // as -i
+      {{"--discard=12abc", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard", "-5", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard", "2147483648", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard=x", "--discard", "3", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 3},
+      // without a value, or near misses: left for getopt
+      {{"f", "--discard"}, {"f", "--discard"}, nullptr, RUN_AS_USUAL},
+      {{"--discard=", "--discard-x", "-i", "--discard", "f"},
+       {"--discard=", "--discard-x", "-i", "--discard", "f"},
+       nullptr,
+       RUN_AS_USUAL},
   };
   for (const long_case& c : cases) {
     std::vector<std::string> args = c.args;
@@ -219,9 +239,52 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     EXPECT_EQ(take_long_options(&argc, argv.data(), &taken), c.request) << shown;
     EXPECT_STREQ(taken.json_path, c.json) << shown;
     EXPECT_EQ(taken.automatic, c.automatic) << shown;
+    EXPECT_EQ(taken.discard_auto, c.discard_auto) << shown;
+    EXPECT_EQ(taken.discard_count, c.discard_count) << shown;
+    EXPECT_EQ(taken.discard_problem != nullptr, c.refused) << shown;
     std::vector<std::string> left(argv.begin() + 1, argv.begin() + argc);
     EXPECT_EQ(left, c.left) << shown;
     EXPECT_EQ(argv[argc], nullptr) << shown;
+  }
+}
+
+TEST(LongOptionsTest, SettledWithTheShortOptions) {
+  const std::string negative = "Number of discarded samples must be non-negative.\n";
+  struct apply_case {
+    std::vector<std::string> args;
+    std::string err;  // empty: accepted
+    int32_t discard = 0;
+    bool discard_auto = false;
+  };
+  const apply_case cases[] = {
+      {{"--discard=500", "f"}, "", 500, false},  // as -i 500
+      {{"--discard", "auto", "--json", "-", "f"}, "", 0, true},
+      {{"--discard", "500", "-i", "3", "f"}, "--discard and -i cannot be used together.\n"},
+      {{"-i", "0", "--discard", "auto", "f"}, "--discard=auto and -i cannot be used together.\n"},
+      {{"--discard=-1", "f"}, negative},
+      {{"--discard=atuo", "f"}, "Argument of --discard must be auto or a number of samples.\n"},
+  };
+  for (const apply_case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "varbloc");
+    std::string shown;
+    for (const std::string& a : c.args) shown += "'" + a + "' ";
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(argv.size() - 1);
+    long_options taken;
+    take_long_options(&argc, argv.data(), &taken);
+    run_settings settings;
+    testing::internal::CaptureStderr();
+    const bool accepted = settle_command_line(argc, argv.data(), taken, &settings);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, err.find("Usage: ")), c.err) << shown;  // the usage text follows
+    EXPECT_EQ(accepted, c.err.empty()) << shown;
+    if (!accepted) continue;
+    EXPECT_EQ(settings.discard_count, c.discard) << shown;
+    EXPECT_EQ(settings.discard_auto, c.discard_auto) << shown;
+    EXPECT_STREQ(settings.json_path, taken.json_path) << shown;
   }
 }
 

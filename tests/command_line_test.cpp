@@ -173,7 +173,7 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     bool automatic = false;  // --auto taken
     bool discard_auto = false;
     std::optional<int32_t> discard_count = std::nullopt;
-    bool refused = false;  // a --discard value settle_command_line refuses
+    bool refused = false;  // a --discard value refused
   };
   const std::nullopt_t none = std::nullopt;
   const long_case cases[] = {
@@ -245,46 +245,6 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     std::vector<std::string> left(argv.begin() + 1, argv.begin() + argc);
     EXPECT_EQ(left, c.left) << shown;
     EXPECT_EQ(argv[argc], nullptr) << shown;
-  }
-}
-
-TEST(LongOptionsTest, SettledWithTheShortOptions) {
-  const std::string negative = "Number of discarded samples must be non-negative.\n";
-  struct apply_case {
-    std::vector<std::string> args;
-    std::string err;  // empty: accepted
-    int32_t discard = 0;
-    bool discard_auto = false;
-  };
-  const apply_case cases[] = {
-      {{"--discard=500", "f"}, "", 500, false},  // as -i 500
-      {{"--discard", "auto", "--json", "-", "f"}, "", 0, true},
-      {{"--discard", "500", "-i", "3", "f"}, "--discard and -i cannot be used together.\n"},
-      {{"-i", "0", "--discard", "auto", "f"}, "--discard=auto and -i cannot be used together.\n"},
-      {{"--discard=-1", "f"}, negative},
-      {{"--discard=atuo", "f"}, "Argument of --discard must be auto or a number of samples.\n"},
-  };
-  for (const apply_case& c : cases) {
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), "varbloc");
-    std::string shown;
-    for (const std::string& a : c.args) shown += "'" + a + "' ";
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(argv.size() - 1);
-    long_options taken;
-    take_long_options(&argc, argv.data(), &taken);
-    run_settings settings;
-    testing::internal::CaptureStderr();
-    const bool accepted = settle_command_line(argc, argv.data(), taken, &settings);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.substr(0, err.find("Usage: ")), c.err) << shown;  // the usage text follows
-    EXPECT_EQ(accepted, c.err.empty()) << shown;
-    if (!accepted) continue;
-    EXPECT_EQ(settings.discard_count, c.discard) << shown;
-    EXPECT_EQ(settings.discard_auto, c.discard_auto) << shown;
-    EXPECT_STREQ(settings.json_path, taken.json_path) << shown;
   }
 }
 

@@ -169,6 +169,11 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
   return request;
 }
 
+namespace {
+
+// Puts what the long options set into `settings`, which parse_command_line
+// has filled. For --discard given with -i writes the message and returns
+// false.
 bool apply_long_options(const long_options& taken, run_settings* settings) {
   const bool discard_given = taken.discard_auto || taken.discard_count.has_value();
   if (discard_given && settings->discard_given) {
@@ -183,6 +188,8 @@ bool apply_long_options(const long_options& taken, run_settings* settings) {
   if (taken.discard_count) settings->discard_count = *taken.discard_count;
   return true;
 }
+
+}  // namespace
 
 int64_t parse_integer_argument(const char* text) {
   int saved_errno = errno;

@@ -58,11 +58,6 @@ struct long_options {
 // else RUN_AS_USUAL.
 long_option_request take_long_options(int* argc, char** argv, long_options* options);
 
-// Puts what the long options set into `settings`, which parse_command_line
-// has filled. For --discard given with -i writes the message and returns
-// false.
-bool apply_long_options(const long_options& taken, run_settings* settings);
-
 // Writes to standard output the usage text with the long options and a
 // pointer to the manual page.
 void print_help();
@@ -79,15 +74,16 @@ int64_t parse_integer_argument(const char* text);
 int32_t low_32_bits(int64_t value);
 
 // Parses options and positional arguments into `settings` (the long options'
-// fields left as by default: apply_long_options sets them). On a bad command
+// fields left as by default: settle_command_line sets them). On a bad command
 // line writes the specific message (if any) and returns false; the caller then
 // writes the usage text and exits with status 1. May be called more than once.
 bool parse_command_line(int argc, char** argv, run_settings* settings);
 
 // The whole command line after take_long_options: a bad --discard value,
-// then parse_command_line, then apply_long_options. On a bad command line
-// writes the message and the usage text, with the long options after a long
-// option's own error, and returns false; the caller exits with status 1.
+// then parse_command_line, then the long options' settings (--discard and -i
+// together refused). On a bad command line writes the message and the usage
+// text, with the long options after a long option's own error, and returns
+// false; the caller exits with status 1.
 bool settle_command_line(int argc, char** argv, const long_options& taken, run_settings* settings);
 
 #endif

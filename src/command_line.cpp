@@ -2,6 +2,7 @@
 
 #include <unistd.h>  // getopt, optarg, optind
 
+#include <cctype>  // isdigit, isspace
 #include <cerrno>
 #include <cstdio>   // fputs, fprintf
 #include <cstdlib>  // strtoll
@@ -28,6 +29,26 @@ void write_usage_body(FILE* stream) {
   fputs("\t-o <file> write averages and error estimates to file (default ana.dat)\n", stream);
 }
 
+// The long options, one line each, as the usage text's lines.
+void write_long_options(FILE* stream) {
+  fputs("\t--json <file> append a JSON line for the run to file (- for standard output)\n", stream);
+  fputs("\t--auto\tprint the automatic error estimate and its verdict after the summary\n", stream);
+  fputs("\t--discard auto discard the start-up samples found by the equilibration search\n",
+        stream);
+  fputs("\t--discard <m> discard initial m samples, as -i (neither form together with -i)\n",
+        stream);
+  fputs("\t--help\tprint this text and exit\n", stream);
+  fputs("\t--version print the version and exit\n", stream);
+  fputs("A long option's value follows it or an '=': --json r.jsonl or --json=r.jsonl.\n", stream);
+}
+
+// The usage text with the long options, after a long option's own error.
+void usage_with_long_options() {
+  write_usage_body(stderr);
+  write_long_options(stderr);
+  fputs("\n", stderr);
+}
+
 }  // namespace
 
 void usage_info() {
@@ -37,14 +58,7 @@ void usage_info() {
 
 void print_help() {
   write_usage_body(stdout);
-  fputs("\t--json <file> append a JSON record of the run to file (one line per run)\n", stdout);
-  fputs("\t--auto\tprint the automatic error estimate and its verdict after the summary\n", stdout);
-  fputs(
-      "\t--discard=auto discard the start-up samples found by the equilibration search (not with "
-      "-i)\n",
-      stdout);
-  fputs("\t--help\tprint this text and exit\n", stdout);
-  fputs("\t--version print the version and exit\n", stdout);
+  write_long_options(stdout);
   fputs("\nEvery message, exit status and the record's keys: man varbloc\n", stdout);
 }
 
@@ -54,6 +68,9 @@ void print_version() {
 
 namespace {
 
+// What -i and a --discard count print when the count is negative.
+constexpr const char* NEGATIVE_DISCARD = "Number of discarded samples must be non-negative.\n";
+
 // True for an option that takes the next argument as its value: -a, -c, -i
 // or -o standing alone (-a2 carries its value). getopt reads every command
 // line it accepts the same way; on the others it stops with an error before
@@ -61,6 +78,58 @@ namespace {
 bool takes_next_argument(const char* argument) {
   return argument[0] == '-' && argument[1] != '\0' && strchr("acio", argument[1]) != nullptr &&
          argument[2] == '\0';
+}
+
+// The value of the long option `name` ("--json") when argv[next] is that
+// option: "--name=value", or "--name" and the value as the next argument.
+// Returns how many arguments it takes (1 or 2), or 0 when argv[next] is not
+// the option with a value (an empty value, or none after the last argument):
+// that is left for getopt to refuse, as any unknown option.
+int long_option_value(const char* name, int next, int argc, char** argv, const char** value) {
+  const char* argument = argv[next];
+  const size_t length = strlen(name);
+  if (strncmp(argument, name, length) != 0) return 0;
+  if (argument[length] == '=' && argument[length + 1] != '\0') {
+    *value = argument + length + 1;
+    return 1;
+  }
+  if (argument[length] == '\0' && next + 1 < argc && argv[next + 1][0] != '\0') {
+    *value = argv[next + 1];
+    return 2;
+  }
+  return 0;
+}
+
+// True for text that strtol reads to its end as a base-10 number: leading
+// blanks, a sign and at least one digit, nothing after.
+bool is_whole_number(const char* text) {
+  while (isspace(static_cast<unsigned char>(*text))) text++;
+  if (*text == '+' || *text == '-') text++;
+  if (!isdigit(static_cast<unsigned char>(*text))) return false;
+  while (isdigit(static_cast<unsigned char>(*text))) text++;
+  return *text == '\0';
+}
+
+// Takes a --discard value: "auto", or a count that -i would take alike (its
+// low 32 bits, not negative). The last --discard given counts.
+void take_discard(const char* value, long_options* options) {
+  options->discard_auto = false;
+  options->discard_count.reset();
+  options->discard_problem = nullptr;
+  if (strcmp(value, "auto") == 0) {
+    options->discard_auto = true;
+    return;
+  }
+  if (!is_whole_number(value)) {
+    options->discard_problem = "Argument of --discard must be auto or a number of samples.\n";
+    return;
+  }
+  const int32_t count = low_32_bits(parse_integer_argument(value));
+  if (count < 0) {
+    options->discard_problem = NEGATIVE_DISCARD;
+  } else {
+    options->discard_count = count;
+  }
 }
 
 }  // namespace
@@ -72,6 +141,8 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
   int next = 1;
   while (next < *argc) {
     const char* argument = argv[next];
+    const char* value = nullptr;
+    int taken = 0;  // arguments a long option with a value takes: 1 or 2
     if (strcmp(argument, "--") == 0) {
       while (next < *argc) argv[kept++] = argv[next++];
       break;
@@ -79,18 +150,15 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
     if (strcmp(argument, "--help") == 0 || strcmp(argument, "--version") == 0) {
       if (request == RUN_AS_USUAL) request = argument[2] == 'h' ? SHOW_HELP : SHOW_VERSION;
       next++;
-    } else if (strncmp(argument, "--json=", 7) == 0 && argument[7] != '\0') {
-      options->json_path = argument + 7;
-      next++;
     } else if (strcmp(argument, "--auto") == 0) {
       options->automatic = true;
       next++;
-    } else if (strcmp(argument, "--discard=auto") == 0) {
-      options->discard_auto = true;
-      next++;
-    } else if (strcmp(argument, "--json") == 0 && next + 1 < *argc && argv[next + 1][0] != '\0') {
-      options->json_path = argv[next + 1];
-      next += 2;
+    } else if ((taken = long_option_value("--json", next, *argc, argv, &value)) > 0) {
+      options->json_path = value;
+      next += taken;
+    } else if ((taken = long_option_value("--discard", next, *argc, argv, &value)) > 0) {
+      take_discard(value, options);
+      next += taken;
     } else {
       argv[kept++] = argv[next++];
       if (takes_next_argument(argument) && next < *argc) argv[kept++] = argv[next++];
@@ -100,6 +168,28 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
   *argc = kept;
   return request;
 }
+
+namespace {
+
+// Puts what the long options set into `settings`, which parse_command_line
+// has filled. For --discard given with -i writes the message and returns
+// false.
+bool apply_long_options(const long_options& taken, run_settings* settings) {
+  const bool discard_given = taken.discard_auto || taken.discard_count.has_value();
+  if (discard_given && settings->discard_given) {
+    fputs(taken.discard_auto ? "--discard=auto and -i cannot be used together.\n"
+                             : "--discard and -i cannot be used together.\n",
+          stderr);
+    return false;
+  }
+  settings->json_path = taken.json_path;
+  settings->automatic = taken.automatic;
+  settings->discard_auto = taken.discard_auto;
+  if (taken.discard_count) settings->discard_count = *taken.discard_count;
+  return true;
+}
+
+}  // namespace
 
 int64_t parse_integer_argument(const char* text) {
   int saved_errno = errno;
@@ -146,7 +236,7 @@ bool apply_option(int option, const char* argument, run_settings* settings) {
     case 'i': {
       int32_t discard = low_32_bits(parse_integer_argument(argument));
       if (discard < 0) {
-        fputs("Number of discarded samples must be non-negative.\n", stderr);
+        fputs(NEGATIVE_DISCARD, stderr);
         return false;
       }
       settings->discard_count = discard;
@@ -181,6 +271,23 @@ bool parse_command_line(int argc, char** argv, run_settings* settings) {
   // The reader checks the count (fatal errors 2 and 3) once the input is open.
   if (positional == 2) {
     settings->column_count = low_32_bits(parse_integer_argument(argv[optind + 1]));
+  }
+  return true;
+}
+
+bool settle_command_line(int argc, char** argv, const long_options& taken, run_settings* settings) {
+  if (taken.discard_problem != nullptr) {
+    fputs(taken.discard_problem, stderr);
+    usage_with_long_options();
+    return false;
+  }
+  if (!parse_command_line(argc, argv, settings)) {
+    usage_info();
+    return false;
+  }
+  if (!apply_long_options(taken, settings)) {
+    usage_with_long_options();
+    return false;
   }
   return true;
 }

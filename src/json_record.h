@@ -92,8 +92,8 @@ struct run_record {
 std::string format_run_record(const run_record& record);
 
 // Appends the record to the file at `path`, whole or not at all (as the
-// analysis file). False when building or writing it failed; `reason` then
-// says why. Never throws.
+// analysis file); "-" writes it to standard output. False when building or writing it failed;
+// `reason` then says why. Never throws.
 bool write_run_record(const char* path, const run_record& record, std::string* reason);
 
 #endif

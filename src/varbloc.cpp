@@ -183,18 +183,7 @@ int main(int argc, char** argv) {
   if (request != RUN_AS_USUAL) return 0;
   print_banner();
   run_settings settings;
-  if (!parse_command_line(argc, argv, &settings)) {
-    usage_info();
-    return 1;
-  }
-  settings.json_path = taken.json_path;
-  settings.automatic = taken.automatic;
-  settings.discard_auto = taken.discard_auto;
-  if (settings.discard_auto && settings.discard_given) {
-    fputs("--discard=auto and -i cannot be used together.\n", stderr);
-    usage_info();
-    return 1;
-  }
+  if (!settle_command_line(argc, argv, taken, &settings)) return 1;
 
   run_record record;
   record.input = settings.input_name;

@@ -43,10 +43,10 @@ Bad input raises :class:`VarblocError` (a :class:`ValueError`) with the
 program's error number in ``code`` and, for a bad field, its ``line``,
 ``column`` and ``text``; the program's warnings become one
 :class:`VarblocWarning` per kind, and so does anything the program passes
-over without a word (a decompressor that failed, a read that ended without
-samples). The module never prints and never ends the interpreter; Ctrl-C
-interrupts a long call. Numbers are read and printed as in the C locale,
-whatever locale the program has set.
+over without a word (a read that ended without samples). The module never
+prints and never ends the interpreter; Ctrl-C interrupts a long call.
+Numbers are read and printed as in the C locale, whatever locale the
+program has set.
 """
 
 from ._blocking import block

@@ -22,6 +22,7 @@ enum error_code : int {
   ERROR_LINE_TOO_LONG = -40,               // "Chunk size too small. Contact Tavrosk"
   ERROR_NO_COLUMN_COUNT = -50,             // "Could not determine number of columns ..."
   ERROR_READ_FAILED = -60,                 // "Read error in input file %s"
+  ERROR_DECOMPRESSOR_FAILED = -65,         // "The decompressor gzip failed (%s): ..."
   ERROR_NOT_A_NUMBER = -70,                // "Non-numerical data in line %d column %d ..."
   ERROR_OUT_OF_MEMORY = -99,               // "Alloc: Virtual memory exhausted"
   ERROR_TOO_FEW_FIELDS = -100,             // "Expected %d columns, found only %d in line %d"

@@ -396,7 +396,33 @@ def test_failed_decompressor_warns(tmp_path, content):
     assert "%d samples were read" % len(samples) in str(caught[0].message)
     result = varbloc.block_file(path)
     assert result.decompressor_status == 1 and result.samples == len(samples)
-    assert result.warnings[0] == (0, str(caught[0].message), 1)
+    assert result.warnings[0] == (65, str(caught[0].message), 1)  # the program's warning
+
+
+@pytest.mark.parametrize("text, samples", [
+    (b"1 2\n3 4\n5", None),    # the last line cut short: error 65, not error 100
+    (b"1 2\n3 4\n5 6", 3),     # cut after its fields: read, with warning 65
+    (b"1 2\n3 4\n", 2),        # cut on a line end
+])
+def test_cut_compressed_file_names_the_decompressor(tmp_path, text, samples):
+    # A whole member, then the first bytes of another: gzip stops right after
+    # `text` with exit status 1, as on a file cut short there.
+    path = tmp_path / "data.dat.gz"
+    path.write_bytes(gzip.compress(text) + gzip.compress(b"x")[:10])
+    program = subprocess.run([PROGRAM, "-o", "/dev/null", str(path)], capture_output=True,
+                             text=True)
+    failed = ("The decompressor gzip failed (exit status 1): the input is cut or damaged; "
+              "%d samples were read before it" % (samples or 2))
+    if samples is None:
+        with pytest.raises(varbloc.VarblocError) as caught:
+            varbloc.load(path)
+        assert (caught.value.code, str(caught.value)) == (65, failed)
+        assert "Fatal error 65: %s.\n" % failed in program.stderr
+        return
+    with pytest.warns(varbloc.VarblocWarning) as caught:
+        assert varbloc.load(path).shape == (samples, 2)
+    assert [(w.message.code, str(w.message)) for w in caught] == [(65, failed)]
+    assert "Warning 65: %s.\n" % failed in program.stderr and program.returncode == 0
 
 
 def test_names_kept_and_a_transposed_array_warned_of():

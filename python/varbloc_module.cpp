@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "analysis/level_report.h"
 #include "library.h"
 
 namespace py = pybind11;

@@ -4,71 +4,43 @@
 // two front ends; neither reaches past this header into the reader or the
 // analysis. Every entry point reads and prints numbers as in the C locale,
 // whatever locale the calling program has set.
+//
+// The types, and the few functions of the support and analysis units a front
+// end calls, come from the headers below, which the reader, the analysis and
+// the support own; none of them includes this header. What a front end takes
+// from them:
+// - read_types.h: read_options, sample_set, read_progress, DEFAULT_ALLOC_BUDGET,
+//   read_count_text; read_limits.h: MAX_COLUMNS.
+// - support/error.h: error_code, varbloc_error, run_failure, current_failure,
+//   error_number, fatal_exit_status, fatal_frame.
+// - support/report.h: report_kind, report_event, run_hooks, byte_source,
+//   run_interrupted, warning_tally, tally_warning, check_interrupted.
+// - analysis/general_error_routines_v3.h: blocking_result, column_decision,
+//   pairwise_table; analysis/automatic_estimate.h: automatic_estimate,
+//   estimate_reason_text.
+// - analysis/equilibration.h: equilibration_table, equilibration_column,
+//   latest_start_column.
+// - analysis/level_report.h: column_label, LABEL_SIZE.
+// - analysis/analysis_file.h: analysis_file_outcome.
+// - support/append.h: append_record, for a front end's own records.
+// No front end includes anything of src/ but this header (the test
+// front_ends_include_only_the_contract checks it).
 #ifndef VARBLOC_LIBRARY_H
 #define VARBLOC_LIBRARY_H
 
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "analysis/analysis_file.h"              // analysis_file_outcome
-#include "analysis/equilibration.h"              // equilibration_table
-#include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
+#include "analysis/automatic_estimate.h"         // automatic_estimate, estimate_reason_text
+#include "analysis/equilibration.h"              // equilibration_table, latest_start_column
+#include "analysis/general_error_routines_v3.h"  // blocking_result
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
-#include "discarded_read.h"                      // held_event, events_as_discarded
+#include "read_limits.h"                         // MAX_COLUMNS
+#include "read_types.h"                          // read_options, sample_set, read_count_text
+#include "support/append.h"                      // append_record
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
-#include "support/report.h"                      // run_hooks, run_interrupted, byte_source
-
-// Default storage budget in bytes.
-constexpr uint64_t DEFAULT_ALLOC_BUDGET = 2000000000u;
-
-// What a read of one data file is asked to do. Front ends start from these
-// defaults and change what their caller asks for.
-struct read_options {
-  const char* input_name = nullptr;              // a file, "STDIN", or a name ending in ".gz"
-  uint64_t alloc_budget = DEFAULT_ALLOC_BUDGET;  // bytes for the sample store
-  int32_t skip_columns = 0;                      // leading fields ignored on every line
-  int32_t discard_count = 0;                     // leading sample lines dropped
-  // Columns to use; none lets the first data line decide. A count below 1
-  // ends the read with fatal error 2, one past MAX_COLUMNS (skipped columns
-  // taken off) with fatal error 3.
-  std::optional<int32_t> column_count;
-  // An input the caller has open, read instead of opening input_name (which
-  // then only names it in messages), as it is: never decompressed. Either a
-  // descriptor, read from where it stands and left open, or a byte source.
-  int input_descriptor = -1;
-  const byte_source* input_bytes = nullptr;
-};
-
-struct sample_store;
-struct store_release_deleter {
-  void operator()(sample_store* store) const;
-};
-
-// The samples of one data file as the reader stored them: sample i of
-// column c is columns[c][i].
-struct sample_set {
-  int32_t column_count = 0;  // 0 when the run ended before any was settled
-  int32_t samples = 0;
-  int32_t discarded = 0;
-  bool ended_early = false;  // no analysis follows (status 0); its message was reported
-  // A decompressor's end, once the input was read to its end: its exit
-  // status, or minus the signal that ended it. None without a decompressor.
-  std::optional<int> decompressor_status;
-  const double* const* columns = nullptr;
-  std::vector<double> column_sums;  // in sample order, as the analysis forms them
-  std::unique_ptr<sample_store, store_release_deleter> store;  // owns the columns
-};
-
-// How far a read got, known however it ended.
-struct read_progress {
-  bool reading = false;  // past the column count: "Reading file..." was reported
-  int32_t samples = 0;   // samples stored
-  int32_t discarded = 0;
-  std::optional<int> decompressor_status;  // as in sample_set
-};
+#include "support/report.h"                      // run_hooks, tally_warning, check_interrupted
 
 // Opens options.input_name (or takes the caller's input), reads it whole and
 // closes it. Events go to

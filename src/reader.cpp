@@ -5,9 +5,9 @@
 #include <cstring>  // memchr, memcpy
 #include <utility>  // move
 
-#include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
 #include "field_conversion.h"
 #include "plain_lines.h"
+#include "read_limits.h"  // MAX_COLUMNS, CONTROL_Z, COMMENT_ECHO_LENGTH
 #include "reader_state.h"
 #include "storage.h"
 #include "support/alloc.h"
@@ -15,8 +15,6 @@
 #include "support/report.h"
 
 namespace {
-
-constexpr int CONTROL_Z = 0x1A;
 
 // Physical line number of the sample line being read, comment lines counted.
 int32_t line_number(const reader_state* state) {

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "json_record.h"
 #include "library.h"
+#include "program/command_line.h"
+#include "program/discarded_read.h"
+#include "program/json_record.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "json_record.h"
+#include "program/json_record.h"
 #include "test_util.h"
 
 namespace {

@@ -16,6 +16,7 @@
 
 #include "library.h"
 #include "line_reader.h"
+#include "program/discarded_read.h"
 #include "reader.h"
 #include "test_util.h"
 

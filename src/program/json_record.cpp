@@ -5,7 +5,7 @@
 #include <exception>
 #include <nlohmann/json.hpp>  // Debian nlohmann-json3-dev
 
-#include "support/append.h"
+#include "library.h"  // append_record
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/report.h"  // warning_tally, error_place
+#include "library.h"  // warning_tally, error_place
 
 // The record's "status": how the run ended.
 constexpr const char* STATUS_OK = "ok";                              // analysis line appended

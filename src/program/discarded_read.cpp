@@ -1,6 +1,6 @@
 #include "discarded_read.h"
 
-#include "reader.h"  // read_count_text
+#include "library.h"  // read_count_text
 
 namespace {
 

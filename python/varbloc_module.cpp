@@ -188,7 +188,6 @@ py::tuple load(const std::string& name, std::optional<int32_t> columns, int32_t 
   call_end end;
   run_unlocked(&end, [&] {
     set = read_data_file(read.options, &read.hooks);
-    check_interrupted(&read.hooks);
     rows = set.samples;
     column_count = set.column_count;
     if (!set.ended_early) samples = take_samples(&set);
@@ -340,25 +339,17 @@ py::tuple block_file(const std::string& name, std::optional<int32_t> columns, in
                      bool equilibrate) {
   python_read read;
   start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
-  std::optional<blocking_result> result;
-  std::optional<equilibration_table> table;
-  int64_t start = 0;
-  sample_set set;
+  run_outcome outcome;
   call_end end;
   run_unlocked(&end, [&] {
-    set = read_data_file(read.options, &read.hooks);
-    check_interrupted(&read.hooks);
-    if (equilibrate && !set.ended_early) {
-      table = find_equilibration(set.samples, set.columns, set.column_count, &read.hooks);
-      start = table->column[static_cast<size_t>(latest_start_column(*table))].start;
-    }
-    if (!set.ended_early) result = analyse_samples(set, &read.hooks, true, start);
-    set.store.reset();
+    outcome = run_analysis(read.options, equilibrate ? DISCARD_EQUILIBRATED : DISCARD_COUNT, true,
+                           &read.hooks);
   });
   raise_if_ended(end);
-  py::object analysis = result ? py::cast(std::move(*result)) : py::none();
-  py::object search = table ? py::object(equilibration_of(*table)) : py::none();
-  return py::make_tuple(analysis, read_notes(read, set, start), search);
+  py::object analysis = outcome.result ? py::cast(std::move(*outcome.result)) : py::none();
+  py::object search =
+      outcome.equilibration ? py::object(equilibration_of(*outcome.equilibration)) : py::none();
+  return py::make_tuple(analysis, read_notes(read, outcome.read, outcome.start), search);
 }
 
 }  // namespace

@@ -42,8 +42,28 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
     } else {
       open_input(options.input_name, &input, hooks);
     }
-    return read_samples(options, &input, hooks, progress);
+    sample_set set = read_samples(options, &input, hooks, progress);
+    check_interrupted(hooks);
+    return set;
   });
+}
+
+run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
+                         const run_hooks* hooks, read_progress* progress) {
+  run_outcome outcome;
+  outcome.read = read_data_file(options, hooks, progress);
+  sample_set& set = outcome.read;
+  if (set.ended_early) return outcome;
+  if (discard == DISCARD_EQUILIBRATED) {
+    outcome.equilibration = find_equilibration(set.samples, set.columns, set.column_count, hooks);
+    outcome.start_column = latest_start_column(*outcome.equilibration);
+    outcome.start = outcome.equilibration->column[outcome.start_column].start;
+  }
+  outcome.result = analyse_samples(set, hooks, automatic, outcome.start);
+  set.store.reset();
+  set.columns = nullptr;
+  set.column_sums.clear();
+  return outcome;
 }
 
 double* take_samples(sample_set* set) {

@@ -29,6 +29,7 @@
 #define VARBLOC_LIBRARY_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "analysis/analysis_file.h"              // analysis_file_outcome
@@ -46,8 +47,9 @@
 // closes it. Events go to
 // `hooks` (may be null) as they happen; a decompressor's own messages go
 // straight to standard error. Throws varbloc_error on a fatal condition and
-// run_interrupted when the hooks ask to stop; either way everything is
-// released and no decompressor is left running. `progress`, when given,
+// run_interrupted when the hooks ask to stop (polled at the end of the read
+// too); either way everything is released and no decompressor is left
+// running. `progress`, when given,
 // tells how far the read got, also when it throws.
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress = nullptr);
@@ -59,6 +61,35 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
 // holds much more than the samples. The set is left empty. Null for a set
 // without samples.
 double* take_samples(sample_set* set);
+
+// How many leading samples a whole run leaves out of its analysis.
+enum discard_mode {
+  DISCARD_COUNT,         // the read_options::discard_count lines the read drops
+  DISCARD_EQUILIBRATED,  // those, and then every column's samples before the
+                         // latest of the columns' equilibration starts
+};
+
+// A whole run: the read, the equilibration search when asked for, the start
+// and the analysis from there.
+struct run_outcome {
+  // The read's counts, as read_data_file gave them (samples and discarded
+  // before `start`); its samples are released once analysed.
+  sample_set read;
+  std::optional<equilibration_table> equilibration;  // with DISCARD_EQUILIBRATED
+  int64_t start = 0;                      // samples left out after the read: the latest start
+  int32_t start_column = 0;               // the column whose start that is
+  std::optional<blocking_result> result;  // none after an early end
+};
+
+// Reads the input as read_data_file does and, unless the run ended early,
+// analyses it: with DISCARD_EQUILIBRATED, find_equilibration runs on the
+// stored columns and the analysis (analyse_samples) starts at the latest of
+// their starts, the figures of a read that discarded that many more lines.
+// With `automatic`, the result has the pairwise levels and the automatic
+// estimates. Events, errors and `progress` as for read_data_file; the search
+// and the analysis report no events.
+run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
+                         const run_hooks* hooks, read_progress* progress = nullptr);
 
 // The blocking analysis of a set with samples; with `automatic`, also the
 // pairwise levels and the automatic estimate of every column. With `start`

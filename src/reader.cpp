@@ -222,7 +222,7 @@ bool finish(reader_state* state) {
     return false;
   }
   const std::string text = read_count_text(state->samples_read, state->discarded);
-  report_text(state->hooks, REPORT_PROGRESS, text.data(), text.size());
+  report_text(state->hooks, REPORT_READ_COUNT, text.data(), text.size());
   return true;
 }
 
@@ -338,7 +338,7 @@ sample_set read_samples(const read_options& options, input_source* input, const 
   start_reader(state, &options, paths, input, hooks);
   reader_release release{state, progress};
   if (options.column_count.has_value()) take_given_column_count(state, *options.column_count);
-  report_format(hooks, REPORT_PROGRESS, "%s", "Reading file...\n");
+  report_format(hooks, REPORT_READING, "%s", "Reading file...\n");
   state->reading = true;
   line_reader_open(&state->reader, input);
   sample_set set;

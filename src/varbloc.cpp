@@ -113,37 +113,34 @@ int run(const run_settings& settings, run_record* record) {
   read_progress progress;
   run_failure failure{};
   try {
-    sample_set samples =
-        read_data_file(settings, settings.discard_auto ? &holding : &hooks, &progress);
+    // The record holds the automatic estimate whether or not it is printed.
+    const bool automatic = settings.automatic || settings.json_path != nullptr;
+    const run_outcome whole_run =
+        run_analysis(settings, settings.discard_auto ? DISCARD_EQUILIBRATED : DISCARD_COUNT,
+                     automatic, settings.discard_auto ? &holding : &hooks, &progress);
     record->reading_started = true;
     record->samples = progress.samples;
     record->discarded = progress.discarded;
     record->decompressor_status = progress.decompressor_status;
-    if (samples.ended_early) {
+    if (!whole_run.result) {
       tell(held, record);
       record->status = STATUS_EARLY_END;
       record->message = without_newlines(record->message.value_or(""));
       return 0;
     }
-    std::optional<equilibration_table> table;
-    int32_t start = 0;
     if (settings.discard_auto) {
-      table = find_equilibration(samples.samples, samples.columns, samples.column_count, &hooks);
-      const int32_t latest = latest_start_column(*table);
-      start = static_cast<int32_t>(table->column[latest].start);
+      const int32_t start = static_cast<int32_t>(whole_run.start);
       const std::vector<held_event> told =
-          events_as_discarded(held, samples.samples, samples.discarded, start);
+          events_as_discarded(held, whole_run.read.samples, whole_run.read.discarded, start);
       held.clear();  // told once, here
       tell(told, record);
-      print_text(equilibration_line(start, latest));
+      print_text(equilibration_line(start, whole_run.start_column));
       record->discard = start;
       record->samples -= start;
       record->discarded += start;
     }
-    // The record holds the automatic estimate whether or not it is printed.
-    const bool automatic = settings.automatic || settings.json_path != nullptr;
-    const blocking_result result = analyse_samples(samples, &hooks, automatic, start);
-    record_result(result, table ? &*table : nullptr, record);
+    const blocking_result& result = *whole_run.result;
+    record_result(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr, record);
     print_text(render_report(result));
     if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;

@@ -29,6 +29,10 @@ auto in_c_locale(Work work) {
 
 }  // namespace
 
+const char* varbloc_version() {
+  return VARBLOC_VERSION;
+}
+
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress) {
   return in_c_locale([&] {
@@ -48,24 +52,6 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
   });
 }
 
-run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
-                         const run_hooks* hooks, read_progress* progress) {
-  run_outcome outcome;
-  outcome.read = read_data_file(options, hooks, progress);
-  sample_set& set = outcome.read;
-  if (set.ended_early) return outcome;
-  if (discard == DISCARD_EQUILIBRATED) {
-    outcome.equilibration = find_equilibration(set.samples, set.columns, set.column_count, hooks);
-    outcome.start_column = latest_start_column(*outcome.equilibration);
-    outcome.start = outcome.equilibration->column[outcome.start_column].start;
-  }
-  outcome.result = analyse_samples(set, hooks, automatic, outcome.start);
-  set.store.reset();
-  set.columns = nullptr;
-  set.column_sums.clear();
-  return outcome;
-}
-
 double* take_samples(sample_set* set) {
   if (set->store == nullptr || set->samples <= 0) return nullptr;
   double* samples = store_compact(set->store.get(), set->samples);
@@ -77,19 +63,63 @@ double* take_samples(sample_set* set) {
   return samples;
 }
 
+namespace {
+
+// The analysis of the samples from `start` on. `sums`, when given, are the
+// sums of every sample, which serve only the analysis from the first; from
+// any other start the driver forms the rest's own, in sample order as the
+// reader does.
+blocking_result analyse_from(int64_t n, const double* const* columns, int32_t column_count,
+                             const double* sums, const run_hooks* hooks, bool automatic,
+                             int64_t start) {
+  if (start == 0) {
+    return in_c_locale(
+        [&] { return collect_additional_data(n, columns, column_count, sums, hooks, automatic); });
+  }
+  std::vector<const double*> rest(static_cast<size_t>(column_count));
+  for (int32_t c = 0; c < column_count; c++) rest[c] = columns[c] + start;
+  return analyse_series(n - start, rest.data(), column_count, hooks, automatic);
+}
+
+// Settles the start as `discard` says and analyses from there.
+void analyse_from_start(int64_t n, const double* const* columns, int32_t column_count,
+                        const double* sums, discard_mode discard, bool automatic,
+                        const run_hooks* hooks, run_outcome* outcome) {
+  if (discard == DISCARD_EQUILIBRATED) {
+    outcome->equilibration = find_equilibration(n, columns, column_count, hooks);
+    outcome->start_column = latest_start_column(*outcome->equilibration);
+    outcome->start = outcome->equilibration->column[outcome->start_column].start;
+  }
+  outcome->result = analyse_from(n, columns, column_count, sums, hooks, automatic, outcome->start);
+}
+
+}  // namespace
+
+run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
+                         const run_hooks* hooks, read_progress* progress) {
+  run_outcome outcome;
+  outcome.read = read_data_file(options, hooks, progress);
+  sample_set& set = outcome.read;
+  if (set.ended_early) return outcome;
+  analyse_from_start(set.samples, set.columns, set.column_count, set.column_sums.data(), discard,
+                     automatic, hooks, &outcome);
+  set.store.reset();
+  set.columns = nullptr;
+  set.column_sums.clear();
+  return outcome;
+}
+
+run_outcome analyse_columns(int64_t n, const double* const* columns, int32_t column_count,
+                            discard_mode discard, bool automatic, const run_hooks* hooks) {
+  run_outcome outcome;
+  analyse_from_start(n, columns, column_count, nullptr, discard, automatic, hooks, &outcome);
+  return outcome;
+}
+
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks, bool automatic,
                                 int64_t start) {
-  if (start == 0) {
-    return in_c_locale([&] {
-      return collect_additional_data(set.samples, set.columns, set.column_count,
-                                     set.column_sums.data(), hooks, automatic);
-    });
-  }
-  // The reader's sums cover every sample; the driver forms the rest's own,
-  // in sample order as the reader does.
-  std::vector<const double*> rest(static_cast<size_t>(set.column_count));
-  for (int32_t c = 0; c < set.column_count; c++) rest[c] = set.columns[c] + start;
-  return analyse_series(set.samples - start, rest.data(), set.column_count, hooks, automatic);
+  return analyse_from(set.samples, set.columns, set.column_count, set.column_sums.data(), hooks,
+                      automatic, start);
 }
 
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,

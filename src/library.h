@@ -22,6 +22,7 @@
 //   latest_start_column.
 // - analysis/level_report.h: column_label, LABEL_SIZE.
 // - analysis/analysis_file.h: analysis_file_outcome.
+// - analysis/result_json.h: result_json, column_labels, level_error_errors.
 // - support/append.h: append_record, for a front end's own records.
 // No front end includes anything of src/ but this header (the test
 // front_ends_include_only_the_contract checks it).
@@ -37,11 +38,16 @@
 #include "analysis/equilibration.h"              // equilibration_table, latest_start_column
 #include "analysis/general_error_routines_v3.h"  // blocking_result
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
+#include "analysis/result_json.h"                // result_json, column_labels
 #include "read_limits.h"                         // MAX_COLUMNS
 #include "read_types.h"                          // read_options, sample_set, read_count_text
 #include "support/append.h"                      // append_record
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
 #include "support/report.h"                      // run_hooks, tally_warning, check_interrupted
+
+// The version of varbloc, as CMake's project(VERSION) gives it ("1.0"): what
+// the program's --version and --json record and the module's __version__ say.
+const char* varbloc_version();
 
 // Opens options.input_name (or takes the caller's input), reads it whole and
 // closes it. Events go to
@@ -90,6 +96,14 @@ struct run_outcome {
 // and the analysis report no events.
 run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
                          const run_hooks* hooks, read_progress* progress = nullptr);
+
+// As run_analysis, on n >= 1 samples of each of column_count columns already
+// in memory (columns[c], only read): with DISCARD_EQUILIBRATED the search and
+// the analysis from the latest start, with DISCARD_COUNT the analysis of
+// every sample. The outcome's read is empty. `hooks` (may be null) is polled
+// for interruption.
+run_outcome analyse_columns(int64_t n, const double* const* columns, int32_t column_count,
+                            discard_mode discard, bool automatic, const run_hooks* hooks);
 
 // The blocking analysis of a set with samples; with `automatic`, also the
 // pairwise levels and the automatic estimate of every column. With `start`

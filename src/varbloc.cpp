@@ -54,55 +54,6 @@ std::string equilibration_line(int64_t start, int32_t column) {
          column_label(column, label) + ").\n";
 }
 
-// What the record says of a run that analysed its samples, and with
-// --discard=auto of its search (`table`, else null).
-void record_result(const blocking_result& result, const equilibration_table* table,
-                   run_record* record) {
-  record->analysed = true;
-  const int32_t columns = result.column_count;
-  char label[LABEL_SIZE];
-  for (int32_t c = 0; c < columns; c++) {
-    const column_decision& decision = result.decision[c];
-    record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
-                               result.final_correlation[c], decision.decorrelated, decision.level,
-                               decision.count, std::nullopt, std::nullopt});
-    if (table != nullptr) {
-      const equilibration_column& e = table->column[c];
-      record->columns.back().equilibration = record_equilibration{e.start, e.tau, e.ess};
-    }
-    if (!result.automatic.empty()) {
-      const automatic_estimate& e = result.automatic[c];
-      record->columns.back().automatic = record_estimate{e.error,
-                                                         e.error_error,
-                                                         e.block_size,
-                                                         e.tau,
-                                                         e.ess,
-                                                         e.reliable,
-                                                         estimate_reason_text(e.reason)};
-    }
-  }
-  for (int j = 0; j < result.level_count; j++) {
-    record->block_sizes.push_back(result.block_size[j]);
-    record->counts.push_back(result.level_values[j]);
-    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
-    record->errors.emplace_back(result.level_error.begin() + level,
-                                result.level_error.begin() + level + columns);
-    record->correlations.emplace_back(result.level_correlation.begin() + level,
-                                      result.level_correlation.begin() + level + columns);
-  }
-  const pairwise_table& pairwise = result.pairwise;
-  if (result.automatic.empty()) return;
-  record->has_pairwise = true;
-  record->pairwise_block_sizes = pairwise.block_size;
-  record->pairwise_counts = pairwise.count;
-  for (int k = 0; k < pairwise.level_count; k++) {
-    const auto level = pairwise.error.begin() + static_cast<ptrdiff_t>(k) * columns;
-    record->pairwise_errors.emplace_back(level, level + columns);
-    const auto correlation = pairwise.correlation.begin() + static_cast<ptrdiff_t>(k) * columns;
-    record->pairwise_correlations.emplace_back(correlation, correlation + columns);
-  }
-}
-
 // The whole run after the command line; returns the exit status. A fatal
 // error's frame is printed here too, so that the record comes after it.
 int run(const run_settings& settings, run_record* record) {
@@ -140,7 +91,8 @@ int run(const run_settings& settings, run_record* record) {
       record->discarded += start;
     }
     const blocking_result& result = *whole_run.result;
-    record_result(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr, record);
+    record->result =
+        result_json(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr);
     print_text(render_report(result));
     if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;

@@ -49,7 +49,7 @@ void print_help() {
 }
 
 void print_version() {
-  fputs("varbloc " VARBLOC_VERSION "\n", stdout);
+  printf("varbloc %s\n", varbloc_version());
 }
 
 namespace {

@@ -20,39 +20,9 @@ constexpr const char* STATUS_ERROR = "error";                        // a fatal 
 // One warning code of the run: how often it came and its first message.
 using record_warning = warning_tally;
 
-// A column's automatic estimate as the record holds it.
-struct record_estimate {
-  double error;
-  double error_error;
-  int64_t block_size;
-  double tau;
-  double ess;
-  bool reliable;
-  std::string reason;
-};
-
-// Where a column's equilibrated part starts (--discard=auto).
-struct record_equilibration {
-  int64_t start;
-  double tau;
-  double ess;
-};
-
-struct record_column {
-  std::string label;
-  double mean;
-  double error;        // the final error
-  double correlation;  // the final lag-1 correlation
-  bool decorrelated;
-  int level;      // 0-based index into run_record::block_sizes
-  int64_t count;  // samples or blocks at that level
-  std::optional<record_estimate> automatic;
-  std::optional<record_equilibration> equilibration;
-};
-
 // Everything a record holds. Fields after `place` are written only when the
-// flag above them is set, except that "columns" is always there (empty
-// without an analysis), so that a batch of records reads as one table.
+// flag above them is set, or the result is there; "columns" is always there
+// (empty without an analysis), so that a batch of records reads as one table.
 struct run_record {
   std::string input;  // as named on the command line ("STDIN" for standard input)
   uint64_t budget;    // storage budget in bytes after every -a
@@ -72,18 +42,9 @@ struct run_record {
   std::vector<record_warning> warnings;
   std::optional<int> decompressor_status;  // exit status, or minus the signal; none: no gzip
 
-  bool analysed = false;  // the level tables were computed
-  std::vector<record_column> columns;
-  std::vector<int64_t> block_sizes;               // 1 (the samples themselves), 5, 10, ...
-  std::vector<int64_t> counts;                    // values at each level
-  std::vector<std::vector<double>> errors;        // [level][column]
-  std::vector<std::vector<double>> correlations;  // [level][column]
-
-  bool has_pairwise = false;                  // the pairwise levels below were computed
-  std::vector<int64_t> pairwise_block_sizes;  // 1, 2, 4, ...
-  std::vector<int64_t> pairwise_counts;
-  std::vector<std::vector<double>> pairwise_errors;        // [level][column]
-  std::vector<std::vector<double>> pairwise_correlations;  // [level][column]
+  // The result of a run that analysed its samples, as the core writes it
+  // (result_json): "columns", "levels" and the rest; empty otherwise.
+  std::string result;
 };
 
 // The record as one line of JSON ending in '\n'. Keys in a fixed order;

@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     if (!write_run_record(settings.json_path, record, &reason)) {
       fprintf(stderr, "varbloc: cannot write record to %s: %s\n", settings.json_path,
               reason.c_str());
-      if (status == 0) status = 2;
+      if (status == 0) status = EXIT_RECORD_NOT_WRITTEN;
     }
   }
   return status;

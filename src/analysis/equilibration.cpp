@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "analysis/pairwise_levels.h"
+#include "analysis/standard_error.h"
 
 namespace {
 
@@ -37,8 +38,7 @@ automatic_estimate estimate_of(const double* x, int64_t n) {
   const int levels = pairwise_level_count(n);
   std::vector<double> error(static_cast<size_t>(levels));
   std::vector<int64_t> count(static_cast<size_t>(levels));
-  const double values = static_cast<double>(n);
-  error[0] = sqrt(fabs(squares)) / sqrt(values * (values - 1));
+  error[0] = standard_error(squares, n);
   count[0] = n;
   auto pass = std::make_unique<pairwise_pass>();
   pairwise_start(pass.get(), mean);

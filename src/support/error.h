@@ -31,6 +31,11 @@ enum error_code : int {
   ERROR_STORAGE_NOT_ALLOCATED = -300,      // "Could not allocate storage array ..."
 };
 
+// The exit status of a run that analysed and appended its analysis file but
+// could not write its --json record, beside the codes' statuses (a refused
+// command line exits with 1). Scripts know it too.
+constexpr int EXIT_RECORD_NOT_WRITTEN = 2;
+
 // The number the program prints for a code ("Fatal error 70").
 inline int error_number(error_code code) {
   return -static_cast<int>(code);

@@ -33,8 +33,27 @@ const char* varbloc_version() {
   return VARBLOC_VERSION;
 }
 
+option_fault check_read_options(const read_options& options) {
+  if (options.skip_columns < 0) return SKIP_COLUMNS_NEGATIVE;
+  if (options.discard_count < 0) return DISCARD_NEGATIVE;
+  if (options.alloc_budget == 0) return BUDGET_ZERO;
+  return OPTIONS_IN_RANGE;
+}
+
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress) {
+  switch (check_read_options(options)) {
+    case SKIP_COLUMNS_NEGATIVE:
+      fatal_format(ERROR_OPTION_OUT_OF_RANGE, "skip_columns must be at least 0, not %d",
+                   options.skip_columns);
+    case DISCARD_NEGATIVE:
+      fatal_format(ERROR_OPTION_OUT_OF_RANGE, "discard must be at least 0, not %d",
+                   options.discard_count);
+    case BUDGET_ZERO:
+      fatal(ERROR_OPTION_OUT_OF_RANGE, "budget must be at least 1 byte");
+    case OPTIONS_IN_RANGE:
+      break;
+  }
   return in_c_locale([&] {
     input_source input;
     input.fd = -1;

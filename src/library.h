@@ -49,6 +49,19 @@
 // the program's --version and --json record and the module's __version__ say.
 const char* varbloc_version();
 
+// A read option outside the range the reader takes.
+enum option_fault {
+  OPTIONS_IN_RANGE,
+  SKIP_COLUMNS_NEGATIVE,  // skip_columns below 0
+  DISCARD_NEGATIVE,       // discard_count below 0
+  BUDGET_ZERO,            // alloc_budget of no bytes
+};
+
+// The first of the options outside its range, or OPTIONS_IN_RANGE. A front
+// end asks before a read to say it in its own words; read_data_file and
+// run_analysis refuse such options with error 4 before opening anything.
+option_fault check_read_options(const read_options& options);
+
 // Opens options.input_name (or takes the caller's input), reads it whole and
 // closes it. Events go to
 // `hooks` (may be null) as they happen; a decompressor's own messages go

@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
   // The record comes last, after the analysis file's append has finished, so
   // that the two files' locks are never held at once.
   if (settings.json_path != nullptr) {
+    note_decompressor_failure(&record);
     std::string reason;
     if (!write_run_record(settings.json_path, record, &reason)) {
       fprintf(stderr, "varbloc: cannot write record to %s: %s\n", settings.json_path,

@@ -296,6 +296,48 @@ TEST(JsonRecordTest, EveryNumberReadsBackExactly) {
   EXPECT_EQ(wrong, 0);
 }
 
+// A decompressor's failure is a warning of the record, and the status of a
+// run that would have been "ok"; other statuses, and gzip's warning status 2,
+// stay as they were.
+TEST(JsonRecordTest, DecompressorFailureWarnsAndMarksTheStatus) {
+  struct failure_case {
+    const char* status;
+    std::optional<int> decompressor;
+    const char* status_after;
+    const char* warning;  // the added warning's first message, or null
+  };
+  const failure_case cases[] = {
+      {STATUS_OK, 1, STATUS_DECOMPRESSOR_FAILED,
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20100 samples "
+       "read before it"},
+      {STATUS_OK, -9, STATUS_DECOMPRESSOR_FAILED,
+       "The decompressor gzip was ended by signal 9; 20100 samples read before it"},
+      {STATUS_NO_ANALYSIS_FILE, 1, STATUS_NO_ANALYSIS_FILE,
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20100 samples "
+       "read before it"},
+      {STATUS_EARLY_END, 1, STATUS_EARLY_END,
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20100 samples "
+       "read before it"},
+      {STATUS_ERROR, 1, STATUS_ERROR, nullptr},
+      {STATUS_OK, 2, STATUS_OK, nullptr},
+      {STATUS_OK, 0, STATUS_OK, nullptr},
+      {STATUS_OK, std::nullopt, STATUS_OK, nullptr},
+  };
+  for (const failure_case& c : cases) {
+    run_record r = analysed_run(1, 1);
+    r.status = c.status;
+    r.decompressor_status = c.decompressor;
+    note_decompressor_failure(&r);
+    const json parsed = formatted_and_parsed(r, c.status);
+    EXPECT_EQ(parsed["status"], c.status_after) << c.status << " " << c.decompressor.value_or(0);
+    ASSERT_EQ(parsed["warnings"].size(), c.warning != nullptr ? 2u : 1u) << c.status;
+    if (c.warning == nullptr) continue;
+    EXPECT_EQ(parsed["warnings"][1]["code"], 130);
+    EXPECT_EQ(parsed["warnings"][1]["count"], 1);
+    EXPECT_EQ(parsed["warnings"][1]["first"], c.warning);
+  }
+}
+
 TEST(JsonRecordTest, AppendedWholeOrTheReasonGiven) {
   scoped_temp_dir dir;
   struct write_case {

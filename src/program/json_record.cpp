@@ -52,6 +52,27 @@ void set_reason(std::string* reason, const char* why) noexcept {
 
 }  // namespace
 
+bool decompressor_failed(std::optional<int> status) {
+  return status.has_value() && *status != 0 && *status != 2;
+}
+
+void note_decompressor_failure(run_record* record) {
+  if (record->status == STATUS_ERROR || !decompressor_failed(record->decompressor_status)) return;
+  const int status = *record->decompressor_status;
+  const int64_t read = record->samples + record->discarded;  // sample lines, kept or not
+  const std::string first = status > 0
+                                ? compose_message(
+                                      "The decompressor gzip failed (exit status %d): the input is "
+                                      "cut or damaged; %lld samples read before it",
+                                      status, static_cast<long long>(read))
+                                : compose_message(
+                                      "The decompressor gzip was ended by signal %d; %lld samples "
+                                      "read before it",
+                                      -status, static_cast<long long>(read));
+  record->warnings.push_back({error_number(WARNING_DECOMPRESSOR_FAILED), 1, first});
+  if (record->status == STATUS_OK) record->status = STATUS_DECOMPRESSOR_FAILED;
+}
+
 std::string format_run_record(const run_record& record) {
   json line;
   // 2: columns carry "automatic" and "pairwise_levels" follows "levels".

@@ -16,6 +16,8 @@ constexpr const char* STATUS_OK = "ok";                              // analysis
 constexpr const char* STATUS_NO_ANALYSIS_FILE = "no analysis file";  // analysed, file skipped
 constexpr const char* STATUS_EARLY_END = "early end";                // no samples, no columns
 constexpr const char* STATUS_ERROR = "error";                        // a fatal error
+// Analysed and appended, from a decompressor that failed: maybe not every sample.
+constexpr const char* STATUS_DECOMPRESSOR_FAILED = "decompressor failed";
 
 // One warning code of the run: how often it came and its first message.
 using record_warning = warning_tally;
@@ -46,6 +48,16 @@ struct run_record {
   // (result_json): "columns", "levels" and the rest; empty otherwise.
   std::string result;
 };
+
+// Whether a decompressor that ended so failed: an error (gzip's 1) or a
+// signal; gzip's 2 is a warning (trailing garbage), its output whole.
+bool decompressor_failed(std::optional<int> status);
+
+// A run, not ended by a fatal error, whose decompressor failed: the failure
+// among the record's warnings (WARNING_DECOMPRESSOR_FAILED), and the status
+// STATUS_DECOMPRESSOR_FAILED in place of STATUS_OK. Standard error has the
+// decompressor's own message only.
+void note_decompressor_failure(run_record* record);
 
 // The record as one line of JSON ending in '\n'. Keys in a fixed order;
 // non-finite numbers become null; a byte sequence in a text that is not

@@ -19,6 +19,7 @@ enum error_code : int {
   ERROR_CANNOT_OPEN_INPUT = -1,            // "Cannot open input file %s"
   ERROR_COLUMN_COUNT_NOT_POSITIVE = -2,    // "Please specify a positive number of columns"
   ERROR_TOO_MANY_COLUMNS = -3,             // "Cannot handle more than %d columns"
+  ERROR_OPTION_OUT_OF_RANGE = -4,          // "%s must be ...": a caller's read option
   ERROR_LINE_TOO_LONG = -40,               // "Chunk size too small. Contact Tavrosk"
   ERROR_NO_COLUMN_COUNT = -50,             // "Could not determine number of columns ..."
   ERROR_READ_FAILED = -60,                 // "Read error in input file %s"
@@ -26,6 +27,7 @@ enum error_code : int {
   ERROR_OUT_OF_MEMORY = -99,               // "Alloc: Virtual memory exhausted"
   ERROR_TOO_FEW_FIELDS = -100,             // "Expected %d columns, found only %d in line %d"
   WARNING_INCONSISTENT_COLUMNS = -110,     // "Inconsistent number of columns in line %d ..."
+  WARNING_DECOMPRESSOR_FAILED = -130,      // the --json record's: "The decompressor gzip ..."
   ERROR_ANALYSIS_FILE_NOT_WRITTEN = -120,  // "Could not write analysis file %s"
   ERROR_TOO_MANY_LINES = -200,             // "Cannot handle more than %d lines"
   ERROR_STORAGE_NOT_ALLOCATED = -300,      // "Could not allocate storage array ..."

@@ -168,13 +168,14 @@ def test_automatic_estimate_equals_the_modules(tmp_path):
         assert np.array_equal(table, getattr(result.pairwise, key), equal_nan=True), key
 
 
-@pytest.mark.parametrize("name, content, status", [
-    ("whole.dat.gz", gzip.compress, 0),
-    ("cut.dat.gz", lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2], 1),
-    ("text.dat.gz", lambda text: text, 1),
-    ("plain.dat", lambda text: text, None),
+@pytest.mark.parametrize("name, content, status, ending", [
+    ("whole.dat.gz", gzip.compress, 0, "ok"),
+    ("cut.dat.gz", lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2], 1,
+     "decompressor failed"),
+    ("text.dat.gz", lambda text: text, 1, "early end"),  # no sample came out
+    ("plain.dat", lambda text: text, None, "ok"),
 ])
-def test_record_of_the_decompressors_end(tmp_path, name, content, status):
+def test_record_of_the_decompressors_end(tmp_path, name, content, status, ending):
     text = "".join("%d.5\n" % k for k in range(50000)).encode()  # a cut leaves whole lines
     (tmp_path / name).write_bytes(content(text))
     plain_status, plain_err = run(["-o", "plain.ana", name], tmp_path)
@@ -190,6 +191,10 @@ def test_record_of_the_decompressors_end(tmp_path, name, content, status):
     assert (json_status, own(json_err)) == (plain_status, own(plain_err)) == (0, own(plain_err))
     record = json.loads((tmp_path / "runs.jsonl").read_text())
     assert record["decompressor_status"] == status
+    # A failed decompressor is the record's warning 130, and the status of
+    # a run that analysed.
+    assert record["status"] == ending
+    assert [w["code"] for w in record["warnings"]] == ([130] if status == 1 else [])
 
 
 def test_discard_auto_is_a_run_with_its_start(tmp_path):

@@ -63,12 +63,11 @@ enum option_fault {
 option_fault check_read_options(const read_options& options);
 
 // Opens options.input_name (or takes the caller's input), reads it whole and
-// closes it. Events go to
-// `hooks` (may be null) as they happen; a decompressor's own messages go
-// straight to standard error. Throws varbloc_error on a fatal condition and
-// run_interrupted when the hooks ask to stop (polled at the end of the read
-// too); either way everything is released and no decompressor is left
-// running. `progress`, when given,
+// closes it. Events go to `hooks` (may be null) as they happen; a
+// decompressor's own messages go straight to standard error. Throws
+// varbloc_error on a fatal condition and run_interrupted when the hooks ask
+// to stop (polled at the end of the read too); either way everything is
+// released and no decompressor is left running. `progress`, when given,
 // tells how far the read got, also when it throws.
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress = nullptr);

@@ -91,8 +91,10 @@ int run(const run_settings& settings, run_record* record) {
       record->discarded += start;
     }
     const blocking_result& result = *whole_run.result;
-    record->result =
-        result_json(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr);
+    if (settings.json_path != nullptr) {  // only a record holds the result's JSON
+      record->result =
+          result_json(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr);
+    }
     print_text(render_report(result));
     if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;

@@ -75,7 +75,10 @@ json column_of(const blocking_result& result, const equilibration_table* equilib
 
 std::string result_json(const blocking_result& result, const equilibration_table* equilibration) {
   const int32_t columns = result.column_count;
-  json text;
+  // An object's keys and values stand in one vector, which copies every
+  // value, the column list too, each time it grows: room for the three first.
+  json text = json::object();
+  text.get_ref<json::object_t&>().reserve(3);
   text["columns"] = json::array();
   for (int32_t c = 0; c < columns; c++) {
     text["columns"].push_back(column_of(result, equilibration, c));

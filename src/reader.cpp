@@ -5,9 +5,9 @@
 #include <cstring>  // memchr, memcpy
 #include <utility>  // move
 
-#include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
 #include "field_conversion.h"
 #include "plain_lines.h"
+#include "read_limits.h"  // MAX_COLUMNS, CONTROL_Z, COMMENT_ECHO_LENGTH
 #include "reader_state.h"
 #include "storage.h"
 #include "support/alloc.h"
@@ -15,8 +15,6 @@
 #include "support/report.h"
 
 namespace {
-
-constexpr int CONTROL_Z = 0x1A;
 
 // Physical line number of the sample line being read, comment lines counted.
 int32_t line_number(const reader_state* state) {
@@ -258,7 +256,7 @@ bool finish(reader_state* state) {
     return false;
   }
   const std::string text = read_count_text(state->samples_read, state->discarded);
-  report_text(state->hooks, REPORT_PROGRESS, text.data(), text.size());
+  report_text(state->hooks, REPORT_READ_COUNT, text.data(), text.size());
   return true;
 }
 
@@ -379,7 +377,7 @@ sample_set read_samples(const read_options& options, input_source* input, const 
   start_reader(state, &options, paths, input, hooks);
   reader_release release{state, progress};
   if (options.column_count.has_value()) take_given_column_count(state, *options.column_count);
-  report_format(hooks, REPORT_PROGRESS, "%s", "Reading file...\n");
+  report_format(hooks, REPORT_READING, "%s", "Reading file...\n");
   state->reading = true;
   line_reader_open(&state->reader, input);
   sample_set set;

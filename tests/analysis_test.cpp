@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/general_error_routines_v3.h"
+#include "read_limits.h"  // MAX_COLUMNS
 #include "test_util.h"
 
 namespace {

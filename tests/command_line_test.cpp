@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "program/command_line.h"
 
 namespace {
 

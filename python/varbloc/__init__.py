@@ -49,6 +49,7 @@ Numbers are read and printed as in the C locale, whatever locale the
 program has set.
 """
 
+from ._core import __version__  # the program's, from CMake
 from ._blocking import block
 from ._checks import MAX_COLUMNS
 from ._equilibration import Equilibration, equilibration
@@ -58,8 +59,6 @@ from ._results import AutomaticEstimate, PairwiseLevels, Result
 
 __all__ = ["block", "block_file", "load", "equilibration", "Result", "AutomaticEstimate",
            "PairwiseLevels", "Equilibration", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
-
-__version__ = "1.0"
 
 # The public classes and functions are documented, shown and pickled as
 # varbloc's, wherever in the package they are defined.

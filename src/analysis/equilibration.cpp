@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "analysis/pairwise_levels.h"
+#include "analysis/standard_error.h"
 
 namespace {
 
@@ -55,8 +56,7 @@ column_levels levels_of(const double* x, int64_t n) {
   out.correlation.resize(static_cast<size_t>(levels));
   out.shape.resize(static_cast<size_t>(levels));
   out.count.resize(static_cast<size_t>(levels));
-  const double values = static_cast<double>(n);
-  out.error[0] = sqrt(fabs(squares)) / sqrt(values * (values - 1));
+  out.error[0] = standard_error(squares, n);
   out.correlation[0] = NOT_A_NUMBER;  // the estimate does not read level 0's
   out.shape[0] = {NOT_A_NUMBER, NOT_A_NUMBER};
   out.count[0] = n;

@@ -3,6 +3,7 @@
 #include <cmath>  // sqrt, fabs, isfinite, NAN
 
 #include "analysis/pairwise_levels.h"
+#include "analysis/standard_error.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ inline void lag1_add(lag1_sums* sums, double deviation) {
 void lag1_finish(const lag1_sums* sums, int64_t n, double* error, double* correlation) {
   double values = static_cast<double>(n);
   double pairs = static_cast<double>(n - 1);
-  double root = sqrt(values * pairs);
-  *error = sqrt(fabs(sums->squares)) / root;
+  *error = standard_error(sums->squares, n);
   *correlation = sums->squares == 0 ? 1.0 : (sums->products * values) / (sums->squares * pairs);
 }
 

@@ -3,6 +3,8 @@
 #include <cmath>    // sqrt, fabs
 #include <cstring>  // memcpy
 
+#include "analysis/standard_error.h"
+
 namespace {
 
 // Two lanes side by side; each operation is an ordinary one per lane.
@@ -165,7 +167,7 @@ void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* co
   const double squares = lane_total(sums.squares) - deviations * shift;
   const double ends = (deviations - sums.previous) + (deviations - sums.first);
   const double products = (lane_total(sums.products) - shift * ends) + (pairs * shift) * shift;
-  *error = sqrt(fabs(squares)) / sqrt(values * pairs);
+  *error = standard_error(squares, sums.count);
   *correlation = squares == 0 ? 1.0 : (products * values) / (squares * pairs);
   // The kurtosis about the column's mean, which the level's own lies within
   // a dropped value or so of: a state that keeps its sums about another

@@ -63,7 +63,7 @@ void print_help() {
 }
 
 void print_version() {
-  fputs("varbloc " VARBLOC_VERSION "\n", stdout);
+  printf("varbloc %s\n", varbloc_version());
 }
 
 namespace {
@@ -225,21 +225,19 @@ bool apply_option(int option, const char* argument, run_settings* settings) {
       return true;
     }
     case 'c': {
-      int32_t skip = low_32_bits(parse_integer_argument(argument));
-      if (skip < 0) {
+      settings->skip_columns = low_32_bits(parse_integer_argument(argument));
+      if (check_read_options(*settings) == SKIP_COLUMNS_NEGATIVE) {
         fputs("Argument of -c must be nonnegative.\n", stderr);
         return false;
       }
-      settings->skip_columns = skip;
       return true;
     }
     case 'i': {
-      int32_t discard = low_32_bits(parse_integer_argument(argument));
-      if (discard < 0) {
+      settings->discard_count = low_32_bits(parse_integer_argument(argument));
+      if (check_read_options(*settings) == DISCARD_NEGATIVE) {
         fputs(NEGATIVE_DISCARD, stderr);
         return false;
       }
-      settings->discard_count = discard;
       settings->discard_given = true;
       return true;
     }

@@ -62,9 +62,9 @@ REGENERATE = "/usr/bin/python3 scripts/validate_automatic.py"
 ROOT_SEED = 20_250_611
 
 # The estimate's rule, as the module applies it (src/analysis/automatic_estimate.h).
-WINDOW = 1.5           # block size >= WINDOW tau of the level above
-PILOT_BLOCKS = 8       # values the level above must hold
-MIN_TAUS = 40          # a reliable chain is at least this many tau long
+WINDOW = 1.5           # block size >= WINDOW tau of the two levels above
+PILOT_BLOCKS = 8       # values a level above must hold to be read
+MIN_TAUS = 50          # a reliable chain is at least this many tau long
 MIN_SAMPLES = 64
 TRANSIENT_REASON = "start-up transient: use --discard=auto"
 
@@ -95,8 +95,8 @@ PYMBAR_SPREAD = {0.0: 0.00467, 0.5: 0.01059, 0.9: 0.02533, 0.99: 0.07250}
 # make its check fatal again.
 KNOWN_SHORTFALLS = {
     "AR(1) phi = 0.99, n = 4000 (n = 20.1 tau): not reliable":
-        "about 12% of these chains of 20 tau pass (their tau one level up came out below "
-        "n / 40); their median error / exact is about 0.7 and mean +- error covers the true "
+        "about 12% of these chains of 20 tau pass (their tau from the levels above came out "
+        "below n / 50); their median error / exact is about 0.7 and mean +- error covers the true "
         "mean in about half of them",
     "AR(1), t(3) noise phi = 0.9, n = 131072: error_error against the spread":
         "the kurtosis term widens error_error, but to about 0.7 of the actual spread",
@@ -290,10 +290,17 @@ def candidates(result):
         own_window = np.where(has_own, np.sqrt(np.maximum(v[k_own, cols], 0.0)), nan)
 
         # (c) The automatic estimate: the smallest k >= 1 with 2^k >= 1.5
-        # tau(k + 1), level k + 1 holding at least PILOT_BLOCKS values; the
-        # last such level where none meets the window.
+        # tau_up(k), level k + 1 holding at least PILOT_BLOCKS values; the
+        # last such level where none meets the window. tau_up(k) is tau(k + 1),
+        # or tau(k + 2) where that level holds PILOT_BLOCKS values and its
+        # tau is the larger.
         pilot = np.full((levels, columns), np.nan)
         pilot[:-1] = tau[1:]
+        two_up_ok = np.zeros(levels, dtype=bool)
+        two_up_ok[:-2] = counts[2:] >= PILOT_BLOCKS
+        two_up = np.full((levels, columns), np.nan)
+        two_up[:-2] = tau[2:]
+        pilot = np.where(two_up_ok[:, None] & (two_up > pilot), two_up, pilot)
         pilot_ok = np.zeros(levels, dtype=bool)
         pilot_ok[:-1] = counts[1:] >= PILOT_BLOCKS
         pilot_ok[0] = False
@@ -1116,27 +1123,32 @@ consecutive pairs of the one before).
   16, 67 (1995)), whose bias falls off with the correlations beyond B rather than
   as 1 / B, so a level with many blocks can carry the estimate. (m_k - 1) /
   (m_k - 3) restores what subtracting the mean of the m_k blocks takes from it.
-- The level: the smallest k >= 1 with 2^k >= {WINDOW:g} tau(k + 1), tau(k + 1) =
-  v(k + 1) / e_0^2 read one level up, which must hold at least {PILOT_BLOCKS} values:
-  Sokal's self-consistent window (Sokal, in Functional Integration, Plenum 1997)
-  on the ladder of block sizes. The error is
+- The level: the smallest k >= 1 with 2^k >= {WINDOW:g} tau_up(k), tau_up(k) =
+  max(v(k + 1), v(k + 2)) / e_0^2 read one and two levels up (level k + 1 must
+  hold at least {PILOT_BLOCKS} values; level k + 2 is read where it does): Sokal's
+  self-consistent window (Sokal, in Functional Integration, Plenum 1997) on the
+  ladder of block sizes. The level two up widens the window where a slow part
+  of the correlations has not shown yet one level up. The error is
   sqrt(v(k)), the block size 2^k, tau = v(k) / e_0^2, the effective samples n / tau.
 - Its uncertainty comes from the level's data: error_error = error x 0.5
   sqrt((K_k + 3) / (m_k - 1)), K_k the kurtosis of the level's block means, so that
   heavy tails widen it.
 - The verdict: reliable ("ok") when n >= {MIN_SAMPLES}, a level met the window, the chain is
-  at least {MIN_TAUS} tau(k + 1) long, and no level of at least 16 samples per block and 64
+  at least {MIN_TAUS} tau_up(k) long, and no level of at least 16 samples per block and 64
   blocks has its first block more than 6 standard deviations off its mean. Otherwise
   the reason says why: too few samples (n < {MIN_SAMPLES}, or fewer than {PILOT_BLOCKS} values at
-  level 2), no plateau (no level met the window), chain too short for its tau,
+  level 2), no plateau (no level met the window and the errors never level
+  off), chain too short for its tau (n < {MIN_TAUS} tau_up(k), or no level met the
+  window while the errors level off, the criterion of Lee, Kent & Needs below),
   "{TRANSIENT_REASON}", non-finite samples, constant column,
   values too large.
 - Why the verdict does not select underestimates: the window and the verdict both
-  read tau one level up, from v(k + 1), not from the estimate v(k) itself. A chain
+  read tau from the levels above, v(k + 1) and v(k + 2), not from the estimate
+  v(k) itself. A chain
   whose v(k) came out small therefore gets neither a smaller block size nor an
   easier pass. The two levels rest on the same samples, so they are not
-  independent, but the luck the verdict reads is that of the level above, with
-  half the blocks, not the estimate's own; the run-length table below shows how
+  independent, but the luck the verdict reads is that of the levels above, with
+  half and a quarter of the blocks, not the estimate's own; the run-length table below shows how
   the share passed and the passed chains' accuracy go with n.
 
 The candidates compared, all from the same pairwise levels of the same chains:
@@ -1145,7 +1157,7 @@ The candidates compared, all from the same pairwise levels of the same chains:
 extrapolation sqrt(2 e_u^2 - e_(u-1)^2) at u = max(k* - 1, 1), e_u where it is
 not positive; (b) the flat-top v(k) at the smallest k with 2^k >= 2 tau(k), the
 window decided by the level's own tau; (c) the flat-top at the smallest k with
-2^k >= {WINDOW:g} tau(k + 1), the window decided by the level above: the automatic
+2^k >= {WINDOW:g} tau_up(k), the window decided by the levels above: the automatic
 estimate, recomputed here from the levels and checked equal to the module's
 (error, block size, tau and effective samples to 1e-12, and the verdict); (d) the
 fixed rule's error (`Result.error`, the first ladder level with lag-1 correlation

@@ -45,7 +45,7 @@
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
 #include "support/report.h"                      // run_hooks, tally_warning, check_interrupted
 
-// The version of varbloc, as CMake's project(VERSION) gives it ("1.0"): what
+// The version of varbloc, as CMake's project(VERSION) gives it ("1.1"): what
 // the program's --version and --json record and the module's __version__ say.
 const char* varbloc_version();
 

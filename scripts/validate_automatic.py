@@ -94,15 +94,8 @@ PYMBAR_SPREAD = {0.0: 0.00467, 0.5: 0.01059, 0.9: 0.02533, 0.99: 0.07250}
 # output and the document, but they do not fail --check. Remove an entry to
 # make its check fatal again.
 KNOWN_SHORTFALLS = {
-    "AR(1) phi = 0.99, n = 4000 (n = 20.1 tau): not reliable":
-        "about 12% of these chains of 20 tau pass (their tau from the levels above came out "
-        "below n / 50); their median error / exact is about 0.7 and mean +- error covers the true "
-        "mean in about half of them",
     "AR(1), t(3) noise phi = 0.9, n = 131072: error_error against the spread":
         "the kurtosis term widens error_error, but to about 0.7 of the actual spread",
-    "two time scales 0.5 + 0.1 x 0.995, n = 131072: error_error against the spread":
-        "error_error comes to about 0.6 of the actual spread, and the median error / exact "
-        "is near 0.94 there",
 }
 
 AR_PHIS = [0.0, 0.5, 0.9, 0.99]

@@ -230,6 +230,12 @@ def test_discard_auto_is_a_run_with_its_start(tmp_path):
     assert [c["equilibration"]["start"] for c in record["columns"]] == found.start.tolist()
     assert record["columns"][1]["equilibration"]["tau"] == found.tau[1]
     assert record["samples"] == len(rows) - start and record["discarded"] == start
+    # The module's record of the same run holds the program's, field for field.
+    mine = varbloc.block_file(str(tmp_path / "t.dat"), discard="auto").to_dict()
+    for key in ("samples", "discarded", "levels", "pairwise_levels"):
+        assert mine[key] == record[key], key
+    columns = [{k: v for k, v in c.items() if k != "name"} for c in mine["columns"]]
+    assert columns == record["columns"]
     status, err = run(["--discard=auto", "-i", "0", "t.dat"], tmp_path)
     assert status == 1 and b"--discard=auto and -i cannot be used together.\n" in err
 

@@ -561,6 +561,7 @@ def test_auto_discard_is_the_latest_start(tmp_path):
         assert np.array_equal(got.automatic.error, want.automatic.error)
         assert np.array_equal(got.pairwise.errors, want.pairwise.errors)
     columns = from_file.to_dict()["columns"]
+    assert auto.to_dict()["columns"] == columns  # the search in the array's record too
     assert [c["equilibration"]["start"] for c in columns] == search.start.tolist()
     assert list(from_file.summary()["equilibration_tau"]) == search.tau.tolist()
     for copied in (pickle.loads(pickle.dumps(from_file)), copy.deepcopy(from_file)):

@@ -310,8 +310,9 @@ def candidates(result):
     too_few = (levels < 3) or counts[min(2, levels - 1)] < PILOT_BLOCKS
     if too_few:
         next_window = nan
-    rule = dict(error=next_window, block_size=2 ** k_auto, tau=variance / e0_squared,
-                ess=n / (variance / e0_squared),
+    with np.errstate(all="ignore"):
+        rule_tau = np.where(variance > 0, variance / e0_squared, np.nan)
+    rule = dict(error=next_window, block_size=2 ** k_auto, tau=rule_tau, ess=n / rule_tau,
                 reliable=(~np.full(columns, too_few) & (n >= MIN_SAMPLES) & chosen
                           & (variance > 0) & (n >= MIN_TAUS * pilot_tau)))
     return dict(extrapolation=extrapolation, own_window=own_window), rule

@@ -84,8 +84,11 @@ std::string decompressor_failure(int status, int32_t samples) {
       how, status > 0 ? status : -status, samples);
 }
 
+// An error (gzip's 1) or a signal; gzip's 2 is a warning (trailing garbage
+// ignored), its output whole.
 bool decompressor_failed(const input_source* input) {
-  return input->decompressor_status.has_value() && *input->decompressor_status != 0;
+  const std::optional<int>& status = input->decompressor_status;
+  return status.has_value() && *status != 0 && *status != 2;
 }
 
 // A data error on the last line of a decompressor's output is the

@@ -531,6 +531,8 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
   two_up[3] = {1, 1, 0};
   std::vector<level> starting_off = flat_levels;  // level 4: B = 16, 256 blocks
   starting_off[4].first_deviation = -7;
+  std::vector<level> anticorrelated = flat_levels;  // r below -1/2: no variance at k = 1
+  anticorrelated[1].correlation = -0.6;
   std::vector<level> growing;  // a random walk's: tau grows with the block, never met
   for (int k = 0; k < 12; k++) growing.push_back({std::sqrt(double(int64_t{1} << k)), 0.5, 0});
   const estimate_case cases[] = {
@@ -541,6 +543,7 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
       {"n = 16384 > 50 tau", 16384, slow, ESTIMATE_OK, 256},
       {"first block of 16 at 7 deviations", 4096, starting_off, ESTIMATE_TRANSIENT, 2},
       {"growing", 4096, growing, ESTIMATE_NO_PLATEAU, 256},
+      {"anticorrelated blocks", 4096, anticorrelated, ESTIMATE_NO_PLATEAU, 2},
       {"4 values at level 2", 16, flat(1, 0, 4), ESTIMATE_TOO_FEW, 0},
   };
   for (const estimate_case& c : cases) {
@@ -567,6 +570,11 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
     const int k = __builtin_ctzll(static_cast<unsigned long long>(c.block_size));
     const double m = static_cast<double>(count[k]);
     const double v = (error[k] * error[k]) * (1 + 2 * correlation[k]) * ((m - 1) / (m - 3));
+    if (v <= 0) {  // an error of 0, and neither tau nor effective samples
+      EXPECT_EQ(e.error, 0.0) << c.what;
+      EXPECT_TRUE(std::isnan(e.tau) && std::isnan(e.ess)) << c.what;
+      continue;
+    }
     EXPECT_DOUBLE_EQ(e.error, std::sqrt(v)) << c.what;
     EXPECT_DOUBLE_EQ(e.tau, v) << c.what;
     EXPECT_DOUBLE_EQ(e.ess, c.n / v) << c.what;

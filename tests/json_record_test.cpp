@@ -297,11 +297,12 @@ TEST(JsonRecordTest, EveryNumberReadsBackExactly) {
 }
 
 // A decompressor's failure is warning 65 of the record, and the status of a
-// run that would have been "ok": the reader's own warning where it gave one,
-// else one added for an exit status other than gzip's warning status 2.
+// run that would have been "ok": the reader's own warning where it gave one
+// (not added twice), else one added for an exit status other than gzip's
+// warning status 2.
 TEST(JsonRecordTest, DecompressorFailureWarnsAndMarksTheStatus) {
   const char* reader_warning =
-      "The decompressor gzip failed (exit status 2): the input is cut or damaged; 20000 samples "
+      "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
       "were read before it";
   struct failure_case {
     const char* status;
@@ -312,15 +313,15 @@ TEST(JsonRecordTest, DecompressorFailureWarnsAndMarksTheStatus) {
   };
   const failure_case cases[] = {
       {STATUS_OK, 1, false, STATUS_DECOMPRESSOR_FAILED,
-       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20100 samples "
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
        "were read before it"},
       {STATUS_OK, -9, false, STATUS_DECOMPRESSOR_FAILED,
-       "The decompressor gzip failed (signal 9): the input is cut or damaged; 20100 samples were "
+       "The decompressor gzip failed (signal 9): the input is cut or damaged; 20000 samples were "
        "read before it"},
-      {STATUS_OK, 2, true, STATUS_DECOMPRESSOR_FAILED, reader_warning},
+      {STATUS_OK, 1, true, STATUS_DECOMPRESSOR_FAILED, reader_warning},
       {STATUS_NO_ANALYSIS_FILE, 1, true, STATUS_NO_ANALYSIS_FILE, reader_warning},
       {STATUS_EARLY_END, 1, false, STATUS_EARLY_END,
-       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20100 samples "
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
        "were read before it"},
       {STATUS_ERROR, 1, false, STATUS_ERROR, nullptr},
       {STATUS_OK, 2, false, STATUS_OK, nullptr},

@@ -23,8 +23,9 @@ numbers, to the last bit:
   drops what comes before it;
 - :class:`Result` holds every level's figures and the decisions, and
   :meth:`Result.report` gives the text the program prints; it pickles, and
-  :meth:`Result.summary` and :meth:`Result.to_dict` give one row or one
-  record per column, :meth:`Result.to_json` that record as JSON text.
+  :meth:`Result.summary` gives one row per column, :meth:`Result.to_dict`
+  the whole result in the layout of the program's ``--json`` record and
+  :meth:`Result.to_json` that as JSON text.
 
 Example
 -------

@@ -169,8 +169,8 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUD
     VarblocWarning
         One per kind of warning the reader gave, with its first message
         and how often it occurred, warning 65 among them when a decompressor
-        ended with a non-zero status or a signal, with how many samples were
-        read (a ``.gz`` file cut short still gives what it holds, unless its
+        ended with an error or a signal (code 0 for gzip's warning status 2,
+        trailing garbage ignored), with how many samples were read (a ``.gz`` file cut short still gives what it holds, unless its
         last line lacks values: that is error 65); and one with the
         program's message when the read ended without samples.
     """

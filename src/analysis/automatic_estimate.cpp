@@ -92,7 +92,8 @@ automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_c
   estimate.error = sqrt(variance > 0 ? variance : 0.0);
   estimate.error_error = estimate.error * (0.5 * sqrt((kurtosis + 3.0) / (m - 1.0)));
   estimate.block_size = int64_t{1} << k;
-  estimate.tau = variance / e0_squared;
+  // A level whose lag-1 correlation is below -1/2 gives no variance: no tau.
+  estimate.tau = variance > 0 ? variance / e0_squared : NAN;
   estimate.ess = static_cast<double>(n) / estimate.tau;
   if (n < AUTOMATIC_MIN_SAMPLES) {
     estimate.reason = ESTIMATE_TOO_FEW;

@@ -158,9 +158,8 @@ void scan_back_to(backward_scan* scan, int64_t start) {
 // s^2 / e_B^2 with the held block size B. Samples and blocks are the same
 // ones: samples before the first whole block would count in s^2 and not in
 // e_B, and a few wild ones there would raise the figure. The search compares
-// candidates with it: the extrapolation's smaller bias would cost two and a
-// half times its variance, and a bias common to the candidates does not
-// move the maximum.
+// candidates with it, and a bias common to the candidates does not move the
+// maximum.
 double effective_samples(const backward_scan& scan) {
   if (scan.blocks.count < AUTOMATIC_MIN_BLOCKS || scan.samples.count < AUTOMATIC_MIN_SAMPLES) {
     return NOT_A_NUMBER;

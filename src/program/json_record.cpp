@@ -65,7 +65,7 @@ void note_decompressor_failure(run_record* record) {
   if (!told) {
     if (!decompressor_failed(record->decompressor_status)) return;
     const int status = *record->decompressor_status;
-    const int64_t read = record->samples + record->discarded;  // sample lines, kept or not
+    const int64_t read = record->samples;  // as the reader's own warning counts them
     record->warnings.push_back(
         {number, 1,
          compose_message("The decompressor gzip failed (%s %d): the input is cut or damaged; "

@@ -56,8 +56,8 @@ bool decompressor_failed(std::optional<int> status);
 // A run, not ended by a fatal error, whose decompressor failed: warning 65
 // among the record's warnings (the reader's own where its input ended, else
 // added here for an exit status other than 0 and 2), and the status
-// STATUS_DECOMPRESSOR_FAILED in place of STATUS_OK. Standard error has the
-// decompressor's own message only.
+// STATUS_DECOMPRESSOR_FAILED in place of STATUS_OK. Where the record adds the
+// warning, standard error has the decompressor's own message only.
 void note_decompressor_failure(run_record* record);
 
 // The record as one line of JSON ending in '\n'. Keys in a fixed order;

@@ -40,7 +40,7 @@ void setup_once() {
 }
 
 // Everything a run leaves behind that the two ways of reading must share.
-struct run_outcome {
+struct read_outcome {
   std::string standard_error;
   std::string analysis_file;
   int status;  // the ordinary end's status, or the fatal code
@@ -70,8 +70,8 @@ std::string file_contents(const char* path) {
   return text;
 }
 
-run_outcome run_once(const read_options& options, const reader_paths& paths, const uint8_t* text,
-                     size_t length) {
+read_outcome run_once(const read_options& options, const reader_paths& paths, const uint8_t* text,
+                      size_t length) {
   unlink(g_output_path.c_str());
   int fd = memfd_create("varbloc-fuzz", 0);
   int error_fd = memfd_create("varbloc-fuzz-stderr", 0);
@@ -84,7 +84,7 @@ run_outcome run_once(const read_options& options, const reader_paths& paths, con
   const int saved_stderr = dup(STDERR_FILENO);
   if (saved_stderr < 0 || dup2(error_fd, STDERR_FILENO) < 0) abort();
 
-  run_outcome outcome;
+  read_outcome outcome;
   outcome.fatal = false;
   input_source input = {fd, 0, "fuzz", read, &PRINT_HOOKS};
   read_progress progress;
@@ -142,9 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Half the inputs gather lines before store writes whatever the width.
   paths.gather_columns = (flags & 2) ? 0 : GATHER_COLUMNS;
   paths.in_place_lines = true;
-  const run_outcome in_place = run_once(options, paths, data + 4, size - 4);
+  const read_outcome in_place = run_once(options, paths, data + 4, size - 4);
   paths.in_place_lines = false;
-  const run_outcome general = run_once(options, paths, data + 4, size - 4);
+  const read_outcome general = run_once(options, paths, data + 4, size - 4);
 
   if (in_place.standard_error != general.standard_error) abort();
   if (in_place.analysis_file != general.analysis_file) abort();

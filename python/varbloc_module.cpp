@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "analysis/level_report.h"
 #include "library.h"
 
 namespace py = pybind11;
@@ -189,7 +188,6 @@ py::tuple load(const std::string& name, std::optional<int32_t> columns, int32_t 
   call_end end;
   run_unlocked(&end, [&] {
     set = read_data_file(read.options, &read.hooks);
-    check_interrupted(&read.hooks);
     rows = set.samples;
     column_count = set.column_count;
     if (!set.ended_early) samples = take_samples(&set);
@@ -225,20 +223,38 @@ std::vector<const double*> columns_of(const py::array_t<double, 0>& data, const 
   return columns;
 }
 
+// An analysis as Python holds it (varbloc._core.Analysis): the result, and
+// the equilibration search it started after, with the start, when it did.
+struct analysed : blocking_result {
+  std::optional<equilibration_table> equilibration;
+  int64_t start = 0;
+};
+
+analysed analysed_of(run_outcome* outcome) {
+  analysed analysis;
+  static_cast<blocking_result&>(analysis) = std::move(*outcome->result);
+  analysis.equilibration = std::move(outcome->equilibration);
+  analysis.start = outcome->start;
+  return analysis;
+}
+
 // The analysis of an array of shape (samples, columns) whose columns are
-// each contiguous (axis-0 stride of one double), read in place.
-blocking_result block(py::array_t<double, 0> data) {
+// each contiguous (axis-0 stride of one double), read in place; with
+// `equilibrate`, from the latest of the columns' equilibration starts.
+analysed block(py::array_t<double, 0> data, bool equilibrate) {
   const std::vector<const double*> columns = columns_of(data, "block");
   const int64_t n = data.shape(0);
   const int32_t column_count = static_cast<int32_t>(columns.size());
   python_run run{{}, on_main_thread()};
   const run_hooks hooks = {nullptr, signal_raised, &run};
-  blocking_result result;
+  run_outcome outcome;
   call_end end;
-  run_unlocked(&end,
-               [&] { result = analyse_series(n, columns.data(), column_count, &hooks, true); });
+  run_unlocked(&end, [&] {
+    outcome = analyse_columns(n, columns.data(), column_count,
+                              equilibrate ? DISCARD_EQUILIBRATED : DISCARD_COUNT, true, &hooks);
+  });
   raise_if_ended(end);
-  return result;
+  return analysed_of(&outcome);
 }
 
 // A vector as a new NumPy array.
@@ -341,25 +357,18 @@ py::tuple block_file(const std::string& name, std::optional<int32_t> columns, in
                      bool equilibrate) {
   python_read read;
   start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
-  std::optional<blocking_result> result;
-  std::optional<equilibration_table> table;
-  int64_t start = 0;
-  sample_set set;
+  run_outcome outcome;
   call_end end;
   run_unlocked(&end, [&] {
-    set = read_data_file(read.options, &read.hooks);
-    check_interrupted(&read.hooks);
-    if (equilibrate && !set.ended_early) {
-      table = find_equilibration(set.samples, set.columns, set.column_count, &read.hooks);
-      start = table->column[static_cast<size_t>(latest_start_column(*table))].start;
-    }
-    if (!set.ended_early) result = analyse_samples(set, &read.hooks, true, start);
-    set.store.reset();
+    outcome = run_analysis(read.options, equilibrate ? DISCARD_EQUILIBRATED : DISCARD_COUNT, true,
+                           &read.hooks);
   });
   raise_if_ended(end);
-  py::object analysis = result ? py::cast(std::move(*result)) : py::none();
-  py::object search = table ? py::object(equilibration_of(*table)) : py::none();
-  return py::make_tuple(analysis, read_notes(read, set, start), search);
+  // The search's fields first: the analysis takes the table over.
+  py::object search =
+      outcome.equilibration ? py::object(equilibration_of(*outcome.equilibration)) : py::none();
+  py::object analysis = outcome.result ? py::cast(analysed_of(&outcome)) : py::none();
+  return py::make_tuple(analysis, read_notes(read, outcome.read, outcome.start), search);
 }
 
 }  // namespace
@@ -371,47 +380,57 @@ PYBIND11_MODULE(_core, module) {
   g_main_thread =
       py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
-  py::class_<blocking_result>(module, "Analysis")
-      .def_property_readonly("samples", [](const blocking_result& r) { return r.samples; })
+  py::class_<analysed>(module, "Analysis")
+      .def_property_readonly("samples", [](const analysed& r) { return r.samples; })
       .def_property_readonly(
           "block_sizes",
-          [](const blocking_result& r) {
+          [](const analysed& r) {
             return py::array_t<int64_t>(
                 r.level_count,
                 std::vector<int64_t>(r.block_size, r.block_size + r.level_count).data());
           })
-      .def_property_readonly("counts",
-                             [](const blocking_result& r) {
-                               return py::array_t<int64_t>(r.level_count, r.level_values);
-                             })
-      .def_property_readonly("mean", [](const blocking_result& r) { return array_of(r.mean); })
-      .def_property_readonly("error",
-                             [](const blocking_result& r) { return array_of(r.final_error); })
+      .def_property_readonly(
+          "counts",
+          [](const analysed& r) { return py::array_t<int64_t>(r.level_count, r.level_values); })
+      .def_property_readonly("mean", [](const analysed& r) { return array_of(r.mean); })
+      .def_property_readonly("error", [](const analysed& r) { return array_of(r.final_error); })
       .def_property_readonly("correlation",
-                             [](const blocking_result& r) { return array_of(r.final_correlation); })
-      .def_property_readonly("decorrelated",
-                             [](const blocking_result& r) {
-                               return field_of(r.decision, &column_decision::decorrelated);
-                             })
+                             [](const analysed& r) { return array_of(r.final_correlation); })
       .def_property_readonly(
-          "level",
-          [](const blocking_result& r) { return field_of(r.decision, &column_decision::level); })
+          "decorrelated",
+          [](const analysed& r) { return field_of(r.decision, &column_decision::decorrelated); })
       .def_property_readonly(
-          "count",
-          [](const blocking_result& r) { return field_of(r.decision, &column_decision::count); })
+          "level", [](const analysed& r) { return field_of(r.decision, &column_decision::level); })
+      .def_property_readonly(
+          "count", [](const analysed& r) { return field_of(r.decision, &column_decision::count); })
       .def_property_readonly("level_errors",
-                             [](const blocking_result& r) { return table_of(r, r.level_error); })
+                             [](const analysed& r) { return table_of(r, r.level_error); })
+      .def_property_readonly("level_correlations",
+                             [](const analysed& r) { return table_of(r, r.level_correlation); })
+      .def_property_readonly("level_error_errors",
+                             [](const analysed& r) { return table_of(r, level_error_errors(r)); })
       .def_property_readonly(
-          "level_correlations",
-          [](const blocking_result& r) { return table_of(r, r.level_correlation); })
-      .def_property_readonly("automatic", &automatic_of)
-      .def_property_readonly("pairwise", &pairwise_levels_of)
+          "labels",
+          [](const analysed& r) { return py::tuple(py::cast(column_labels(r.column_count))); })
+      .def_property_readonly("automatic", [](const analysed& r) { return automatic_of(r); })
+      .def_property_readonly("pairwise", [](const analysed& r) { return pairwise_levels_of(r); })
+      .def_property_readonly(
+          "equilibration",
+          [](const analysed& r) {
+            return r.equilibration ? py::object(equilibration_of(*r.equilibration)) : py::none();
+          })
+      .def_property_readonly("start", [](const analysed& r) { return r.start; })
+      .def("to_json",
+           [](const analysed& r) {
+             const std::string text = result_json(r, r.equilibration ? &*r.equilibration : nullptr);
+             return py::str(text.data(), text.size());
+           })
       .def("report",
-           [](const blocking_result& r) {
+           [](const analysed& r) {
              const std::string text = render_report(r);
              return py::str(text.data(), text.size());
            })
-      .def("automatic_report", [](const blocking_result& r) {
+      .def("automatic_report", [](const analysed& r) {
         const std::string text = render_automatic(r);
         return py::str(text.data(), text.size());
       });
@@ -421,8 +440,9 @@ PYBIND11_MODULE(_core, module) {
   module.def("block_file", &block_file, py::arg("path"), py::arg("columns"),
              py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
              py::arg("read"), py::arg("equilibrate"));
-  module.def("block", &block, py::arg("data"));
+  module.def("block", &block, py::arg("data"), py::arg("equilibrate") = false);
   module.def("equilibration", &equilibration, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;
+  module.attr("__version__") = varbloc_version();
   module.attr("DEFAULT_BUDGET") = DEFAULT_ALLOC_BUDGET;
 }

@@ -160,9 +160,24 @@ class Outcome:
         return np.concatenate(self.parts[name])
 
 
+def criterion_level(n, errors):
+    """The criterion level of Lee, Kent & Needs, Phys. Rev. E 83, 066706
+    (2011), Eq. 14, from a column's pairwise errors: the smallest k >= 1
+    with (2^k)^3 > 2 n (e_k / e_0)^4, in the module's order of operations;
+    the number of levels where none meets it."""
+    for k in range(1, len(errors)):
+        b = float(1 << k)
+        ratio = errors[k] / errors[0]
+        ratio2 = ratio * ratio
+        if b * b * b > 2.0 * n * (ratio2 * ratio2):
+            return k
+    return len(errors)
+
+
 def rule_problems(data, eq):
     """Where varbloc.equilibration departs from its documented rule: block size
-    twice the automatic estimate's on the chain's second half; start at the
+    of Lee, Kent and Needs' criterion level on the chain's second half, at
+    least 4; start at the
     first whole block (laid from the end) of the earliest candidate with the
     largest effective samples; tau and ess the automatic estimate's of
     x[start:]; where no candidate leaves enough whole blocks, start 0, tau
@@ -171,7 +186,8 @@ def rule_problems(data, eq):
     import varbloc
     n, columns = data.shape
     problems = []
-    half = varbloc.block(data[n - n // 2:, :]).automatic
+    half = varbloc.block(data[n - n // 2:, :]).pairwise
+    half_errors = np.asarray(half.errors, dtype=np.float64)
     curve = np.asarray(eq.ess_curve)
     for c in range(columns):
         column = curve[:, c]
@@ -185,9 +201,10 @@ def rule_problems(data, eq):
             problems.append("column %d: no search (%s)" % (c, eq.reason[c]))
             continue
         b = int(eq.block_size[c])
-        if b != 2 * int(half.block_size[c]):
-            problems.append("block size %d, not twice the second half's %d"
-                            % (b, half.block_size[c]))
+        held = 1 << max(criterion_level(n // 2, half_errors[:, c]), 2)
+        if b != held:
+            problems.append("block size %d, not the second half's criterion level's %d"
+                            % (b, held))
             continue
         if np.all(np.isnan(column)):
             problems.append("column %d: reason ok without any candidate" % c)
@@ -660,8 +677,9 @@ Result: **{passed} checks passed, {len(failures)} failed.**{failure_text}
 `varbloc.equilibration(data)` gives every column the number of leading samples to
 discard (`start`): the start t0 that maximises the effective samples
 (n - t0) / tau(t0) of the rest of the chain (Chodera, J. Chem. Theory Comput. 12,
-1799 (2016)). One block size B per column, twice the block size of the automatic
-estimate on the chain's second half (its criterion level), is held across about
+1799 (2016)). One block size B per column, that of the criterion level of Lee, Kent & Needs
+(Phys. Rev. E 83, 066706 (2011), Eq. 14) on the chain's second half, at least 4,
+is held across about
 1024 evenly spaced candidate starts; tau(t0) is B times the variance of the block
 means over that of the samples, with the blocks laid from the chain's end, and the
 start is where the best candidate's first whole block begins. Each chain below is

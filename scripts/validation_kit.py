@@ -15,7 +15,8 @@ and reads its standard error, too). Its parts:
   the checks built on them;
 - markdown tables and the sections of docs/validation.md each script owns;
 - the --check plumbing: the command line, the module look-up, the failed
-  checks and the closing line "NAME: N passed, M failed" with the exit status.
+  checks (a known shortfall among them shown but not fatal) and the closing
+  line "NAME: N passed, M failed" with the exit status.
 
 NumPy, SciPy, emcee and pymbar are imported where they are used, so a script
 that needs none of them (validate.py) runs without them.
@@ -244,10 +245,17 @@ def package_version(package):
 
 @dataclass
 class Check:
-    """A pass/fail check of a validation script."""
+    """A pass/fail check of a validation script. A failed check with a
+    known note is a known shortfall: shown as failed with its target
+    unchanged, but it does not set the exit status."""
     name: str
     passed: bool
     detail: str
+    known: str = ""
+
+    @property
+    def fatal(self):
+        return not self.passed and not self.known
 
 
 def wilson(successes, trials, z=Z):
@@ -322,13 +330,18 @@ def markdown_table(header, rows):
 def targets_table(checks):
     """Every check with what it measured and its verdict."""
     return markdown_table(["check", "measured", "result"],
-                          [[c.name, c.detail, "pass" if c.passed else "**FAIL**"]
+                          [[c.name, c.detail, "pass" if c.passed else
+                            "**FAIL** (known shortfall)" if c.known else "**FAIL**"]
                            for c in checks])
 
 
 def failure_lines(checks):
     """The failed checks as the lines under a document's result."""
-    return "".join("\n- FAILED %s: %s" % (c.name, c.detail) for c in checks if not c.passed)
+    def note(check):
+        return " (known shortfall: %s)" % check.known if check.known else ""
+
+    return "".join("\n- FAILED %s: %s%s" % (c.name, c.detail, note(c))
+                   for c in checks if not c.passed)
 
 
 def git_revision():
@@ -431,14 +444,21 @@ def modules_found(script, modules, advice):
 
 def report_failures(checks):
     for check in checks:
-        if not check.passed:
+        if check.fatal:
             print("FAILED %s: %s" % (check.name, check.detail))
+        elif not check.passed:
+            print("SHORT OF TARGET (known shortfall, not fatal) %s: %s; %s"
+                  % (check.name, check.detail, check.known))
 
 
 def finish(tally, checks, seconds):
     """The closing lines, "took S s" on standard error and "TALLY: N passed,
-    M failed"; returns the exit status, 1 if a check failed."""
+    M failed" (", K known shortfalls" after it where there are any); returns
+    the exit status, 1 if a check failed that is not a known shortfall."""
     passed = sum(check.passed for check in checks)
+    fatal = sum(check.fatal for check in checks)
+    known = len(checks) - passed - fatal
     print("took %.1f s" % seconds, file=sys.stderr)
-    print("%s: %d passed, %d failed" % (tally, passed, len(checks) - passed))
-    return 1 if len(checks) > passed else 0
+    print("%s: %d passed, %d failed%s" % (tally, passed, fatal,
+                                          ", %d known shortfalls" % known if known else ""))
+    return 1 if fatal else 0

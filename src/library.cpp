@@ -29,8 +29,31 @@ auto in_c_locale(Work work) {
 
 }  // namespace
 
+const char* varbloc_version() {
+  return VARBLOC_VERSION;
+}
+
+option_fault check_read_options(const read_options& options) {
+  if (options.skip_columns < 0) return SKIP_COLUMNS_NEGATIVE;
+  if (options.discard_count < 0) return DISCARD_NEGATIVE;
+  if (options.alloc_budget == 0) return BUDGET_ZERO;
+  return OPTIONS_IN_RANGE;
+}
+
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
                           read_progress* progress) {
+  switch (check_read_options(options)) {
+    case SKIP_COLUMNS_NEGATIVE:
+      fatal_format(ERROR_OPTION_OUT_OF_RANGE, "skip_columns must be at least 0, not %d",
+                   options.skip_columns);
+    case DISCARD_NEGATIVE:
+      fatal_format(ERROR_OPTION_OUT_OF_RANGE, "discard must be at least 0, not %d",
+                   options.discard_count);
+    case BUDGET_ZERO:
+      fatal(ERROR_OPTION_OUT_OF_RANGE, "budget must be at least 1 byte");
+    case OPTIONS_IN_RANGE:
+      break;
+  }
   return in_c_locale([&] {
     input_source input;
     input.fd = -1;
@@ -42,7 +65,9 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
     } else {
       open_input(options.input_name, &input, hooks);
     }
-    return read_samples(options, &input, hooks, progress);
+    sample_set set = read_samples(options, &input, hooks, progress);
+    check_interrupted(hooks);
+    return set;
   });
 }
 
@@ -57,19 +82,63 @@ double* take_samples(sample_set* set) {
   return samples;
 }
 
+namespace {
+
+// The analysis of the samples from `start` on. `sums`, when given, are the
+// sums of every sample, which serve only the analysis from the first; from
+// any other start the driver forms the rest's own, in sample order as the
+// reader does.
+blocking_result analyse_from(int64_t n, const double* const* columns, int32_t column_count,
+                             const double* sums, const run_hooks* hooks, bool automatic,
+                             int64_t start) {
+  if (start == 0) {
+    return in_c_locale(
+        [&] { return collect_additional_data(n, columns, column_count, sums, hooks, automatic); });
+  }
+  std::vector<const double*> rest(static_cast<size_t>(column_count));
+  for (int32_t c = 0; c < column_count; c++) rest[c] = columns[c] + start;
+  return analyse_series(n - start, rest.data(), column_count, hooks, automatic);
+}
+
+// Settles the start as `discard` says and analyses from there.
+void analyse_from_start(int64_t n, const double* const* columns, int32_t column_count,
+                        const double* sums, discard_mode discard, bool automatic,
+                        const run_hooks* hooks, run_outcome* outcome) {
+  if (discard == DISCARD_EQUILIBRATED) {
+    outcome->equilibration = find_equilibration(n, columns, column_count, hooks);
+    outcome->start_column = latest_start_column(*outcome->equilibration);
+    outcome->start = outcome->equilibration->column[outcome->start_column].start;
+  }
+  outcome->result = analyse_from(n, columns, column_count, sums, hooks, automatic, outcome->start);
+}
+
+}  // namespace
+
+run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
+                         const run_hooks* hooks, read_progress* progress) {
+  run_outcome outcome;
+  outcome.read = read_data_file(options, hooks, progress);
+  sample_set& set = outcome.read;
+  if (set.ended_early) return outcome;
+  analyse_from_start(set.samples, set.columns, set.column_count, set.column_sums.data(), discard,
+                     automatic, hooks, &outcome);
+  set.store.reset();
+  set.columns = nullptr;
+  set.column_sums.clear();
+  return outcome;
+}
+
+run_outcome analyse_columns(int64_t n, const double* const* columns, int32_t column_count,
+                            discard_mode discard, bool automatic, const run_hooks* hooks) {
+  run_outcome outcome;
+  analyse_from_start(n, columns, column_count, nullptr, discard, automatic, hooks, &outcome);
+  return outcome;
+}
+
 blocking_result analyse_samples(const sample_set& set, const run_hooks* hooks, bool automatic,
                                 int64_t start) {
-  if (start == 0) {
-    return in_c_locale([&] {
-      return collect_additional_data(set.samples, set.columns, set.column_count,
-                                     set.column_sums.data(), hooks, automatic);
-    });
-  }
-  // The reader's sums cover every sample; the driver forms the rest's own,
-  // in sample order as the reader does.
-  std::vector<const double*> rest(static_cast<size_t>(set.column_count));
-  for (int32_t c = 0; c < set.column_count; c++) rest[c] = set.columns[c] + start;
-  return analyse_series(set.samples - start, rest.data(), set.column_count, hooks, automatic);
+  return analyse_from(set.samples, set.columns, set.column_count, set.column_sums.data(), hooks,
+                      automatic, start);
 }
 
 blocking_result analyse_series(int64_t n, const double* const* columns, int32_t column_count,

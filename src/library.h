@@ -4,77 +4,69 @@
 // two front ends; neither reaches past this header into the reader or the
 // analysis. Every entry point reads and prints numbers as in the C locale,
 // whatever locale the calling program has set.
+//
+// The types, and the few functions of the support and analysis units a front
+// end calls, come from the headers below, which the reader, the analysis and
+// the support own; none of them includes this header. What a front end takes
+// from them:
+// - read_types.h: read_options, sample_set, read_progress, DEFAULT_ALLOC_BUDGET,
+//   read_count_text; read_limits.h: MAX_COLUMNS.
+// - support/error.h: error_code, varbloc_error, run_failure, current_failure,
+//   error_number, fatal_exit_status, fatal_frame.
+// - support/report.h: report_kind, report_event, run_hooks, byte_source,
+//   run_interrupted, warning_tally, tally_warning, check_interrupted.
+// - analysis/general_error_routines_v3.h: blocking_result, column_decision,
+//   pairwise_table; analysis/automatic_estimate.h: automatic_estimate,
+//   estimate_reason_text.
+// - analysis/equilibration.h: equilibration_table, equilibration_column,
+//   latest_start_column.
+// - analysis/level_report.h: column_label, LABEL_SIZE.
+// - analysis/analysis_file.h: analysis_file_outcome.
+// - analysis/result_json.h: result_json, column_labels, level_error_errors.
+// - support/append.h: append_record, for a front end's own records.
+// No front end includes anything of src/ but this header (the test
+// front_ends_include_only_the_contract checks it).
 #ifndef VARBLOC_LIBRARY_H
 #define VARBLOC_LIBRARY_H
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "analysis/analysis_file.h"              // analysis_file_outcome
-#include "analysis/equilibration.h"              // equilibration_table
-#include "analysis/general_error_routines_v3.h"  // blocking_result, MAX_COLUMNS
+#include "analysis/automatic_estimate.h"         // automatic_estimate, estimate_reason_text
+#include "analysis/equilibration.h"              // equilibration_table, latest_start_column
+#include "analysis/general_error_routines_v3.h"  // blocking_result
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
-#include "discarded_read.h"                      // held_event, events_as_discarded
+#include "analysis/result_json.h"                // result_json, column_labels
+#include "read_limits.h"                         // MAX_COLUMNS
+#include "read_types.h"                          // read_options, sample_set, read_count_text
+#include "support/append.h"                      // append_record
 #include "support/error.h"                       // error_code, varbloc_error, current_failure
-#include "support/report.h"                      // run_hooks, run_interrupted, byte_source
+#include "support/report.h"                      // run_hooks, tally_warning, check_interrupted
 
-// Default storage budget in bytes.
-constexpr uint64_t DEFAULT_ALLOC_BUDGET = 2000000000u;
+// The version of varbloc, as CMake's project(VERSION) gives it ("1.1"): what
+// the program's --version and --json record and the module's __version__ say.
+const char* varbloc_version();
 
-// What a read of one data file is asked to do. Front ends start from these
-// defaults and change what their caller asks for.
-struct read_options {
-  const char* input_name = nullptr;              // a file, "STDIN", or a name ending in ".gz"
-  uint64_t alloc_budget = DEFAULT_ALLOC_BUDGET;  // bytes for the sample store
-  int32_t skip_columns = 0;                      // leading fields ignored on every line
-  int32_t discard_count = 0;                     // leading sample lines dropped
-  // Columns to use; none lets the first data line decide. A count below 1
-  // ends the read with fatal error 2, one past MAX_COLUMNS (skipped columns
-  // taken off) with fatal error 3.
-  std::optional<int32_t> column_count;
-  // An input the caller has open, read instead of opening input_name (which
-  // then only names it in messages), as it is: never decompressed. Either a
-  // descriptor, read from where it stands and left open, or a byte source.
-  int input_descriptor = -1;
-  const byte_source* input_bytes = nullptr;
+// A read option outside the range the reader takes.
+enum option_fault {
+  OPTIONS_IN_RANGE,
+  SKIP_COLUMNS_NEGATIVE,  // skip_columns below 0
+  DISCARD_NEGATIVE,       // discard_count below 0
+  BUDGET_ZERO,            // alloc_budget of no bytes
 };
 
-struct sample_store;
-struct store_release_deleter {
-  void operator()(sample_store* store) const;
-};
-
-// The samples of one data file as the reader stored them: sample i of
-// column c is columns[c][i].
-struct sample_set {
-  int32_t column_count = 0;  // 0 when the run ended before any was settled
-  int32_t samples = 0;
-  int32_t discarded = 0;
-  bool ended_early = false;  // no analysis follows (status 0); its message was reported
-  // A decompressor's end, once the input was read to its end: its exit
-  // status, or minus the signal that ended it. None without a decompressor.
-  std::optional<int> decompressor_status;
-  const double* const* columns = nullptr;
-  std::vector<double> column_sums;  // in sample order, as the analysis forms them
-  std::unique_ptr<sample_store, store_release_deleter> store;  // owns the columns
-};
-
-// How far a read got, known however it ended.
-struct read_progress {
-  bool reading = false;  // past the column count: "Reading file..." was reported
-  int32_t samples = 0;   // samples stored
-  int32_t discarded = 0;
-  std::optional<int> decompressor_status;  // as in sample_set
-};
+// The first of the options outside its range, or OPTIONS_IN_RANGE. A front
+// end asks before a read to say it in its own words; read_data_file and
+// run_analysis refuse such options with error 4 before opening anything.
+option_fault check_read_options(const read_options& options);
 
 // Opens options.input_name (or takes the caller's input), reads it whole and
-// closes it. Events go to
-// `hooks` (may be null) as they happen; a decompressor's own messages go
-// straight to standard error. Throws varbloc_error on a fatal condition and
-// run_interrupted when the hooks ask to stop; either way everything is
+// closes it. Events go to `hooks` (may be null) as they happen; a
+// decompressor's own messages go straight to standard error. Throws
+// varbloc_error on a fatal condition and run_interrupted when the hooks ask
+// to stop (polled at the end of the read too); either way everything is
 // released and no decompressor is left running. `progress`, when given,
 // tells how far the read got, also when it throws.
 sample_set read_data_file(const read_options& options, const run_hooks* hooks,
@@ -87,6 +79,43 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
 // holds much more than the samples. The set is left empty. Null for a set
 // without samples.
 double* take_samples(sample_set* set);
+
+// How many leading samples a whole run leaves out of its analysis.
+enum discard_mode {
+  DISCARD_COUNT,         // the read_options::discard_count lines the read drops
+  DISCARD_EQUILIBRATED,  // those, and then every column's samples before the
+                         // latest of the columns' equilibration starts
+};
+
+// A whole run: the read, the equilibration search when asked for, the start
+// and the analysis from there.
+struct run_outcome {
+  // The read's counts, as read_data_file gave them (samples and discarded
+  // before `start`); its samples are released once analysed.
+  sample_set read;
+  std::optional<equilibration_table> equilibration;  // with DISCARD_EQUILIBRATED
+  int64_t start = 0;                      // samples left out after the read: the latest start
+  int32_t start_column = 0;               // the column whose start that is
+  std::optional<blocking_result> result;  // none after an early end
+};
+
+// Reads the input as read_data_file does and, unless the run ended early,
+// analyses it: with DISCARD_EQUILIBRATED, find_equilibration runs on the
+// stored columns and the analysis (analyse_samples) starts at the latest of
+// their starts, the figures of a read that discarded that many more lines.
+// With `automatic`, the result has the pairwise levels and the automatic
+// estimates. Events, errors and `progress` as for read_data_file; the search
+// and the analysis report no events.
+run_outcome run_analysis(const read_options& options, discard_mode discard, bool automatic,
+                         const run_hooks* hooks, read_progress* progress = nullptr);
+
+// As run_analysis, on n >= 1 samples of each of column_count columns already
+// in memory (columns[c], only read): with DISCARD_EQUILIBRATED the search and
+// the analysis from the latest start, with DISCARD_COUNT the analysis of
+// every sample. The outcome's read is empty. `hooks` (may be null) is polled
+// for interruption.
+run_outcome analyse_columns(int64_t n, const double* const* columns, int32_t column_count,
+                            discard_mode discard, bool automatic, const run_hooks* hooks);
 
 // The blocking analysis of a set with samples; with `automatic`, also the
 // pairwise levels and the automatic estimate of every column. With `start`

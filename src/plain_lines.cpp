@@ -4,12 +4,11 @@
 
 #include "field_conversion.h"
 #include "line_reader.h"
+#include "read_limits.h"  // CONTROL_Z
 #include "reader_state.h"
 #include "storage.h"
 
 namespace {
-
-constexpr int CONTROL_Z = 0x1A;
 
 // Moves the `count` staged lines, samples first to first + count - 1, to the
 // store and adds them to the column sums, in sample order. Each column gets

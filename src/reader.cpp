@@ -5,9 +5,9 @@
 #include <cstring>  // memchr, memcpy
 #include <utility>  // move
 
-#include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
 #include "field_conversion.h"
 #include "plain_lines.h"
+#include "read_limits.h"  // MAX_COLUMNS, CONTROL_Z, COMMENT_ECHO_LENGTH
 #include "reader_state.h"
 #include "storage.h"
 #include "support/alloc.h"
@@ -15,8 +15,6 @@
 #include "support/report.h"
 
 namespace {
-
-constexpr int CONTROL_Z = 0x1A;
 
 // Physical line number of the sample line being read, comment lines counted.
 int32_t line_number(const reader_state* state) {
@@ -76,9 +74,44 @@ void read_comment(line_reader* reader, reader_state* state) {
   }
 }
 
+// The message of a decompressor that ended with `status` (an exit status,
+// or minus a signal) after `samples` samples were stored.
+std::string decompressor_failure(int status, int32_t samples) {
+  const char* how = status > 0 ? "exit status" : "signal";
+  return compose_message(
+      "The decompressor gzip failed (%s %d): the input is cut or damaged; %d samples were read "
+      "before it",
+      how, status > 0 ? status : -status, samples);
+}
+
+// An error (gzip's 1) or a signal; gzip's 2 is a warning (trailing garbage
+// ignored), its output whole.
+bool decompressor_failed(const input_source* input) {
+  const std::optional<int>& status = input->decompressor_status;
+  return status.has_value() && *status != 0 && *status != 2;
+}
+
+// A data error on the last line of a decompressor's output is the
+// decompressor's when it failed: a file cut short mostly ends inside a line.
+// The decompressor's status is known only once its output has ended, so the
+// input is looked at for a next byte first; the run then ends with the
+// decompressor's failure instead. Returns for an input without a
+// decompressor (a plain file may still be being written), for a line with
+// input after it, and for a decompressor that ended well: the error is the
+// data's. Any chunk handed out before is invalid after the call.
+void blame_failed_decompressor(reader_state* state) {
+  input_source* input = state->input;
+  if (input->decompressor == 0 || peek_byte(&state->reader) >= 0) return;
+  close_input(input);
+  if (!decompressor_failed(input)) return;
+  const std::string message =
+      decompressor_failure(*input->decompressor_status, state->samples_read);
+  fatal(ERROR_DECOMPRESSOR_FAILED, message.c_str());
+}
+
 // Ends the run at a used field that is not a number, the field (from `field`
 // to its end before `line_end`) kept with the error.
-[[noreturn]] void not_a_number(const reader_state* state, int32_t position, const char* field,
+[[noreturn]] void not_a_number(reader_state* state, int32_t position, const char* field,
                                const char* line_end) {
   const size_t length = static_cast<size_t>(field_end(field, line_end) - field);
   const int32_t line = line_number(state);
@@ -86,6 +119,7 @@ void read_comment(line_reader* reader, reader_state* state) {
   place.line = line;
   place.column = position;
   place.text.emplace(field, length < PLACE_TEXT_LENGTH ? length : PLACE_TEXT_LENGTH);
+  blame_failed_decompressor(state);
   fatal_at(ERROR_NOT_A_NUMBER, std::move(place),
            "Non-numerical data in line %d column %d (columns count from 0)", line, position);
 }
@@ -190,6 +224,7 @@ bool detect_column_count(reader_state* state) {
 // Stores the current line as one sample of every used column.
 void accept_sample(reader_state* state, bool count_known_before) {
   if (count_known_before && state->values_in_line < state->column_count) {
+    blame_failed_decompressor(state);
     const int32_t line = line_number(state);
     error_place place;
     place.line = line;
@@ -224,7 +259,7 @@ bool finish(reader_state* state) {
     return false;
   }
   const std::string text = read_count_text(state->samples_read, state->discarded);
-  report_text(state->hooks, REPORT_PROGRESS, text.data(), text.size());
+  report_text(state->hooks, REPORT_READ_COUNT, text.data(), text.size());
   return true;
 }
 
@@ -258,6 +293,11 @@ bool read_lines(reader_state* state) {
     accept_sample(state, count_known_before);
   }
   close_input(state->input);
+  if (decompressor_failed(state->input)) {
+    const std::string message =
+        decompressor_failure(*state->input->decompressor_status, state->samples_read);
+    report_warning(state->hooks, ERROR_DECOMPRESSOR_FAILED, message.c_str());
+  }
   return finish(state);
 }
 
@@ -340,7 +380,7 @@ sample_set read_samples(const read_options& options, input_source* input, const 
   start_reader(state, &options, paths, input, hooks);
   reader_release release{state, progress};
   if (options.column_count.has_value()) take_given_column_count(state, *options.column_count);
-  report_format(hooks, REPORT_PROGRESS, "%s", "Reading file...\n");
+  report_format(hooks, REPORT_READING, "%s", "Reading file...\n");
   state->reading = true;
   line_reader_open(&state->reader, input);
   sample_set set;

@@ -9,11 +9,8 @@
 #include <string>
 
 #include "input_source.h"
-#include "library.h"  // read_options, sample_set, read_progress
+#include "read_types.h"  // read_options, sample_set, read_progress
 #include "support/report.h"
-
-// Longest comment text echoed; longer comments are cut to this and a newline.
-constexpr size_t COMMENT_ECHO_LENGTH = 79;
 
 // A store of more than GATHER_COLUMNS columns has the in-place line path
 // gather the values of STAGED_LINES lines before storing them. A narrower
@@ -31,10 +28,6 @@ struct reader_paths {
   bool in_place_lines = true;               // false: every line by the general rules
   int32_t gather_columns = GATHER_COLUMNS;  // the in-place path gathers above this width
 };
-
-// The read-count line of a read that stored `samples` and discarded
-// `discarded` lines.
-std::string read_count_text(int32_t samples, int32_t discarded);
 
 // Settles the column count and reads the open `input` to its end, which
 // closes it. Returns the samples; a run that ends early without an analysis

@@ -6,12 +6,12 @@
 
 #include <cstdint>
 
-#include "analysis/general_error_routines_v3.h"  // MAX_COLUMNS
-#include "field_conversion.h"                    // conversion_result
+#include "field_conversion.h"  // conversion_result
 #include "input_source.h"
-#include "library.h"  // read_options
 #include "line_reader.h"
-#include "reader.h"  // reader_paths, STAGED_LINES
+#include "read_limits.h"  // MAX_COLUMNS
+#include "read_types.h"   // read_options
+#include "reader.h"       // reader_paths, STAGED_LINES
 #include "storage.h"
 #include "support/report.h"
 

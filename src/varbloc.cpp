@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "json_record.h"
 #include "library.h"
+#include "program/command_line.h"
+#include "program/discarded_read.h"
+#include "program/json_record.h"
 
 namespace {
 
@@ -53,55 +54,6 @@ std::string equilibration_line(int64_t start, int32_t column) {
          column_label(column, label) + ").\n";
 }
 
-// What the record says of a run that analysed its samples, and with
-// --discard=auto of its search (`table`, else null).
-void record_result(const blocking_result& result, const equilibration_table* table,
-                   run_record* record) {
-  record->analysed = true;
-  const int32_t columns = result.column_count;
-  char label[LABEL_SIZE];
-  for (int32_t c = 0; c < columns; c++) {
-    const column_decision& decision = result.decision[c];
-    record->columns.push_back({column_label(c, label), result.mean[c], result.final_error[c],
-                               result.final_correlation[c], decision.decorrelated, decision.level,
-                               decision.count, std::nullopt, std::nullopt});
-    if (table != nullptr) {
-      const equilibration_column& e = table->column[c];
-      record->columns.back().equilibration = record_equilibration{e.start, e.tau, e.ess};
-    }
-    if (!result.automatic.empty()) {
-      const automatic_estimate& e = result.automatic[c];
-      record->columns.back().automatic = record_estimate{e.error,
-                                                         e.error_error,
-                                                         e.block_size,
-                                                         e.tau,
-                                                         e.ess,
-                                                         e.reliable,
-                                                         estimate_reason_text(e.reason)};
-    }
-  }
-  for (int j = 0; j < result.level_count; j++) {
-    record->block_sizes.push_back(result.block_size[j]);
-    record->counts.push_back(result.level_values[j]);
-    const size_t level = static_cast<size_t>(j) * static_cast<size_t>(columns);
-    record->errors.emplace_back(result.level_error.begin() + level,
-                                result.level_error.begin() + level + columns);
-    record->correlations.emplace_back(result.level_correlation.begin() + level,
-                                      result.level_correlation.begin() + level + columns);
-  }
-  const pairwise_table& pairwise = result.pairwise;
-  if (result.automatic.empty()) return;
-  record->has_pairwise = true;
-  record->pairwise_block_sizes = pairwise.block_size;
-  record->pairwise_counts = pairwise.count;
-  for (int k = 0; k < pairwise.level_count; k++) {
-    const auto level = pairwise.error.begin() + static_cast<ptrdiff_t>(k) * columns;
-    record->pairwise_errors.emplace_back(level, level + columns);
-    const auto correlation = pairwise.correlation.begin() + static_cast<ptrdiff_t>(k) * columns;
-    record->pairwise_correlations.emplace_back(correlation, correlation + columns);
-  }
-}
-
 // The whole run after the command line; returns the exit status. A fatal
 // error's frame is printed here too, so that the record comes after it.
 int run(const run_settings& settings, run_record* record) {
@@ -112,37 +64,37 @@ int run(const run_settings& settings, run_record* record) {
   read_progress progress;
   run_failure failure{};
   try {
-    sample_set samples =
-        read_data_file(settings, settings.discard_auto ? &holding : &hooks, &progress);
+    // The record holds the automatic estimate whether or not it is printed.
+    const bool automatic = settings.automatic || settings.json_path != nullptr;
+    const run_outcome whole_run =
+        run_analysis(settings, settings.discard_auto ? DISCARD_EQUILIBRATED : DISCARD_COUNT,
+                     automatic, settings.discard_auto ? &holding : &hooks, &progress);
     record->reading_started = true;
     record->samples = progress.samples;
     record->discarded = progress.discarded;
     record->decompressor_status = progress.decompressor_status;
-    if (samples.ended_early) {
+    if (!whole_run.result) {
       tell(held, record);
       record->status = STATUS_EARLY_END;
       record->message = without_newlines(record->message.value_or(""));
       return 0;
     }
-    std::optional<equilibration_table> table;
-    int32_t start = 0;
     if (settings.discard_auto) {
-      table = find_equilibration(samples.samples, samples.columns, samples.column_count, &hooks);
-      const int32_t latest = latest_start_column(*table);
-      start = static_cast<int32_t>(table->column[latest].start);
+      const int32_t start = static_cast<int32_t>(whole_run.start);
       const std::vector<held_event> told =
-          events_as_discarded(held, samples.samples, samples.discarded, start);
+          events_as_discarded(held, whole_run.read.samples, whole_run.read.discarded, start);
       held.clear();  // told once, here
       tell(told, record);
-      print_text(equilibration_line(start, latest));
+      print_text(equilibration_line(start, whole_run.start_column));
       record->discard = start;
       record->samples -= start;
       record->discarded += start;
     }
-    // The record holds the automatic estimate whether or not it is printed.
-    const bool automatic = settings.automatic || settings.json_path != nullptr;
-    const blocking_result result = analyse_samples(samples, &hooks, automatic, start);
-    record_result(result, table ? &*table : nullptr, record);
+    const blocking_result& result = *whole_run.result;
+    if (settings.json_path != nullptr) {  // only a record holds the result's JSON
+      record->result =
+          result_json(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr);
+    }
     print_text(render_report(result));
     if (settings.automatic) print_text(render_automatic(result));
     std::string skipped;
@@ -183,18 +135,7 @@ int main(int argc, char** argv) {
   if (request != RUN_AS_USUAL) return 0;
   print_banner();
   run_settings settings;
-  if (!parse_command_line(argc, argv, &settings)) {
-    usage_info();
-    return 1;
-  }
-  settings.json_path = taken.json_path;
-  settings.automatic = taken.automatic;
-  settings.discard_auto = taken.discard_auto;
-  if (settings.discard_auto && settings.discard_given) {
-    fputs("--discard=auto and -i cannot be used together.\n", stderr);
-    usage_info();
-    return 1;
-  }
+  if (!settle_command_line(argc, argv, taken, &settings)) return 1;
 
   run_record record;
   record.input = settings.input_name;
@@ -209,11 +150,12 @@ int main(int argc, char** argv) {
   // The record comes last, after the analysis file's append has finished, so
   // that the two files' locks are never held at once.
   if (settings.json_path != nullptr) {
+    note_decompressor_failure(&record);
     std::string reason;
     if (!write_run_record(settings.json_path, record, &reason)) {
       fprintf(stderr, "varbloc: cannot write record to %s: %s\n", settings.json_path,
               reason.c_str());
-      if (status == 0) status = 2;
+      if (status == 0) status = EXIT_RECORD_NOT_WRITTEN;
     }
   }
   return status;

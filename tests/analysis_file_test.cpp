@@ -16,6 +16,7 @@
 #include "analysis/analysis_file.h"
 #include "analysis/general_error_routines_v3.h"
 #include "analysis/level_report.h"
+#include "read_limits.h"  // MAX_COLUMNS
 #include "test_util.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/general_error_routines_v3.h"
+#include "read_limits.h"  // MAX_COLUMNS
 #include "test_util.h"
 
 namespace {
@@ -487,10 +488,12 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
   EXPECT_EQ(p.error_error[1], 1.0 / std::sqrt(6.0));
   EXPECT_EQ(p.error[2], 1.0);
   EXPECT_EQ(p.correlation[2], -1.0);
-  // About its mean level 1 is -1,3,-1,-1: m2 = 3, m4 = 21; level 2 is 1,-1.
-  EXPECT_DOUBLE_EQ(p.shape[1].kurtosis, 21.0 / 9.0);
+  // The kurtosis about the column's mean: level 1 is -2,2,-2,-2 (m4 / m2^2 =
+  // 16 / 4^2), level 2 is 0,-2 (8 / 2^2). The first value against the
+  // level's own mean and spread: level 1 is -1,3,-1,-1 about 3, level 2 1,-1.
+  EXPECT_DOUBLE_EQ(p.shape[1].kurtosis, 1.0);
   EXPECT_DOUBLE_EQ(p.shape[1].first_deviation, -1 / std::sqrt(3.0));
-  EXPECT_DOUBLE_EQ(p.shape[2].kurtosis, 1.0);
+  EXPECT_DOUBLE_EQ(p.shape[2].kurtosis, 2.0);
   EXPECT_DOUBLE_EQ(p.shape[2].first_deviation, 1.0);
   EXPECT_EQ(r.automatic[0].reason, ESTIMATE_TOO_FEW);
   // Without the estimate asked for, nothing of it is formed (with three
@@ -504,7 +507,7 @@ TEST(PairwiseTest, LevelsOfAWorkedSeries) {
 
 // The estimate from given levels (block size 2^k, n >> k values, e_0 = 1):
 // v(k) = e_k^2 (1 + 2 r_k) (m - 1) / (m - 3) at the smallest k >= 1 whose
-// block holds 1.5 tau of level k + 1.
+// block holds 1.5 tau of levels k + 1 and k + 2.
 TEST(PairwiseTest, EstimateOfGivenLevels) {
   struct level {
     double error, correlation, first_deviation;
@@ -524,17 +527,23 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
   one_up[2] = {1, 1, 0};
   std::vector<level> slow = flat(11, 0, 12);  // tau about 121: met at B = 256
   slow[0] = {1, 0, 0};
+  std::vector<level> two_up = flat_levels;  // tau(3) about 3: k = 1, 2 fail
+  two_up[3] = {1, 1, 0};
   std::vector<level> starting_off = flat_levels;  // level 4: B = 16, 256 blocks
   starting_off[4].first_deviation = -7;
+  std::vector<level> anticorrelated = flat_levels;  // r below -1/2: no variance at k = 1
+  anticorrelated[1].correlation = -0.6;
   std::vector<level> growing;  // a random walk's: tau grows with the block, never met
   for (int k = 0; k < 12; k++) growing.push_back({std::sqrt(double(int64_t{1} << k)), 0.5, 0});
   const estimate_case cases[] = {
       {"flat", 4096, flat_levels, ESTIMATE_OK, 2},
       {"level 2's tau decides", 4096, one_up, ESTIMATE_OK, 4},
-      {"n = 4096 < 40 tau", 4096, slow, ESTIMATE_TOO_SHORT, 256},
-      {"n = 8192 > 40 tau", 8192, slow, ESTIMATE_OK, 256},
+      {"level 3's tau decides", 4096, two_up, ESTIMATE_OK, 8},
+      {"n = 4096 < 50 tau", 4096, slow, ESTIMATE_TOO_SHORT, 256},
+      {"n = 16384 > 50 tau", 16384, slow, ESTIMATE_OK, 256},
       {"first block of 16 at 7 deviations", 4096, starting_off, ESTIMATE_TRANSIENT, 2},
       {"growing", 4096, growing, ESTIMATE_NO_PLATEAU, 256},
+      {"anticorrelated blocks", 4096, anticorrelated, ESTIMATE_NO_PLATEAU, 2},
       {"4 values at level 2", 16, flat(1, 0, 4), ESTIMATE_TOO_FEW, 0},
   };
   for (const estimate_case& c : cases) {
@@ -561,6 +570,11 @@ TEST(PairwiseTest, EstimateOfGivenLevels) {
     const int k = __builtin_ctzll(static_cast<unsigned long long>(c.block_size));
     const double m = static_cast<double>(count[k]);
     const double v = (error[k] * error[k]) * (1 + 2 * correlation[k]) * ((m - 1) / (m - 3));
+    if (v <= 0) {  // an error of 0, and neither tau nor effective samples
+      EXPECT_EQ(e.error, 0.0) << c.what;
+      EXPECT_TRUE(std::isnan(e.tau) && std::isnan(e.ess)) << c.what;
+      continue;
+    }
     EXPECT_DOUBLE_EQ(e.error, std::sqrt(v)) << c.what;
     EXPECT_DOUBLE_EQ(e.tau, v) << c.what;
     EXPECT_DOUBLE_EQ(e.ess, c.n / v) << c.what;

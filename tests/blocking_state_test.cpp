@@ -31,6 +31,12 @@ constexpr double AGREEMENT = 1e-12;
 // by up to about 1e-11.
 constexpr int64_t FEW_BLOCKS = 2 * AUTOMATIC_PILOT_BLOCKS;
 constexpr double FEW_BLOCKS_AGREEMENT = 1e-10;
+// A level's kurtosis is taken about the column's mean; the state moves its
+// fourth powers there from the level's own mean across the difference e of
+// the two, through 4 e (sum of cubes), a sum of either sign that cancels
+// where the chain starts far off its mean: up to about 3.4e-12 seen on
+// levels of 16 to 67 blocks of such a chain.
+constexpr double KURTOSIS_AGREEMENT = 1e-11;
 
 // The largest differences seen, on the levels of many blocks and of few.
 double largest_difference[2] = {0, 0};
@@ -44,7 +50,7 @@ double relative_difference(double want, double got, double scale) {
 void expect_close(double want, double got, double scale, const std::string& what,
                   double bound = AGREEMENT) {
   const double difference = relative_difference(want, got, scale);
-  double& largest = largest_difference[bound == AGREEMENT ? 0 : 1];
+  double& largest = largest_difference[bound == FEW_BLOCKS_AGREEMENT ? 1 : 0];
   largest = std::max(largest, difference);
   EXPECT_LE(difference, bound) << what << ": want " << want << ", got " << got;
 }
@@ -129,10 +135,8 @@ void expect_same_result(const blocking_result& want, const blocking_result& got,
     expect_close(a.error[k], b.error[k], 0, level + " error", bound);
     expect_close(a.correlation[k], b.correlation[k], 1, level + " correlation", bound);
     expect_close(a.error_error[k], b.error_error[k], 0, level + " error_error", bound);
-    // Two values have a kurtosis of 1 from sums that cancel completely.
-    if (a.count[k] > 2) {
-      expect_close(a.shape[k].kurtosis, b.shape[k].kurtosis, 0, level + " K", bound);
-    }
+    expect_close(a.shape[k].kurtosis, b.shape[k].kurtosis, 0, level + " K",
+                 std::max(bound, KURTOSIS_AGREEMENT));
     expect_close(a.shape[k].first_deviation, b.shape[k].first_deviation, 1, level + " first",
                  bound);
   }

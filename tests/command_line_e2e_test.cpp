@@ -111,6 +111,8 @@ TEST(CommandLineEndToEnd, TrickyCommandLinesAsTheBaselineReadsThem) {
       {"d", "--json"},
       {"--json=", "d"},
       {"--json", "", "d"},
+      {"d", "--discard"},
+      {"--discard=", "d"},
       {"--", "--help"},
       {"-a", "2", "--", "-x"},
       {"d", "--", "2"},
@@ -160,7 +162,8 @@ TEST(CommandLineEndToEnd, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(r.err, "") << shown;
     if (c.help) {
       EXPECT_EQ(r.out.rfind(usage_body, 0), 0u) << shown << r.out;
-      for (const char* line : {"\t--json <file>", "\t--help", "\t--version", "man varbloc\n"}) {
+      for (const char* line : {"\t--json <file>", "\t--discard auto", "\t--discard <m>", "\t--help",
+                               "\t--version", "man varbloc\n"}) {
         EXPECT_NE(r.out.find(line, usage_body.size()), std::string::npos) << shown << line;
       }
     } else {
@@ -170,6 +173,79 @@ TEST(CommandLineEndToEnd, HelpAndVersionGoToStandardOutput) {
   }
   EXPECT_FALSE(file_exists(dir.file("ana.dat")));
   EXPECT_FALSE(file_exists(dir.file("r.json")));
+}
+
+TEST(CommandLineEndToEnd, LongOptionsTakeTheirValueEitherWay) {
+  // Each line runs as the one beside it: bytes, status and analysis file.
+  const std::vector<std::string> pairs[][2] = {
+      {{"--discard", "2", "d"}, {"-i", "2", "d"}},
+      {{"d", "--discard=2"}, {"-i", "2", "d"}},
+      {{"--discard", "auto", "d"}, {"--discard=auto", "d"}},
+      {{"--json", "r", "d"}, {"--json=r", "d"}},
+  };
+  scoped_temp_dir dir;
+  run_program("/bin/mkdir", {"one", "other"}, dir.path());
+  std::string lines;
+  for (int k = 0; k < 40; k++) lines += std::to_string(k % 7) + " " + std::to_string(k * k) + "\n";
+  for (const char* side : {"one", "other"}) write_file(dir.file(std::string(side) + "/d"), lines);
+  for (const auto& pair : pairs) {
+    std::string shown;
+    for (const std::string& a : pair[0]) shown += "'" + a + "' ";
+    run_result one = run_varbloc(pair[0], dir.file("one"));
+    run_result other = run_varbloc(pair[1], dir.file("other"));
+    EXPECT_EQ(one.err, other.err) << shown;
+    EXPECT_EQ(one.status, 0) << shown << one.err;
+    EXPECT_EQ(other.status, 0) << shown;
+    EXPECT_EQ(read_file(dir.file("one/ana.dat")), read_file(dir.file("other/ana.dat"))) << shown;
+  }
+  EXPECT_EQ(read_file(dir.file("one/r")), read_file(dir.file("other/r")));
+}
+
+TEST(CommandLineEndToEnd, LongOptionErrorsShowTheLongOptions) {
+  // The usage text then goes on with the long options, as --help lists them.
+  scoped_temp_dir dir;
+  write_file(dir.file("d"), "1 2\n3 4\n5 7\n");
+  const std::string help = run_varbloc({"--help"}, dir.path()).out;
+  const std::string usage = help.substr(0, help.rfind("\nEvery message")) + "\n";
+  const command_case cases[] = {
+      {"--discard=auto with -i",
+       {"--discard=auto", "-i", "0", "d"},
+       "--discard=auto and -i cannot be used together.\n",
+       1},
+      {"a count with -i",
+       {"-i", "5", "--discard", "5", "d"},
+       "--discard and -i cannot be used together.\n",
+       1},
+      {"a count out of -i's range",
+       {"--discard=2147483648", "d"},
+       "Number of discarded samples must be non-negative.\n",
+       1},
+      {"neither auto nor a count",
+       {"--discard", "d"},
+       "Argument of --discard must be auto or a number of samples.\n",
+       1},
+  };
+  for (const command_case& c : cases) {
+    run_result r = run_varbloc(c.args, dir.path());
+    EXPECT_EQ(r.err, BANNER + c.err + usage) << c.intent;
+    EXPECT_EQ(r.status, c.status) << c.intent;
+    EXPECT_EQ(r.out, "") << c.intent;
+  }
+  EXPECT_FALSE(file_exists(dir.file("ana.dat")));
+}
+
+TEST(CommandLineEndToEnd, JsonDashWritesTheRecordToStandardOutput) {
+  scoped_temp_dir dir;
+  write_file(dir.file("d"), "1 2\n3 4\n5 7\n");
+  run_result to_file = run_varbloc({"-o", "a.dat", "--json", "r.jsonl", "d"}, dir.path());
+  run_result to_out = run_varbloc({"-o", "b.dat", "--json", "-", "d"}, dir.path());
+  EXPECT_EQ(to_out.status, 0);
+  EXPECT_EQ(to_out.err, to_file.err);
+  // The records differ only in the analysis file's name.
+  std::string expected = read_file(dir.file("r.jsonl"));
+  expected.replace(expected.find("\"a.dat\""), 7, "\"b.dat\"");
+  EXPECT_EQ(to_out.out, expected);
+  EXPECT_FALSE(file_exists(dir.file("-")));
 }
 
 }  // namespace

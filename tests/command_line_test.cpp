@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "program/command_line.h"
 
 namespace {
 
@@ -171,12 +171,16 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     const char* json;               // null: no record asked for
     long_option_request request;
     bool automatic = false;  // --auto taken
+    bool discard_auto = false;
+    std::optional<int32_t> discard_count = std::nullopt;
+    bool refused = false;  // a --discard value refused
   };
+  const std::nullopt_t none = std::nullopt;
   const long_case cases[] = {
       {{"--json", "r.json", "f"}, {"f"}, "r.json", RUN_AS_USUAL},
       {{"f", "--json=r.json", "2"}, {"f", "2"}, "r.json", RUN_AS_USUAL},
       {{"--json", "a", "f", "--json=b"}, {"f"}, "b", RUN_AS_USUAL},  // the last one wins
-      {{"--json", "-", "f"}, {"f"}, "-", RUN_AS_USUAL},              // a file named '-'
+      {{"--json", "-", "f"}, {"f"}, "-", RUN_AS_USUAL},              // standard output
       {{"--json", "-o", "f"}, {"f"}, "-o", RUN_AS_USUAL},
       // option values are not looked at, separate or attached
       {{"-o", "--json", "f"}, {"-o", "--json", "f"}, nullptr, RUN_AS_USUAL},
@@ -205,6 +209,22 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
        {"-o", "--auto", "f", "--auto=x", "-auto"},
        nullptr,
        RUN_AS_USUAL},
+      // --discard takes "auto" or a count, after a blank or an '='; the last one counts
+      {{"--discard", "auto", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, true},
+      {{"f", "--discard=auto"}, {"f"}, nullptr, RUN_AS_USUAL, false, true},
+      {{"--discard", "500", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 500},
+      {{"--discard=auto", "f", "--discard=+7"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 7},
+      {{"--discard=4294967296", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 0},  // as -i
+      {{"--discard=12abc", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard", "-5", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard", "2147483648", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, none, true},
+      {{"--discard=x", "--discard", "3", "f"}, {"f"}, nullptr, RUN_AS_USUAL, false, false, 3},
+      // without a value, or near misses: left for getopt
+      {{"f", "--discard"}, {"f", "--discard"}, nullptr, RUN_AS_USUAL},
+      {{"--discard=", "--discard-x", "-i", "--discard", "f"},
+       {"--discard=", "--discard-x", "-i", "--discard", "f"},
+       nullptr,
+       RUN_AS_USUAL},
   };
   for (const long_case& c : cases) {
     std::vector<std::string> args = c.args;
@@ -219,6 +239,9 @@ TEST(LongOptionsTest, TakenOutBeforeGetopt) {
     EXPECT_EQ(take_long_options(&argc, argv.data(), &taken), c.request) << shown;
     EXPECT_STREQ(taken.json_path, c.json) << shown;
     EXPECT_EQ(taken.automatic, c.automatic) << shown;
+    EXPECT_EQ(taken.discard_auto, c.discard_auto) << shown;
+    EXPECT_EQ(taken.discard_count, c.discard_count) << shown;
+    EXPECT_EQ(taken.discard_problem != nullptr, c.refused) << shown;
     std::vector<std::string> left(argv.begin() + 1, argv.begin() + argc);
     EXPECT_EQ(left, c.left) << shown;
     EXPECT_EQ(argv[argc], nullptr) << shown;

@@ -3,11 +3,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>  // snprintf
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "library.h"
+#include "test_util.h"
 
 namespace {
 
@@ -84,6 +87,49 @@ TEST(EquilibrationTest, LatestStartOverColumns) {
   EXPECT_GE(table.column[1].start, 6000);
   EXPECT_LT(table.column[0].start, 6000);
   EXPECT_EQ(table.column[0].start, table.column[2].start);
+}
+
+// A whole run that discards the equilibration found analyses as a run that
+// discarded the latest start by count, after the lines -i drops, bit for bit.
+TEST(EquilibrationTest, WholeRunFromTheLatestStart) {
+  struct run_case {
+    const char* what;
+    int32_t discard;  // lines every read drops first
+    bool automatic;
+  };
+  const run_case cases[] = {
+      {"the search alone", 0, false},
+      {"after 500 lines dropped", 500, true},
+  };
+  const std::vector<double> early = series(20000, 0.5, 1000, 5, 4),
+                            late = series(20000, 0.5, 6000, 5, 5);
+  std::string text;
+  char line[64];
+  for (size_t i = 0; i < early.size(); i++) {
+    snprintf(line, sizeof line, "%.17g %.17g\n", early[i], late[i]);
+    text += line;
+  }
+  scoped_temp_dir dir;
+  const std::string path = dir.file("chains.dat");
+  write_file(path, text);
+  for (const run_case& c : cases) {
+    read_options options;
+    options.input_name = path.c_str();
+    options.discard_count = c.discard;
+    const run_outcome found = run_analysis(options, DISCARD_EQUILIBRATED, c.automatic, nullptr);
+    ASSERT_TRUE(found.result && found.equilibration) << c.what;
+    EXPECT_EQ(found.start_column, 1) << c.what;
+    EXPECT_EQ(found.start, found.equilibration->column[1].start) << c.what;
+    EXPECT_EQ(found.read.samples, 20000 - c.discard) << c.what;
+    options.discard_count = c.discard + static_cast<int32_t>(found.start);
+    const run_outcome counted = run_analysis(options, DISCARD_COUNT, c.automatic, nullptr);
+    ASSERT_TRUE(counted.result) << c.what;
+    EXPECT_FALSE(counted.equilibration) << c.what;
+    EXPECT_EQ(found.result->mean, counted.result->mean) << c.what;
+    EXPECT_EQ(found.result->level_error, counted.result->level_error) << c.what;
+    EXPECT_EQ(found.result->level_correlation, counted.result->level_correlation) << c.what;
+    EXPECT_EQ(render_automatic(*found.result), render_automatic(*counted.result)) << c.what;
+  }
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/varbloc" || { echo "bin/varbloc not installed" >&2; exit 1; }
 page="$prefix/share/man/man1/varbloc.1"
 test -f "$page" || { echo "man1/varbloc.1 not installed" >&2; exit 1; }
-cmp -s "$page" "$source/doc/varbloc.1" || { echo "installed page differs" >&2; exit 1; }
+cmp -s "$page" "$build/doc/varbloc.1" || { echo "installed page differs" >&2; exit 1; }
 warnings=$(groff -ww -z -man "$page" 2>&1)
 [[ -z $warnings ]] || { echo "groff warnings: $warnings" >&2; exit 1; }
 if "$prefix/bin/varbloc" 2>"$prefix/usage.txt"; then
@@ -24,14 +24,21 @@ if "$prefix/bin/varbloc" 2>"$prefix/usage.txt"; then
   exit 1
 fi
 grep -q "^Usage: varbloc" "$prefix/usage.txt" || { echo "no usage text" >&2; exit 1; }
-# The version comes from the build; the page's .TH line must carry the same.
+# The version comes from CMake's project(VERSION); the program, both pages'
+# .TH lines and the module carry it.
 version=$("$prefix/bin/varbloc" --version)
-grep -q "^\.TH VARBLOC 1 \"[^\"]*\" \"$version\" " "$source/doc/varbloc.1" ||
-  { echo "varbloc --version says '$version'; the manual page's .TH line does not" >&2; exit 1; }
+program_version=$version
+project=$(sed -n 's/^project(varbloc VERSION \([^ ]*\) .*/\1/p' "$source/CMakeLists.txt")
+[[ $version == "varbloc $project" ]] ||
+  { echo "varbloc --version says '$version', CMakeLists.txt '$project'" >&2; exit 1; }
+for name in varbloc varbloc-plot; do
+  grep -q "^\.TH ${name^^} 1 \"[^\"]*\" \"$version\" " "$prefix/share/man/man1/$name.1" ||
+    { echo "varbloc --version says '$version'; $name.1's .TH line does not" >&2; exit 1; }
+done
 
 test -x "$prefix/bin/varbloc-plot" || { echo "bin/varbloc-plot not installed" >&2; exit 1; }
 page="$prefix/share/man/man1/varbloc-plot.1"
-cmp -s "$page" "$source/doc/varbloc-plot.1" || { echo "man1/varbloc-plot.1 not installed" >&2; exit 1; }
+cmp -s "$page" "$build/doc/varbloc-plot.1" || { echo "man1/varbloc-plot.1 not installed" >&2; exit 1; }
 warnings=$(groff -ww -z -man "$page" 2>&1)
 [[ -z $warnings ]] || { echo "groff warnings: $warnings" >&2; exit 1; }
 example=$(realpath "$source/examples/ar1.dat")

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "json_record.h"
+#include "program/json_record.h"
 #include "test_util.h"
 
 namespace {
@@ -21,8 +21,48 @@ using json = nlohmann::ordered_json;
 
 constexpr const char* REPLACEMENT = "\xef\xbf\xbd";  // U+FFFD in UTF-8
 
-// A run that analysed `columns` columns of `levels` levels, every value 0.5.
-run_record analysed_run(int columns, int levels) {
+// The result of `columns` columns of `levels` levels, every value 0.5, with
+// the automatic estimate and the pairwise levels.
+blocking_result analysed_result(int columns, int levels) {
+  blocking_result result;
+  result.samples = 20000;
+  result.column_count = columns;
+  result.level_count = levels;
+  const int32_t sizes[] = {1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
+  for (int k = 0; k < levels; k++) {
+    result.block_size[k] = sizes[k];
+    result.level_values[k] = 20000 / sizes[k];
+  }
+  const size_t table = static_cast<size_t>(columns) * static_cast<size_t>(levels);
+  result.mean.assign(columns, 0.5);
+  result.final_error.assign(columns, 0.5);
+  result.final_correlation.assign(columns, 0.5);
+  result.level_error.assign(table, 0.5);
+  result.level_correlation.assign(table, 0.5);
+  result.decision.assign(columns, column_decision{true, levels - 1, 40});
+  result.automatic.assign(columns, automatic_estimate{0.5, 0.5, 4, 0.5, 0.5, true, ESTIMATE_OK});
+  pairwise_table& pairwise = result.pairwise;
+  pairwise.level_count = levels;
+  for (int k = 0; k < levels; k++) {
+    pairwise.block_size.push_back(int64_t{1} << k);
+    pairwise.count.push_back(20000 >> k);
+  }
+  pairwise.error.assign(table, 0.5);
+  pairwise.correlation.assign(table, 0.5);
+  pairwise.error_error.assign(table, 0.5);
+  return result;
+}
+
+// The search that found every column's start at 100.
+equilibration_table equilibration_of(int columns) {
+  equilibration_table table;
+  table.column_count = columns;
+  table.column.assign(columns, equilibration_column{100, 0.5, 0.5, 4, ESTIMATE_OK});
+  return table;
+}
+
+// A run that analysed `result`.
+run_record analysed_run(const blocking_result& result) {
   run_record r;
   r.input = "data.txt";
   r.budget = 2000000000;
@@ -34,27 +74,13 @@ run_record analysed_run(int columns, int levels) {
   r.samples = 20000;
   r.discarded = 100;
   r.warnings.push_back({110, 3, "Inconsistent number of columns in line 7 (non-fatal)"});
-  r.analysed = true;
-  for (int c = 0; c < columns; c++) {
-    r.columns.push_back({"col " + std::to_string(c), 0.5, 0.5, 0.5, true, levels - 1, 40,
-                         record_estimate{0.5, 0.5, 4, 0.5, 0.5, true, "ok"},
-                         record_equilibration{100, 0.5, 0.5}});
-  }
-  const int64_t sizes[] = {1, 5, 10, 50, 100, 500, 1000, 5000, 10000, 50000};
-  for (int k = 0; k < levels; k++) {
-    r.block_sizes.push_back(sizes[k]);
-    r.counts.push_back(20000 / sizes[k]);
-    r.errors.emplace_back(columns, 0.5);
-    r.correlations.emplace_back(columns, 0.5);
-  }
-  r.has_pairwise = true;
-  for (int k = 0; k < levels; k++) {
-    r.pairwise_block_sizes.push_back(int64_t{1} << k);
-    r.pairwise_counts.push_back(20000 >> k);
-    r.pairwise_errors.emplace_back(columns, 0.5);
-    r.pairwise_correlations.emplace_back(columns, 0.5);
-  }
+  const equilibration_table table = equilibration_of(result.column_count);
+  r.result = result_json(result, &table);
   return r;
+}
+
+run_record analysed_run(int columns, int levels) {
+  return analysed_run(analysed_result(columns, levels));
 }
 
 std::vector<std::string> keys_of(const json& object) {
@@ -99,8 +125,7 @@ TEST(JsonRecordTest, KeysInOrderForEachWayARunEnds) {
     run_record r = analysed_run(2, 3);
     r.status = c.status;
     r.reading_started = c.reading_started;
-    r.analysed = c.analysed;
-    if (!c.analysed) r.columns.clear();
+    if (!c.analysed) r.result.clear();
     json parsed = formatted_and_parsed(r, c.intent);
     EXPECT_EQ(keys_of(parsed), c.keys) << c.intent;
     EXPECT_EQ(parsed["schema"], 3) << c.intent;
@@ -160,7 +185,7 @@ TEST(JsonRecordTest, MissingValuesAreNullAndIntegersExact) {
               unplaced["text"].is_null());
 }
 
-// Every text of the record (names, labels, messages) comes back as given,
+// Every text of the record (names, messages) comes back as given,
 // except that what is not UTF-8 becomes U+FFFD: each byte that cannot start
 // or continue a character, and each character cut short, once.
 TEST(JsonRecordTest, TextsComeBackWithInvalidUtf8Replaced) {
@@ -187,13 +212,11 @@ TEST(JsonRecordTest, TextsComeBackWithInvalidUtf8Replaced) {
     record.analysis_file = c.given;
     record.message = c.given;
     record.warnings[0].first = c.given;
-    record.columns[0].label = c.given;
     json parsed = formatted_and_parsed(record, c.given);
     EXPECT_EQ(parsed["input"], c.read_back) << c.given;
     EXPECT_EQ(parsed["options"]["analysis_file"], c.read_back) << c.given;
     EXPECT_EQ(parsed["message"], c.read_back) << c.given;
     EXPECT_EQ(parsed["warnings"][0]["first"], c.read_back) << c.given;
-    EXPECT_EQ(parsed["columns"][0]["label"], c.read_back) << c.given;
   }
 }
 
@@ -236,19 +259,20 @@ TEST(JsonRecordTest, EveryNumberReadsBackExactly) {
     memcpy(&value, &pattern, sizeof value);
     values.push_back(value);
   }
-  run_record r = analysed_run(columns, levels);
+  blocking_result result = analysed_result(columns, levels);
   size_t next = 0;
-  for (record_column& c : r.columns) {
-    c.mean = values[next++];
-    c.error = values[next++];
-    c.correlation = values[next++];
+  for (int c = 0; c < columns; c++) {
+    result.mean[c] = values[next++];
+    result.final_error[c] = values[next++];
+    result.final_correlation[c] = values[next++];
   }
   for (int k = 0; k < levels; k++) {
     for (int c = 0; c < columns; c++) {
-      r.errors[k][c] = values[next++];
-      r.correlations[k][c] = values[next++];
+      result.level_error[static_cast<size_t>(k) * columns + c] = values[next++];
+      result.level_correlation[static_cast<size_t>(k) * columns + c] = values[next++];
     }
   }
+  const run_record r = analysed_run(result);
   json parsed = formatted_and_parsed(r, "2048 columns");
   ASSERT_EQ(parsed["columns"].size(), static_cast<size_t>(columns));
   ASSERT_EQ(parsed["levels"]["errors"].size(), static_cast<size_t>(levels));
@@ -270,6 +294,54 @@ TEST(JsonRecordTest, EveryNumberReadsBackExactly) {
     }
   }
   EXPECT_EQ(wrong, 0);
+}
+
+// A decompressor's failure is warning 65 of the record, and the status of a
+// run that would have been "ok": the reader's own warning where it gave one
+// (not added twice), else one added for an exit status other than gzip's
+// warning status 2.
+TEST(JsonRecordTest, DecompressorFailureWarnsAndMarksTheStatus) {
+  const char* reader_warning =
+      "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
+      "were read before it";
+  struct failure_case {
+    const char* status;
+    std::optional<int> decompressor;
+    bool reader_warned;
+    const char* status_after;
+    const char* warning;  // the record's warning 65, or null
+  };
+  const failure_case cases[] = {
+      {STATUS_OK, 1, false, STATUS_DECOMPRESSOR_FAILED,
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
+       "were read before it"},
+      {STATUS_OK, -9, false, STATUS_DECOMPRESSOR_FAILED,
+       "The decompressor gzip failed (signal 9): the input is cut or damaged; 20000 samples were "
+       "read before it"},
+      {STATUS_OK, 1, true, STATUS_DECOMPRESSOR_FAILED, reader_warning},
+      {STATUS_NO_ANALYSIS_FILE, 1, true, STATUS_NO_ANALYSIS_FILE, reader_warning},
+      {STATUS_EARLY_END, 1, false, STATUS_EARLY_END,
+       "The decompressor gzip failed (exit status 1): the input is cut or damaged; 20000 samples "
+       "were read before it"},
+      {STATUS_ERROR, 1, false, STATUS_ERROR, nullptr},
+      {STATUS_OK, 2, false, STATUS_OK, nullptr},
+      {STATUS_OK, 0, false, STATUS_OK, nullptr},
+      {STATUS_OK, std::nullopt, false, STATUS_OK, nullptr},
+  };
+  for (const failure_case& c : cases) {
+    run_record r = analysed_run(1, 1);
+    r.status = c.status;
+    r.decompressor_status = c.decompressor;
+    if (c.reader_warned) r.warnings.push_back({65, 1, reader_warning});
+    note_decompressor_failure(&r);
+    const json parsed = formatted_and_parsed(r, c.status);
+    EXPECT_EQ(parsed["status"], c.status_after) << c.status << " " << c.decompressor.value_or(0);
+    ASSERT_EQ(parsed["warnings"].size(), c.warning != nullptr ? 2u : 1u) << c.status;
+    if (c.warning == nullptr) continue;
+    EXPECT_EQ(parsed["warnings"][1]["code"], 65);
+    EXPECT_EQ(parsed["warnings"][1]["count"], 1);
+    EXPECT_EQ(parsed["warnings"][1]["first"], c.warning);
+  }
 }
 
 TEST(JsonRecordTest, AppendedWholeOrTheReasonGiven) {

@@ -16,6 +16,7 @@
 
 #include "library.h"
 #include "line_reader.h"
+#include "program/discarded_read.h"
 #include "reader.h"
 #include "test_util.h"
 
@@ -67,6 +68,42 @@ TEST(LineReaderTest, ChunksAreLinesOrFullBuffers) {
   expected.push_back(std::string("no newline\0here", 15));
   for (size_t piece : {size_t{1} << 20, size_t{4093}, size_t{65536}}) {
     EXPECT_EQ(chunks_of(bytes, piece), expected) << "pieces of " << piece;
+  }
+}
+
+// Options out of range are refused before the input is opened (the file
+// named here does not exist): the core's own check, whatever the front end.
+TEST(ReaderTest, OptionsOutOfRangeAreFatal4) {
+  struct range_case {
+    int32_t skip_columns;
+    int32_t discard;
+    uint64_t budget;
+    option_fault fault;
+    const char* message;
+  };
+  const range_case cases[] = {
+      {-1, 0, DEFAULT_ALLOC_BUDGET, SKIP_COLUMNS_NEGATIVE,
+       "skip_columns must be at least 0, not -1"},
+      {0, INT32_MIN, DEFAULT_ALLOC_BUDGET, DISCARD_NEGATIVE,
+       "discard must be at least 0, not -2147483648"},
+      {0, 0, 0, BUDGET_ZERO, "budget must be at least 1 byte"},
+      {0, 0, 1, OPTIONS_IN_RANGE, "Cannot open input file missing.dat"},
+  };
+  for (const range_case& c : cases) {
+    read_options options;
+    options.input_name = "missing.dat";
+    options.skip_columns = c.skip_columns;
+    options.discard_count = c.discard;
+    options.alloc_budget = c.budget;
+    EXPECT_EQ(check_read_options(options), c.fault) << c.message;
+    try {
+      run_analysis(options, DISCARD_COUNT, false, nullptr);
+      ADD_FAILURE() << "no error: " << c.message;
+    } catch (const varbloc_error& error) {
+      EXPECT_EQ(error.code(),
+                c.fault == OPTIONS_IN_RANGE ? ERROR_CANNOT_OPEN_INPUT : ERROR_OPTION_OUT_OF_RANGE);
+      EXPECT_STREQ(error.what(), c.message);
+    }
   }
 }
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "command_line.h"
+#include "library.h"  // DEFAULT_ALLOC_BUDGET
 #include "storage.h"
 #include "test_util.h"
 

@@ -23,8 +23,9 @@ numbers, to the last bit:
   drops what comes before it;
 - :class:`Result` holds every level's figures and the decisions, and
   :meth:`Result.report` gives the text the program prints; it pickles, and
-  :meth:`Result.summary` and :meth:`Result.to_dict` give one row or one
-  record per column, :meth:`Result.to_json` that record as JSON text.
+  :meth:`Result.summary` gives one row per column, :meth:`Result.to_dict`
+  the whole result in the layout of the program's ``--json`` record and
+  :meth:`Result.to_json` that as JSON text.
 
 Example
 -------
@@ -43,12 +44,13 @@ Bad input raises :class:`VarblocError` (a :class:`ValueError`) with the
 program's error number in ``code`` and, for a bad field, its ``line``,
 ``column`` and ``text``; the program's warnings become one
 :class:`VarblocWarning` per kind, and so does anything the program passes
-over without a word (a decompressor that failed, a read that ended without
-samples). The module never prints and never ends the interpreter; Ctrl-C
-interrupts a long call. Numbers are read and printed as in the C locale,
-whatever locale the program has set.
+over without a word (a read that ended without samples). The module never
+prints and never ends the interpreter; Ctrl-C interrupts a long call.
+Numbers are read and printed as in the C locale, whatever locale the
+program has set.
 """
 
+from ._core import __version__  # the program's, from CMake
 from ._blocking import block
 from ._checks import MAX_COLUMNS
 from ._equilibration import Equilibration, equilibration
@@ -58,8 +60,6 @@ from ._results import AutomaticEstimate, PairwiseLevels, Result
 
 __all__ = ["block", "block_file", "load", "equilibration", "Result", "AutomaticEstimate",
            "PairwiseLevels", "Equilibration", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
-
-__version__ = "1.0"
 
 # The public classes and functions are documented, shown and pickled as
 # varbloc's, wherever in the package they are defined.

@@ -77,15 +77,19 @@ def block(data, names=None, discard=0):
     array = contiguous(array)
     search = None
     if discard == "auto":
-        search = Equilibration(_core.equilibration(array))
-        discard = int(search.start.max())  # the latest start leaves every column equilibrated
+        # One call of the core: the search on every sample, then the
+        # analysis from the latest of the columns' starts.
+        analysis = _core.block(array, equilibrate=True)
+        search = Equilibration(analysis.equilibration)
+        discard = analysis.start
     elif discard >= samples:
         # A file's read ends here as the program does (a warning, no samples):
         # its length is not known before. An array's is: no samples left is a
         # mistake, as an array of no samples is.
         raise ValueError(f"no samples left: discard={discard} of {samples} samples")
-    # Rows sliced off the front: each column stays contiguous.
-    result = Result(_core.block(array[discard:]), names, warnings=found, discarded=discard,
-                    equilibration=search)
+    else:
+        # Rows sliced off the front: each column stays contiguous.
+        analysis = _core.block(array[discard:])
+    result = Result(analysis, names, warnings=found, discarded=discard, equilibration=search)
     issue(found)
     return result

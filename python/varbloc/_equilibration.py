@@ -11,9 +11,9 @@ class Equilibration:
 
     The start t0 is the candidate that maximises the effective number of
     samples of the rest of the chain, (n - t0) / tau(t0) (Chodera, J. Chem.
-    Theory Comput. 12, 1799 (2016)). One block size per column, the
-    automatic estimate's criterion level on the chain's second half, is
-    held for every candidate; the candidates are about 1024 starts spaced
+    Theory Comput. 12, 1799 (2016)). One block size per column, that of
+    Lee, Kent and Needs' criterion level on the chain's second half (at
+    least 4), is held for every candidate; the candidates are about 1024 starts spaced
     evenly, and the whole search costs O(n) per column.
 
     Attributes

@@ -32,11 +32,12 @@ class VarblocWarning(UserWarning):
     Attributes
     ----------
     code : int
-        The number the program prints ("Warning 110" gives 110), or 0 for
-        what the program passes over without a number: a decompressor that
-        ended with a non-zero status or a signal, a read that ended without
-        samples (with the program's own message) and, from :func:`block`,
-        an array that looks transposed.
+        The number the program prints ("Warning 110" gives 110; 65 for a
+        decompressor that ended with a non-zero status or a signal), or 0
+        for what the program passes over without a number: a read that
+        ended without samples (with the program's own message), a failed
+        decompressor of a read that ended before the program names it and,
+        from :func:`block`, an array that looks transposed.
     count : int
         How many times it occurred.
     first : str
@@ -53,6 +54,9 @@ class VarblocWarning(UserWarning):
 
 # What the module itself warns of, without one of the program's numbers.
 UNNUMBERED = 0
+
+# The number of the reader's warning (and error) for a decompressor that failed.
+DECOMPRESSOR_FAILED = 65
 
 
 def issue(found):

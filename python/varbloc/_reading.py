@@ -8,7 +8,7 @@ import os
 from . import _core
 from ._checks import count_in_range, discard_of
 from ._equilibration import Equilibration, no_equilibration
-from ._errors import UNNUMBERED, issue
+from ._errors import DECOMPRESSOR_FAILED, UNNUMBERED, issue
 from ._results import Result
 
 
@@ -101,7 +101,10 @@ def _notes(notes):
     arose, and what else the read tells."""
     tallies, samples, discarded, status, early_end = notes
     found = [(code, first, count) for code, count, first in tallies]
-    if status is not None and status != 0:
+    # The reader names a failed decompressor itself once the read ended;
+    # where it did not (a read that ended before it), it is named here.
+    told = any(code == DECOMPRESSOR_FAILED for code, _, _ in found)
+    if status is not None and status != 0 and not told:
         how = f"exit status {status}" if status > 0 else f"signal {-status}"
         found.append((UNNUMBERED, f"the decompressor ended with {how}; {samples} samples "
                       "were read", 1))
@@ -165,9 +168,10 @@ def load(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAULT_BUD
     -----
     VarblocWarning
         One per kind of warning the reader gave, with its first message
-        and how often it occurred; one when a decompressor ended with a
-        non-zero status or a signal, with how many samples were read (a
-        ``.gz`` file cut short still gives what it holds); and one with the
+        and how often it occurred, warning 65 among them when a decompressor
+        ended with an error or a signal (code 0 for gzip's warning status 2,
+        trailing garbage ignored), with how many samples were read (a ``.gz`` file cut short still gives what it holds, unless its
+        last line lacks values: that is error 65); and one with the
         program's message when the read ended without samples.
     """
     (samples, notes), _ = _read(_core.load, path, columns, skip_columns, discard, budget)

@@ -6,6 +6,14 @@ import os
 
 import numpy as np
 
+# The JSON text of a read that ended without samples, for which the core
+# wrote none: no columns, and ladders without levels.
+_NO_ANALYSIS_JSON = json.dumps({
+    "columns": [],
+    "levels": {"block_sizes": [], "counts": [], "errors": [], "correlations": []},
+    "pairwise_levels": {"block_sizes": [], "counts": [], "errors": [], "correlations": []},
+})
+
 
 class AutomaticEstimate:
     """The automatic error estimate of every column, and its verdict.
@@ -16,7 +24,7 @@ class AutomaticEstimate:
     Romano, J. Time Ser. Anal. 16, 67 (1995)): the autocovariances count
     whole up to lag B and fade out by 2B, so the estimate carries no 1/B
     shortfall. B is the smallest 2^k, k >= 1, at least 1.5 times the tau
-    read one level up (Sokal's self-consistent window). This is the number
+    read one and two levels up (Sokal's self-consistent window). This is the number
     to quote: ``docs/validation.md`` measures it against the exact error,
     beside emcee and pymbar, on the same chains.
 
@@ -44,7 +52,8 @@ class AutomaticEstimate:
         block lies more than 6 standard deviations off its mean: pass
         ``discard="auto"``), "no plateau" (the errors grow without levelling
         off) and "chain too short for its tau" (no level as long as its
-        window, or fewer than 40 tau samples, tau read one level up).
+        window, or fewer than 50 tau samples, tau read one and two levels
+        up).
     """
 
     def __init__(self, fields):
@@ -178,8 +187,8 @@ class Result:
     def __init__(self, analysis, names=None, warnings=(), input=None, discarded=0,
                  decompressor_status=None, equilibration=None):
         self._analysis = analysis
-        # The reports' texts, once the analysis is gone.
-        self._report = self._automatic_report = None
+        # The reports' and the JSON's texts, once the analysis is gone.
+        self._report = self._automatic_report = self._json = None
         if analysis is None:  # a read that ended without samples
             self.samples = 0
             self.mean = self.error = self.correlation = np.empty(0)
@@ -187,7 +196,9 @@ class Result:
             self.level = np.empty(0, dtype=np.intp)
             self.count = self.block_sizes = self.counts = np.empty(0, dtype=np.int64)
             self.level_errors = self.level_correlations = np.empty((0, 0))
+            self.level_error_errors = np.empty((0, 0))
             self._report = self._automatic_report = ""
+            self._json = _NO_ANALYSIS_JSON
             self.automatic = AutomaticEstimate({
                 "error": np.empty(0), "error_error": np.empty(0),
                 "block_size": np.empty(0, dtype=np.int64), "tau": np.empty(0),
@@ -208,13 +219,9 @@ class Result:
             self.counts = analysis.counts
             self.level_errors = analysis.level_errors
             self.level_correlations = analysis.level_correlations
+            self.level_error_errors = analysis.level_error_errors
             self.automatic = AutomaticEstimate(analysis.automatic)
             self.pairwise = PairwiseLevels(analysis.pairwise)
-        pairs = (self.counts - 1).astype(float)[:, np.newaxis]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            error_errors = self.level_errors / np.sqrt(2.0 * pairs)
-        error_errors[np.broadcast_to(pairs == 0, error_errors.shape)] = np.nan
-        self.level_error_errors = error_errors
         self.names = tuple(range(self.mean.size)) if names is None else tuple(names)
         self.warnings = tuple(warnings)
         self.input = input
@@ -234,11 +241,12 @@ class Result:
             self.equilibration._freeze()
 
     def __getstate__(self):
-        # The compiled analysis does not pickle; the report is all that is
-        # taken from it later, so its text goes instead.
+        # The compiled analysis does not pickle; its texts (the reports and
+        # the JSON) are all that is taken from it later, so they go instead.
         state = self.__dict__.copy()
         state["_report"] = self.report()
         state["_automatic_report"] = self.automatic_report()
+        state["_json"] = self._result_json()
         state["_analysis"] = None
         return state
 
@@ -275,6 +283,13 @@ class Result:
             return self._automatic_report
         return self._analysis.automatic_report()
 
+    def _result_json(self):
+        """The core's JSON text of the analysis, as the program's --json
+        record holds it: "columns", "levels" and "pairwise_levels"."""
+        if self._json is not None:
+            return self._json
+        return self._analysis.to_json()
+
     def _names_array(self):
         """The names as a 1-D array (integers for the default names)."""
         if self.names == tuple(range(self.columns)):
@@ -284,7 +299,7 @@ class Result:
         return names
 
     def _per_column(self):
-        """Every per-column field of summary() and to_dict(), in their order.
+        """Every per-column field of summary(), in its order.
 
         The one place where the fields of a further estimate are added.
         """
@@ -350,46 +365,29 @@ class Result:
             (``block_sizes``, ``counts``, and ``errors`` and
             ``correlations`` with one list per level). Plain Python values,
             every number exact; None for a NaN or an infinity, as the
-            record writes null, so that ``json.dumps`` gives JSON.
+            record writes null, so that ``json.dumps`` gives JSON. The
+            columns and the levels are the core's JSON text, the very text
+            the record holds, read back; ``name`` is added after ``label``.
         """
-        fields = self._per_column()
-        estimate_keys = {"automatic_error": "error", "automatic_error_error": "error_error",
-                         "automatic_block_size": "block_size", "tau": "tau", "ess": "ess",
-                         "reliable": "reliable", "reason": "reason"}
-        estimates = {estimate_keys[key]: _plain(fields.pop(key)) for key in estimate_keys}
-        search_keys = {"equilibration_start": "start", "equilibration_tau": "tau",
-                       "equilibration_ess": "ess"}
-        searches = {search_keys[key]: _plain(fields.pop(key)) for key in search_keys
-                    if key in fields}
-        per_column = {key: _plain(values) for key, values in fields.items()}
-        labels = ["col %2d" % c for c in range(self.columns)]
-        columns = [dict(zip(["label", *per_column], row))
-                   for row in zip(labels, *per_column.values())]
-        for c, column in enumerate(columns):
-            column["automatic"] = {key: values[c] for key, values in estimates.items()}
-            column["equilibration"] = ({key: values[c] for key, values in searches.items()}
-                                       if self.equilibration is not None else None)
-        return {
+        record = {
             "input": os.fsdecode(self.input) if self.input is not None else None,
             "samples": self.samples,
             "discarded": self.discarded,
             "warnings": [{"code": code, "count": count, "first": message}
                          for code, message, count in self.warnings],
             "decompressor_status": self.decompressor_status,
-            "columns": columns,
-            "levels": {
-                "block_sizes": _plain(self.block_sizes),
-                "counts": _plain(self.counts),
-                "errors": _plain(self.level_errors),
-                "correlations": _plain(self.level_correlations),
-            },
-            "pairwise_levels": {
-                "block_sizes": _plain(self.pairwise.block_sizes),
-                "counts": _plain(self.pairwise.counts),
-                "errors": _plain(self.pairwise.errors),
-                "correlations": _plain(self.pairwise.correlations),
-            },
         }
+        # The analysis as the core writes it for the record, read back.
+        record.update(json.loads(self._result_json()))
+        columns = []
+        for name, column in zip(self.names, record["columns"]):
+            # The name is the module's own; the record leaves "equilibration"
+            # out where no search was made.
+            label = column.pop("label")
+            column.setdefault("equilibration", None)
+            columns.append({"label": label, "name": name, **column})
+        record["columns"] = columns
+        return record
 
     def to_json(self):
         """:meth:`to_dict` as JSON text, on one line in the record's compact
@@ -446,11 +444,3 @@ class Result:
         return (f"<varbloc.Result: {self.columns} column(s){named}, {self.samples} samples, "
                 f"{len(self.block_sizes)} level(s); automatic estimate reliable for "
                 f"{reliable} of {self.columns}>")
-
-
-def _plain(values):
-    """An array as plain Python values (nested lists), with None for a NaN or
-    an infinity, as the --json record writes null."""
-    if values.dtype.kind == "f":
-        values = np.where(np.isfinite(values), values, None)
-    return values.tolist()

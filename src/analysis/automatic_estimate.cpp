@@ -70,7 +70,14 @@ automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_c
   for (int k = 1; k + 1 < levels.level_count; k++) {
     if (levels.count[k + 1] < AUTOMATIC_PILOT_BLOCKS) break;
     last = k;
-    pilot_tau = flat_top_variance(levels, k + 1) / e0_squared;
+    // tau one level up, and two where that level has the blocks: a slow part
+    // of the correlations that one level does not show yet, the next does.
+    double variance_up = flat_top_variance(levels, k + 1);
+    if (k + 2 < levels.level_count && levels.count[k + 2] >= AUTOMATIC_PILOT_BLOCKS) {
+      const double two_up = flat_top_variance(levels, k + 2);
+      if (two_up > variance_up) variance_up = two_up;
+    }
+    pilot_tau = variance_up / e0_squared;
     if (static_cast<double>(int64_t{1} << k) >= AUTOMATIC_WINDOW * pilot_tau) {
       chosen = k;
       break;
@@ -85,7 +92,8 @@ automatic_estimate estimate_column(int64_t n, column_kind kind, const pairwise_c
   estimate.error = sqrt(variance > 0 ? variance : 0.0);
   estimate.error_error = estimate.error * (0.5 * sqrt((kurtosis + 3.0) / (m - 1.0)));
   estimate.block_size = int64_t{1} << k;
-  estimate.tau = variance / e0_squared;
+  // A level whose lag-1 correlation is below -1/2 gives no variance: no tau.
+  estimate.tau = variance > 0 ? variance / e0_squared : NAN;
   estimate.ess = static_cast<double>(n) / estimate.tau;
   if (n < AUTOMATIC_MIN_SAMPLES) {
     estimate.reason = ESTIMATE_TOO_FEW;

@@ -11,11 +11,14 @@
 // Time Ser. Anal. 16, 67 (1995)), whose bias falls off with the correlations
 // beyond B instead of as 1/B. (m - 1) / (m - 3) removes what subtracting the
 // mean of the m blocks takes from v(B). The level is the smallest B = 2^k,
-// k >= 1, with B >= AUTOMATIC_WINDOW tau(2B), tau(2B) = v(2B) / e_0^2 read
-// one level up, Sokal's self-consistent window in the blocking ladder
-// (Sokal, in Functional Integration, Plenum 1997). The level above decides
-// so that a chain whose estimate came out small does not thereby get a
-// smaller window. docs/validation.md shows the candidates measured.
+// k >= 1, with B >= AUTOMATIC_WINDOW tau_up, Sokal's self-consistent window
+// in the blocking ladder (Sokal, in Functional Integration, Plenum 1997).
+// tau_up is the larger of v(2B) / e_0^2 and v(4B) / e_0^2, read one and two
+// levels up (the second where it holds AUTOMATIC_PILOT_BLOCKS blocks): the
+// levels above decide, so that a chain whose estimate came out small does not
+// thereby get a smaller window, and two of them, so that a slow part of the
+// correlations that shows only at the larger block widens it.
+// docs/validation.md shows the candidates measured.
 //
 // Its uncertainty comes from the chosen level's data: for m nearly
 // independent block means of kurtosis K, the relative variance of v(B) is
@@ -24,7 +27,7 @@
 //
 // The verdict: reliable when a level met the window with at least
 // AUTOMATIC_PILOT_BLOCKS blocks one level up, the chain is at least
-// AUTOMATIC_MIN_TAUS times tau(2B) long, and no level's first block stands
+// AUTOMATIC_MIN_TAUS times tau_up long, and no level's first block stands
 // AUTOMATIC_TRANSIENT_DEVIATIONS standard deviations off its mean (a
 // start-up transient, which --discard=auto drops). Where no level met the
 // window, the errors either level off beyond the chain's levels (too short)
@@ -61,7 +64,7 @@ constexpr double AUTOMATIC_WINDOW = 1.5;
 // least this many blocks.
 constexpr int64_t AUTOMATIC_PILOT_BLOCKS = 8;
 // A reliable chain is at least this many times tau long.
-constexpr double AUTOMATIC_MIN_TAUS = 40;
+constexpr double AUTOMATIC_MIN_TAUS = 50;
 // A first block this many standard deviations off the level's mean, at a
 // level of at least AUTOMATIC_TRANSIENT_BLOCK samples per block and
 // AUTOMATIC_TRANSIENT_COUNT blocks, marks a start-up transient.

@@ -372,8 +372,20 @@ blocking_result state_result(const column_state* states, int32_t column_count) {
     }
     for (int k = 1; k < table.level_count; k++) {
       const level_moments& level = state.pairwise[k].blocks;
-      const pairwise_central_sums sums = {level.count, level.squares, level.products, level.fourths,
-                                          level.first - level.mean};
+      // The squares and fourth powers moved from the level's own mean to the
+      // column's, e = (level's mean) - (column's): sum (x + e)^4 over values
+      // x about their own mean, whose sum is 0.
+      const double e = level.mean - samples.mean;
+      const double values = static_cast<double>(level.count);
+      const double e2 = e * e;
+      pairwise_central_sums sums;
+      sums.count = level.count;
+      sums.squares = level.squares;
+      sums.products = level.products;
+      sums.first = level.first - level.mean;
+      sums.column_squares = level.squares + (values * e) * e;
+      sums.column_fourths =
+          ((level.fourths + 4.0 * e * level.cubes) + 6.0 * e2 * level.squares) + (values * e2) * e2;
       const size_t at = static_cast<size_t>(k) * columns + c;
       pairwise_figures(sums, &table.error[at], &table.correlation[at], &table.shape[at]);
     }

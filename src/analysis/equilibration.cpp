@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "analysis/pairwise_levels.h"
+#include "analysis/standard_error.h"
 
 namespace {
 
@@ -55,8 +56,7 @@ column_levels levels_of(const double* x, int64_t n) {
   out.correlation.resize(static_cast<size_t>(levels));
   out.shape.resize(static_cast<size_t>(levels));
   out.count.resize(static_cast<size_t>(levels));
-  const double values = static_cast<double>(n);
-  out.error[0] = sqrt(fabs(squares)) / sqrt(values * (values - 1));
+  out.error[0] = standard_error(squares, n);
   out.correlation[0] = NOT_A_NUMBER;  // the estimate does not read level 0's
   out.shape[0] = {NOT_A_NUMBER, NOT_A_NUMBER};
   out.count[0] = n;
@@ -158,9 +158,8 @@ void scan_back_to(backward_scan* scan, int64_t start) {
 // s^2 / e_B^2 with the held block size B. Samples and blocks are the same
 // ones: samples before the first whole block would count in s^2 and not in
 // e_B, and a few wild ones there would raise the figure. The search compares
-// candidates with it: the extrapolation's smaller bias would cost two and a
-// half times its variance, and a bias common to the candidates does not
-// move the maximum.
+// candidates with it, and a bias common to the candidates does not move the
+// maximum.
 double effective_samples(const backward_scan& scan) {
   if (scan.blocks.count < AUTOMATIC_MIN_BLOCKS || scan.samples.count < AUTOMATIC_MIN_SAMPLES) {
     return NOT_A_NUMBER;

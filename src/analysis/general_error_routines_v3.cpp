@@ -3,6 +3,7 @@
 #include <cmath>  // sqrt, fabs, isfinite, NAN
 
 #include "analysis/pairwise_levels.h"
+#include "analysis/standard_error.h"
 
 namespace {
 
@@ -232,8 +233,7 @@ void finish_automatic(const double* const* samples, blocking_result* result) {
 void lag1_figures(double squares, double products, int64_t n, double* error, double* correlation) {
   double values = static_cast<double>(n);
   double pairs = static_cast<double>(n - 1);
-  double root = sqrt(values * pairs);
-  *error = sqrt(fabs(squares)) / root;
+  *error = standard_error(squares, n);
   *correlation = squares == 0 ? 1.0 : (products * values) / (squares * pairs);
 }
 

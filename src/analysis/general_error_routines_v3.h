@@ -12,9 +12,6 @@
 #include "analysis/automatic_estimate.h"
 #include "support/report.h"
 
-// Most columns analysed in one run; every per-column table has this many entries.
-constexpr int32_t MAX_COLUMNS = 2048;
-
 // Block sizes of the blocking levels, ending in the sentinel 1.
 constexpr int BLOCK_SIZE_ENTRIES = 10;
 inline constexpr int32_t BLOCK_SIZES[BLOCK_SIZE_ENTRIES] = {5,    10,   50,    100,   500,

@@ -3,6 +3,8 @@
 #include <cmath>    // sqrt, fabs
 #include <cstring>  // memcpy
 
+#include "analysis/standard_error.h"
+
 namespace {
 
 // Two lanes side by side; each operation is an ordinary one per lane.
@@ -34,7 +36,6 @@ inline void add_value(pairwise_sums* sums, double d) {
   sums->deviations[lane] = sums->deviations[lane] + d;
   const double square = d * d;
   sums->squares[lane] = sums->squares[lane] + square;
-  sums->cubes[lane] = sums->cubes[lane] + square * d;
   sums->fourths[lane] = sums->fourths[lane] + square * square;
   sums->products[lane] = sums->products[lane] + sums->previous * d;
   sums->previous = d;
@@ -58,7 +59,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
   lane_pair deviations01 = load_pair(sums->deviations),
             deviations23 = load_pair(sums->deviations + 2);
   lane_pair squares01 = load_pair(sums->squares), squares23 = load_pair(sums->squares + 2);
-  lane_pair cubes01 = load_pair(sums->cubes), cubes23 = load_pair(sums->cubes + 2);
   lane_pair fourths01 = load_pair(sums->fourths), fourths23 = load_pair(sums->fourths + 2);
   lane_pair products01 = load_pair(sums->products), products23 = load_pair(sums->products + 2);
   if (sums->count == 0) sums->first = d[0];
@@ -70,8 +70,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
     const lane_pair a2 = a * a, b2 = b * b;
     squares01 = squares01 + a2;
     squares23 = squares23 + b2;
-    cubes01 = cubes01 + a2 * a;
-    cubes23 = cubes23 + b2 * b;
     fourths01 = fourths01 + a2 * a2;
     fourths23 = fourths23 + b2 * b2;
     products01 = products01 + before_a * a;
@@ -82,8 +80,6 @@ void add_values(pairwise_sums* sums, const double* d, int64_t m, double* out) {
   store_pair(sums->deviations + 2, deviations23);
   store_pair(sums->squares, squares01);
   store_pair(sums->squares + 2, squares23);
-  store_pair(sums->cubes, cubes01);
-  store_pair(sums->cubes + 2, cubes23);
   store_pair(sums->fourths, fourths01);
   store_pair(sums->fourths + 2, fourths23);
   store_pair(sums->products, products01);
@@ -173,12 +169,11 @@ void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* co
   central.squares = lane_total(sums.squares) - deviations * shift;
   const double ends = (deviations - sums.previous) + (deviations - sums.first);
   central.products = (lane_total(sums.products) - shift * ends) + (pairs * shift) * shift;
-  // Central moments about the level's mean from the sums about the column's:
-  // sum (d - s)^4 = S4 - 4 s S3 + 6 s^2 S2 - 3 s^3 S1, with S1 = values * s.
-  const double shift2 = shift * shift;
-  central.fourths = ((lane_total(sums.fourths) - 4.0 * shift * lane_total(sums.cubes)) +
-                     6.0 * shift2 * lane_total(sums.squares)) -
-                    3.0 * (shift2 * shift) * deviations;
+  // The kurtosis is taken about the column's mean, which the level's own lies
+  // within a dropped value or so of: a state that keeps its sums about
+  // another shift can move them there exactly.
+  central.column_squares = lane_total(sums.squares);
+  central.column_fourths = lane_total(sums.fourths);
   central.first = sums.first - shift;
   pairwise_figures(central, error, correlation, shape);
 }
@@ -187,11 +182,11 @@ void pairwise_figures(const pairwise_central_sums& sums, double* error, double* 
                       pairwise_shape* shape) {
   const double values = static_cast<double>(sums.count);
   const double pairs = static_cast<double>(sums.count - 1);
-  *error = sqrt(fabs(sums.squares)) / sqrt(values * pairs);
+  *error = standard_error(sums.squares, sums.count);
   *correlation = sums.squares == 0 ? 1.0 : (sums.products * values) / (sums.squares * pairs);
-  const double m2 = sums.squares / values;
-  shape->kurtosis = (sums.fourths / values) / (m2 * m2);
-  shape->first_deviation = sums.first / sqrt(m2);
+  const double around_mean = sums.column_squares / values;
+  shape->kurtosis = (sums.column_fourths / values) / (around_mean * around_mean);
+  shape->first_deviation = sums.first / sqrt(sums.squares / values);
 }
 
 double error_uncertainty(double error, int64_t count) {

@@ -25,13 +25,12 @@ constexpr int64_t PAIRWISE_CHUNK = int64_t{1} << PAIRWISE_CHUNK_LEVELS;
 constexpr int PAIRWISE_MAX_LEVELS = 63;
 
 // Running sums of one level around the column mean: deviations d_i, their
-// squares, cubes and fourth powers, the lag products d_(i-1) d_i, in lanes
-// i % 4. The higher powers give the level's kurtosis, which sets the spread
-// of the automatic estimate.
+// squares and fourth powers, the lag products d_(i-1) d_i, in lanes i % 4.
+// The fourth powers give the level's kurtosis, which sets the spread of the
+// automatic estimate.
 struct pairwise_sums {
   double deviations[4];
   double squares[4];
-  double cubes[4];
   double fourths[4];
   double products[4];
   double first;     // d_0
@@ -62,9 +61,9 @@ void pairwise_add_tail(pairwise_pass* pass, const double* x, int64_t count);
 int pairwise_level_count(int64_t n);
 
 // What the automatic estimate reads of one level, besides its error and
-// lag-1 correlation: the kurtosis of its values, m4 / m2^2, and its first
-// value's deviation from the level's mean in units of their standard
-// deviation. Both about the level's own mean.
+// lag-1 correlation: the kurtosis of its values about the column's mean,
+// sum d^4 / (sum d^2)^2 times their count, and its first value's deviation
+// from the level's own mean in units of their standard deviation.
 struct pairwise_shape {
   double kurtosis;
   double first_deviation;
@@ -74,19 +73,20 @@ struct pairwise_shape {
 void pairwise_finish(const pairwise_pass* pass, int k, double* error, double* correlation,
                      pairwise_shape* shape);
 
-// A level's sums about its own mean: of the squared deviations, the lag
-// products d_(i-1) d_i, the fourth powers, and the first value's deviation.
+// A level's sums as its figures read them: about its own mean, the squared
+// deviations, the lag products d_(i-1) d_i and the first value's deviation;
+// about the column's mean, the squares and fourth powers (the kurtosis).
 struct pairwise_central_sums {
   int64_t count;
   double squares;
   double products;
-  double fourths;
   double first;
+  double column_squares;
+  double column_fourths;
 };
 
-// The figures of a level from its sums about its own mean; pairwise_finish
-// forms those sums from the pass's and ends here, and so does a streaming
-// state (blocking_state.h).
+// The figures of a level from those sums; pairwise_finish forms them from
+// the pass's and ends here, and so does a streaming state (blocking_state.h).
 void pairwise_figures(const pairwise_central_sums& sums, double* error, double* correlation,
                       pairwise_shape* shape);
 

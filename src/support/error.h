@@ -19,9 +19,11 @@ enum error_code : int {
   ERROR_CANNOT_OPEN_INPUT = -1,            // "Cannot open input file %s"
   ERROR_COLUMN_COUNT_NOT_POSITIVE = -2,    // "Please specify a positive number of columns"
   ERROR_TOO_MANY_COLUMNS = -3,             // "Cannot handle more than %d columns"
+  ERROR_OPTION_OUT_OF_RANGE = -4,          // "%s must be ...": a caller's read option
   ERROR_LINE_TOO_LONG = -40,               // "Chunk size too small. Contact Tavrosk"
   ERROR_NO_COLUMN_COUNT = -50,             // "Could not determine number of columns ..."
   ERROR_READ_FAILED = -60,                 // "Read error in input file %s"
+  ERROR_DECOMPRESSOR_FAILED = -65,         // "The decompressor gzip failed (%s): ..."
   ERROR_NOT_A_NUMBER = -70,                // "Non-numerical data in line %d column %d ..."
   ERROR_OUT_OF_MEMORY = -99,               // "Alloc: Virtual memory exhausted"
   ERROR_TOO_FEW_FIELDS = -100,             // "Expected %d columns, found only %d in line %d"
@@ -30,6 +32,11 @@ enum error_code : int {
   ERROR_TOO_MANY_LINES = -200,             // "Cannot handle more than %d lines"
   ERROR_STORAGE_NOT_ALLOCATED = -300,      // "Could not allocate storage array ..."
 };
+
+// The exit status of a run that analysed and appended its analysis file but
+// could not write its --json record, beside the codes' statuses (a refused
+// command line exits with 1). Scripts know it too.
+constexpr int EXIT_RECORD_NOT_WRITTEN = 2;
 
 // The number the program prints for a code ("Fatal error 70").
 inline int error_number(error_code code) {

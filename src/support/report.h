@@ -14,10 +14,12 @@
 #include "support/error.h"  // error_code
 
 enum report_kind {
-  REPORT_PROGRESS,   // announcements: input, column count, storage, read count
-  REPORT_COMMENT,    // the echo of a comment line
-  REPORT_WARNING,    // a warning: code and message; the text is its frame
-  REPORT_EARLY_END,  // the run ends here without an analysis (status 0)
+  REPORT_PROGRESS,    // announcements: input, column count, storage
+  REPORT_READING,     // "Reading file...": the column count is settled, lines follow
+  REPORT_READ_COUNT,  // the read-count line: the samples stored and discarded
+  REPORT_COMMENT,     // the echo of a comment line
+  REPORT_WARNING,     // a warning: code and message; the text is its frame
+  REPORT_EARLY_END,   // the run ends here without an analysis (status 0)
 };
 
 // One event. `text` holds exactly the bytes the program prints for it (not

@@ -38,6 +38,11 @@ installed=$(cd "$scratch" && env -u PYTHONPATH "$venv_python" -c "$check" "$exam
 program=$(cd "$scratch" && "$binary" -o /dev/null "$example" 2>&1)
 [[ -n $installed && $program == *"$installed" ]] ||
   fail "the installed package's report is not the program's"
+# One version: the program's, the package's and pip's metadata.
+versions=$(cd "$scratch" && env -u PYTHONPATH "$venv_python" -c \
+  'import importlib.metadata as m, varbloc; print("varbloc", varbloc.__version__, m.version("varbloc"))')
+[[ "$versions" == "$("$binary" --version | head -n 1) ${versions##* }" ]] ||
+  fail "versions differ: package and metadata '$versions', program '$("$binary" --version | head -n 1)'"
 
 env -u PYTHONPATH "$venv_python" -m pip uninstall --yes --quiet varbloc || fail "pip uninstall failed"
 if (cd "$scratch" && env -u PYTHONPATH "$venv_python" -c 'import varbloc' 2>/dev/null); then

@@ -168,13 +168,14 @@ def test_automatic_estimate_equals_the_modules(tmp_path):
         assert np.array_equal(table, getattr(result.pairwise, key), equal_nan=True), key
 
 
-@pytest.mark.parametrize("name, content, status", [
-    ("whole.dat.gz", gzip.compress, 0),
-    ("cut.dat.gz", lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2], 1),
-    ("text.dat.gz", lambda text: text, 1),
-    ("plain.dat", lambda text: text, None),
+@pytest.mark.parametrize("name, content, status, ending", [
+    ("whole.dat.gz", gzip.compress, 0, "ok"),
+    ("cut.dat.gz", lambda text: gzip.compress(text)[:len(gzip.compress(text)) // 2], 1,
+     "decompressor failed"),
+    ("text.dat.gz", lambda text: text, 1, "early end"),  # no sample came out
+    ("plain.dat", lambda text: text, None, "ok"),
 ])
-def test_record_of_the_decompressors_end(tmp_path, name, content, status):
+def test_record_of_the_decompressors_end(tmp_path, name, content, status, ending):
     text = "".join("%d.5\n" % k for k in range(50000)).encode()  # a cut leaves whole lines
     (tmp_path / name).write_bytes(content(text))
     plain_status, plain_err = run(["-o", "plain.ana", name], tmp_path)
@@ -190,6 +191,11 @@ def test_record_of_the_decompressors_end(tmp_path, name, content, status):
     assert (json_status, own(json_err)) == (plain_status, own(plain_err)) == (0, own(plain_err))
     record = json.loads((tmp_path / "runs.jsonl").read_text())
     assert record["decompressor_status"] == status
+    # A failed decompressor is warning 65, printed and in the record, and
+    # the status of a run that analysed.
+    assert record["status"] == ending
+    assert [w["code"] for w in record["warnings"]] == ([65] if status == 1 else [])
+    assert (b"Warning 65" in json_err) == (status == 1)
 
 
 def test_discard_auto_is_a_run_with_its_start(tmp_path):
@@ -224,5 +230,44 @@ def test_discard_auto_is_a_run_with_its_start(tmp_path):
     assert [c["equilibration"]["start"] for c in record["columns"]] == found.start.tolist()
     assert record["columns"][1]["equilibration"]["tau"] == found.tau[1]
     assert record["samples"] == len(rows) - start and record["discarded"] == start
+    # The module's record of the same run holds the program's, field for field.
+    mine = varbloc.block_file(str(tmp_path / "t.dat"), discard="auto").to_dict()
+    for key in ("samples", "discarded", "levels", "pairwise_levels"):
+        assert mine[key] == record[key], key
+    columns = [{k: v for k, v in c.items() if k != "name"} for c in mine["columns"]]
+    assert columns == record["columns"]
     status, err = run(["--discard=auto", "-i", "0", "t.dat"], tmp_path)
     assert status == 1 and b"--discard=auto and -i cannot be used together.\n" in err
+
+
+@pytest.mark.parametrize("arguments, equilibrate", [
+    ([EXAMPLE], False),
+    (["--discard=auto", "transient.dat"], True),
+])
+def test_core_writes_the_records_result(tmp_path, arguments, equilibrate):
+    """varbloc._core's to_json is the record's result part, the very text;
+    its labels, derived level uncertainties and version are the program's."""
+    from varbloc import _core
+
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((6000, 2)) + 8 * np.exp(-np.arange(6000) / 400)[:, np.newaxis]
+    with open(tmp_path / "transient.dat", "w") as file:
+        for row in x:
+            file.write(" ".join(repr(float(v)) for v in row) + "\n")
+    status, _ = run(["--json", "run.jsonl", *arguments], tmp_path)
+    assert status == 0
+    line = (tmp_path / "run.jsonl").read_text()
+    path = os.fsencode(arguments[-1] if os.path.isabs(arguments[-1])
+                       else str(tmp_path / arguments[-1]))
+    analysis, _, search = _core.block_file(path, None, 0, 0, 2000000000, -1, None, equilibrate)
+    text = analysis.to_json()
+    assert line.endswith(text[1:] + "\n")
+    record = json.loads(line)
+    assert (search is not None) == equilibrate == (analysis.equilibration is not None)
+    assert list(analysis.labels) == [c["label"] for c in record["columns"]]
+    counts = np.array(record["levels"]["counts"], dtype=float)[:, np.newaxis]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        expected = np.array(record["levels"]["errors"]) / np.sqrt(2.0 * (counts - 1))
+    expected[np.broadcast_to(counts == 1, expected.shape)] = np.nan
+    assert np.array_equal(analysis.level_error_errors, expected, equal_nan=True)
+    assert _core.__version__ == record["version"]

@@ -358,6 +358,10 @@ def ar1_chain(phi, n, seed):
     ("sums overflow", [1.7e308, 1.7e308, 1.0] * 30, "values too large"),
     ("random walk", np.random.default_rng(2).standard_normal(20000).cumsum(), "no plateau"),
     ("short AR(1), 20 tau", ar1_chain(0.99, 4000, 3), "chain too short for its tau"),
+    ("AR(1), 1000 tau", ar1_chain(0.99, 200_000, 5), "ok"),
+    ("start-up transient left in",
+     ar1_chain(0.9, 100_000, 6) + 20 / math.sqrt(1 - 0.81) * np.exp(-np.arange(100_000) / 1000),
+     "start-up transient: use --discard=auto"),
     ("independent", np.random.default_rng(4).standard_normal(100000), "ok"),
 ])
 def test_automatic_verdicts(name, data, reason):
@@ -367,8 +371,11 @@ def test_automatic_verdicts(name, data, reason):
     if reason in ("non-finite samples", "constant column", "values too large"):
         assert np.isnan(automatic.error[0]) and automatic.block_size[0] == 0, name
     if reason == "ok":
-        # Independent samples: tau near 1, the estimate near the plain error.
-        assert abs(automatic.tau[0] - 1) < 5 * 2 * automatic.error_error[0] / automatic.error[0]
+        # tau within 5 of its claimed deviations of the true one (1 for
+        # independent samples, (1 + phi) / (1 - phi) for AR(1)).
+        tau = 199.0 if name.startswith("AR(1)") else 1.0
+        relative = 2 * automatic.error_error[0] / automatic.error[0]
+        assert abs(automatic.tau[0] / tau - 1) < 5 * relative, name
         assert automatic.ess[0] == pytest.approx(len(data) / automatic.tau[0])
 
 
@@ -389,7 +396,33 @@ def test_failed_decompressor_warns(tmp_path, content):
     assert "%d samples were read" % len(samples) in str(caught[0].message)
     result = varbloc.block_file(path)
     assert result.decompressor_status == 1 and result.samples == len(samples)
-    assert result.warnings[0] == (0, str(caught[0].message), 1)
+    assert result.warnings[0] == (65, str(caught[0].message), 1)  # the program's warning
+
+
+@pytest.mark.parametrize("text, samples", [
+    (b"1 2\n3 4\n5", None),    # the last line cut short: error 65, not error 100
+    (b"1 2\n3 4\n5 6", 3),     # cut after its fields: read, with warning 65
+    (b"1 2\n3 4\n", 2),        # cut on a line end
+])
+def test_cut_compressed_file_names_the_decompressor(tmp_path, text, samples):
+    # A whole member, then the first bytes of another: gzip stops right after
+    # `text` with exit status 1, as on a file cut short there.
+    path = tmp_path / "data.dat.gz"
+    path.write_bytes(gzip.compress(text) + gzip.compress(b"x")[:10])
+    program = subprocess.run([PROGRAM, "-o", "/dev/null", str(path)], capture_output=True,
+                             text=True)
+    failed = ("The decompressor gzip failed (exit status 1): the input is cut or damaged; "
+              "%d samples were read before it" % (samples or 2))
+    if samples is None:
+        with pytest.raises(varbloc.VarblocError) as caught:
+            varbloc.load(path)
+        assert (caught.value.code, str(caught.value)) == (65, failed)
+        assert "Fatal error 65: %s.\n" % failed in program.stderr
+        return
+    with pytest.warns(varbloc.VarblocWarning) as caught:
+        assert varbloc.load(path).shape == (samples, 2)
+    assert [(w.message.code, str(w.message)) for w in caught] == [(65, failed)]
+    assert "Warning 65: %s.\n" % failed in program.stderr and program.returncode == 0
 
 
 def test_names_kept_and_a_transposed_array_warned_of():
@@ -528,6 +561,7 @@ def test_auto_discard_is_the_latest_start(tmp_path):
         assert np.array_equal(got.automatic.error, want.automatic.error)
         assert np.array_equal(got.pairwise.errors, want.pairwise.errors)
     columns = from_file.to_dict()["columns"]
+    assert auto.to_dict()["columns"] == columns  # the search in the array's record too
     assert [c["equilibration"]["start"] for c in columns] == search.start.tolist()
     assert list(from_file.summary()["equilibration_tau"]) == search.tau.tolist()
     for copied in (pickle.loads(pickle.dumps(from_file)), copy.deepcopy(from_file)):

@@ -1,11 +1,12 @@
 #include "json_record.h"
 
 #include <cerrno>
-#include <cstring>  // strerror
+#include <cstdio>   // fwrite, fflush, stdout
+#include <cstring>  // strcmp, strerror
 #include <exception>
 #include <nlohmann/json.hpp>  // Debian nlohmann-json3-dev
 
-#include "support/append.h"
+#include "library.h"  // append_record
 
 namespace {
 
@@ -41,54 +42,6 @@ json warnings_of(const run_record& record) {
   return warnings;
 }
 
-json columns_of(const run_record& record) {
-  json columns = json::array();
-  for (const record_column& c : record.columns) {
-    json entry;
-    entry["label"] = c.label;
-    entry["mean"] = c.mean;
-    entry["error"] = c.error;
-    entry["correlation"] = c.correlation;
-    entry["decorrelated"] = c.decorrelated;
-    entry["level"] = c.level;
-    entry["count"] = c.count;
-    if (c.automatic) {
-      const record_estimate& e = *c.automatic;
-      json estimate;
-      estimate["error"] = e.error;
-      estimate["error_error"] = e.error_error;
-      estimate["block_size"] = e.block_size;
-      estimate["tau"] = e.tau;
-      estimate["ess"] = e.ess;
-      estimate["reliable"] = e.reliable;
-      estimate["reason"] = e.reason;
-      entry["automatic"] = std::move(estimate);
-    }
-    if (c.equilibration) {
-      json equilibration;
-      equilibration["start"] = c.equilibration->start;
-      equilibration["tau"] = c.equilibration->tau;
-      equilibration["ess"] = c.equilibration->ess;
-      entry["equilibration"] = std::move(equilibration);
-    }
-    columns.push_back(std::move(entry));
-  }
-  return columns;
-}
-
-// A ladder of levels, fixed or pairwise: its block sizes, counts, and the
-// errors and correlations per level and column.
-json ladder_of(const std::vector<int64_t>& block_sizes, const std::vector<int64_t>& counts,
-               const std::vector<std::vector<double>>& errors,
-               const std::vector<std::vector<double>>& correlations) {
-  json levels;
-  levels["block_sizes"] = block_sizes;
-  levels["counts"] = counts;
-  levels["errors"] = errors;
-  levels["correlations"] = correlations;
-  return levels;
-}
-
 // Sets the reason of a failure; without memory even for that, leaves it empty.
 void set_reason(std::string* reason, const char* why) noexcept {
   try {
@@ -100,12 +53,35 @@ void set_reason(std::string* reason, const char* why) noexcept {
 
 }  // namespace
 
+bool decompressor_failed(std::optional<int> status) {
+  return status.has_value() && *status != 0 && *status != 2;
+}
+
+void note_decompressor_failure(run_record* record) {
+  if (record->status == STATUS_ERROR) return;
+  const int number = error_number(ERROR_DECOMPRESSOR_FAILED);
+  bool told = false;  // the reader warns of it once its input has ended
+  for (const record_warning& warning : record->warnings) told = told || warning.code == number;
+  if (!told) {
+    if (!decompressor_failed(record->decompressor_status)) return;
+    const int status = *record->decompressor_status;
+    const int64_t read = record->samples;  // as the reader's own warning counts them
+    record->warnings.push_back(
+        {number, 1,
+         compose_message("The decompressor gzip failed (%s %d): the input is cut or damaged; "
+                         "%lld samples were read before it",
+                         status > 0 ? "exit status" : "signal", status > 0 ? status : -status,
+                         static_cast<long long>(read))});
+  }
+  if (record->status == STATUS_OK) record->status = STATUS_DECOMPRESSOR_FAILED;
+}
+
 std::string format_run_record(const run_record& record) {
   json line;
   // 2: columns carry "automatic" and "pairwise_levels" follows "levels".
   // 3: options carry "discard_auto", columns "equilibration" with it.
   line["schema"] = 3;
-  line["version"] = VARBLOC_VERSION;
+  line["version"] = varbloc_version();
   line["input"] = record.input;
   line["options"] = options_of(record);
   line["status"] = record.status;
@@ -122,25 +98,29 @@ std::string format_run_record(const run_record& record) {
     line["warnings"] = warnings_of(record);
     line["decompressor_status"] = or_null(record.decompressor_status);
   }
-  line["columns"] = columns_of(record);
-  if (record.analysed) {
-    line["levels"] =
-        ladder_of(record.block_sizes, record.counts, record.errors, record.correlations);
-    if (record.has_pairwise) {
-      line["pairwise_levels"] = ladder_of(record.pairwise_block_sizes, record.pairwise_counts,
-                                          record.pairwise_errors, record.pairwise_correlations);
-    }
-  }
+  if (record.result.empty()) line["columns"] = json::array();
   // No indent: one line. The library writes each double as the shortest text
   // that reads back to it, and NaN and infinities as null.
-  return line.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+  std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (!record.result.empty()) {
+    // The result's keys follow the run's, in the one object.
+    text.back() = ',';
+    text.append(record.result, 1, std::string::npos);
+  }
+  return text + '\n';
 }
 
 bool write_run_record(const char* path, const run_record& record, std::string* reason) {
   try {
     std::string line = format_run_record(record);
     errno = 0;
-    if (append_record(path, line.data(), line.size()) == APPEND_WRITTEN) return true;
+    if (strcmp(path, "-") == 0) {  // standard output, which a run leaves to the record
+      if (fwrite(line.data(), 1, line.size(), stdout) == line.size() && fflush(stdout) == 0) {
+        return true;
+      }
+    } else if (append_record(path, line.data(), line.size()) == APPEND_WRITTEN) {
+      return true;
+    }
     set_reason(reason, errno != 0 ? strerror(errno) : "the write failed");
   } catch (const std::exception& e) {
     set_reason(reason, e.what());

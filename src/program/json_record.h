@@ -9,50 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "support/report.h"  // warning_tally, error_place
+#include "library.h"  // warning_tally, error_place
 
 // The record's "status": how the run ended.
 constexpr const char* STATUS_OK = "ok";                              // analysis line appended
 constexpr const char* STATUS_NO_ANALYSIS_FILE = "no analysis file";  // analysed, file skipped
 constexpr const char* STATUS_EARLY_END = "early end";                // no samples, no columns
 constexpr const char* STATUS_ERROR = "error";                        // a fatal error
+// Analysed and appended, from a decompressor that failed: maybe not every sample.
+constexpr const char* STATUS_DECOMPRESSOR_FAILED = "decompressor failed";
 
 // One warning code of the run: how often it came and its first message.
 using record_warning = warning_tally;
 
-// A column's automatic estimate as the record holds it.
-struct record_estimate {
-  double error;
-  double error_error;
-  int64_t block_size;
-  double tau;
-  double ess;
-  bool reliable;
-  std::string reason;
-};
-
-// Where a column's equilibrated part starts (--discard=auto).
-struct record_equilibration {
-  int64_t start;
-  double tau;
-  double ess;
-};
-
-struct record_column {
-  std::string label;
-  double mean;
-  double error;        // the final error
-  double correlation;  // the final lag-1 correlation
-  bool decorrelated;
-  int level;      // 0-based index into run_record::block_sizes
-  int64_t count;  // samples or blocks at that level
-  std::optional<record_estimate> automatic;
-  std::optional<record_equilibration> equilibration;
-};
-
 // Everything a record holds. Fields after `place` are written only when the
-// flag above them is set, except that "columns" is always there (empty
-// without an analysis), so that a batch of records reads as one table.
+// flag above them is set, or the result is there; "columns" is always there
+// (empty without an analysis), so that a batch of records reads as one table.
 struct run_record {
   std::string input;  // as named on the command line ("STDIN" for standard input)
   uint64_t budget;    // storage budget in bytes after every -a
@@ -72,19 +44,21 @@ struct run_record {
   std::vector<record_warning> warnings;
   std::optional<int> decompressor_status;  // exit status, or minus the signal; none: no gzip
 
-  bool analysed = false;  // the level tables were computed
-  std::vector<record_column> columns;
-  std::vector<int64_t> block_sizes;               // 1 (the samples themselves), 5, 10, ...
-  std::vector<int64_t> counts;                    // values at each level
-  std::vector<std::vector<double>> errors;        // [level][column]
-  std::vector<std::vector<double>> correlations;  // [level][column]
-
-  bool has_pairwise = false;                  // the pairwise levels below were computed
-  std::vector<int64_t> pairwise_block_sizes;  // 1, 2, 4, ...
-  std::vector<int64_t> pairwise_counts;
-  std::vector<std::vector<double>> pairwise_errors;        // [level][column]
-  std::vector<std::vector<double>> pairwise_correlations;  // [level][column]
+  // The result of a run that analysed its samples, as the core writes it
+  // (result_json): "columns", "levels" and the rest; empty otherwise.
+  std::string result;
 };
+
+// Whether a decompressor that ended so failed: an error (gzip's 1) or a
+// signal; gzip's 2 is a warning (trailing garbage), its output whole.
+bool decompressor_failed(std::optional<int> status);
+
+// A run, not ended by a fatal error, whose decompressor failed: warning 65
+// among the record's warnings (the reader's own where its input ended, else
+// added here for an exit status other than 0 and 2), and the status
+// STATUS_DECOMPRESSOR_FAILED in place of STATUS_OK. Where the record adds the
+// warning, standard error has the decompressor's own message only.
+void note_decompressor_failure(run_record* record);
 
 // The record as one line of JSON ending in '\n'. Keys in a fixed order;
 // non-finite numbers become null; a byte sequence in a text that is not
@@ -92,8 +66,8 @@ struct run_record {
 std::string format_run_record(const run_record& record);
 
 // Appends the record to the file at `path`, whole or not at all (as the
-// analysis file). False when building or writing it failed; `reason` then
-// says why. Never throws.
+// analysis file); "-" writes it to standard output. False when building or writing it failed;
+// `reason` then says why. Never throws.
 bool write_run_record(const char* path, const run_record& record, std::string* reason);
 
 #endif

@@ -3,6 +3,7 @@
 #define VARBLOC_COMMAND_LINE_H
 
 #include <cstdint>
+#include <optional>
 
 #include "library.h"  // read_options
 
@@ -16,9 +17,9 @@ constexpr int64_t MAX_ALLOC_FACTOR = 9223372036;
 // writes besides standard error.
 struct run_settings : read_options {
   const char* output_path = "ana.dat";  // -o: analysis file, kept whole
-  const char* json_path = nullptr;      // --json: file for the run's JSON record, or null
+  const char* json_path = nullptr;      // --json: file for the run's JSON record ("-": stdout)
   bool automatic = false;               // --auto: print the automatic estimate's table
-  bool discard_auto = false;            // --discard=auto: discard the equilibration found
+  bool discard_auto = false;            // --discard auto: discard the equilibration found
   bool discard_given = false;           // an -i option was given (-i 0 too)
 };
 
@@ -37,20 +38,24 @@ enum long_option_request {
 
 // What the long options set besides the request.
 struct long_options {
-  const char* json_path = nullptr;  // --json FILE: where the run's record goes, or null
-  bool automatic = false;           // --auto: print the automatic error estimate
-  bool discard_auto = false;        // --discard=auto: find where the chains are equilibrated
+  const char* json_path = nullptr;        // --json FILE: where the run's record goes ("-": stdout)
+  bool automatic = false;                 // --auto: print the automatic error estimate
+  bool discard_auto = false;              // --discard auto: find where the chains are equilibrated
+  std::optional<int32_t> discard_count;   // --discard N: as -i N
+  const char* discard_problem = nullptr;  // the message for a bad --discard value, or null
 };
 
-// Takes the long options --json FILE, --json=FILE, --auto, --discard=auto,
-// --help and --version,
-// spelled exactly so, out of argv before getopt sees it, closing the gaps
-// (*argc shrinks, argv[*argc] stays null). Arguments of -a, -c, -i and -o
-// (separate or attached) are skipped, and nothing after "--" is looked at, so
-// "-o --json" and "-- --help" keep their meaning. The last --json names the
-// file (any name, "-" included); a --json without a name (last argument, or
-// an empty one) stays where it is, for getopt to refuse as it always has.
-// Returns the first of --help and --version given, else RUN_AS_USUAL.
+// Takes the long options --json FILE, --auto, --discard auto, --discard N,
+// --help and --version out of argv before getopt sees it, closing the gaps
+// (*argc shrinks, argv[*argc] stays null). An option with a value takes it
+// as the next argument or after '=' (--json=FILE, --discard=auto). Arguments
+// of -a, -c, -i and -o (separate or attached) are skipped, and nothing after
+// "--" is looked at, so "-o --json" and "-- --help" keep their meaning. The
+// last --json names the file (any name); the last --discard counts, its
+// value checked here (a bad one sets discard_problem). An option without a
+// value (last argument, or an empty one) stays where it is, for getopt to
+// refuse as it always has. Returns the first of --help and --version given,
+// else RUN_AS_USUAL.
 long_option_request take_long_options(int* argc, char** argv, long_options* options);
 
 // Writes to standard output the usage text with the long options and a
@@ -68,10 +73,17 @@ int64_t parse_integer_argument(const char* text);
 // Keeps the low 32 bits of a 64-bit value as a signed count.
 int32_t low_32_bits(int64_t value);
 
-// Parses options and positional arguments into `settings` (json_path null:
-// the caller sets it from take_long_options, which runs first). On a bad command
+// Parses options and positional arguments into `settings` (the long options'
+// fields left as by default: settle_command_line sets them). On a bad command
 // line writes the specific message (if any) and returns false; the caller then
 // writes the usage text and exits with status 1. May be called more than once.
 bool parse_command_line(int argc, char** argv, run_settings* settings);
+
+// The whole command line after take_long_options: a bad --discard value,
+// then parse_command_line, then the long options' settings (--discard and -i
+// together refused). On a bad command line writes the message and the usage
+// text, with the long options after a long option's own error, and returns
+// false; the caller exits with status 1.
+bool settle_command_line(int argc, char** argv, const long_options& taken, run_settings* settings);
 
 #endif

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/report.h"
+#include "library.h"  // report_event, report_kind
 
 // One event held back, with its texts kept.
 struct held_event {

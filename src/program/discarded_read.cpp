@@ -1,15 +1,15 @@
 #include "discarded_read.h"
 
-#include "reader.h"  // read_count_text
+#include "library.h"  // read_count_text
 
 namespace {
 
 bool is_reading_line(const held_event& event) {
-  return event.kind == REPORT_PROGRESS && event.text == "Reading file...\n";
+  return event.kind == REPORT_READING;
 }
 
 bool is_read_count_line(const held_event& event) {
-  return event.kind == REPORT_PROGRESS && event.text.compare(0, 6, "\nRead ") == 0;
+  return event.kind == REPORT_READ_COUNT;
 }
 
 }  // namespace

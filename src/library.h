@@ -24,6 +24,8 @@
 // - analysis/analysis_file.h: analysis_file_outcome.
 // - analysis/result_json.h: result_json, column_labels, level_error_errors.
 // - support/append.h: append_record, for a front end's own records.
+// - analysis/blocking_state.h: column_state, state_start, state_add,
+//   state_merge, state_result: the analysis of a chain without its samples.
 // No front end includes anything of src/ but this header (the test
 // front_ends_include_only_the_contract checks it).
 #ifndef VARBLOC_LIBRARY_H
@@ -32,9 +34,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/analysis_file.h"              // analysis_file_outcome
 #include "analysis/automatic_estimate.h"         // automatic_estimate, estimate_reason_text
+#include "analysis/blocking_state.h"             // column_state, state_add, state_result
 #include "analysis/equilibration.h"              // equilibration_table, latest_start_column
 #include "analysis/general_error_routines_v3.h"  // blocking_result
 #include "analysis/level_report.h"               // column_label, LABEL_SIZE
@@ -151,5 +155,42 @@ std::string render_automatic(const blocking_result& result);
 // error 120.
 analysis_file_outcome append_analysis_file(const blocking_result& result, const char* path,
                                            std::string* message);
+
+// How a streamed read follows an input that is still being written: at its
+// end it waits for more instead of ending, until `stop` asks it to end.
+struct follow_hooks {
+  // True ends the read as if the input had ended there; a line still being
+  // written (no newline yet) is left unread. Polled before every read of the
+  // input and while waiting for more.
+  bool (*stop)(void* context);
+  // Called with every column's state (one per column, of every sample read
+  // so far) about every `interval_seconds` while the read goes on, also while
+  // it waits; may be null.
+  void (*running)(void* context, const column_state* states, int32_t column_count);
+  void* context;
+  double interval_seconds;
+};
+
+// What a streamed read read.
+struct stream_outcome {
+  int32_t column_count = 0;  // 0 when the run ended before any was settled
+  int64_t samples = 0;       // samples fed to the states by this read
+  int32_t discarded = 0;
+  bool ended_early = false;  // no analysis follows (status 0); its message was reported
+  bool stopped = false;      // a follow's stop ended it before its input did
+  std::optional<int> decompressor_status;  // as in sample_set
+};
+
+// Reads the input as read_data_file does, with the same events and errors,
+// but keeps no samples: every sample is added to its column's state in
+// `states` as the read goes, in memory that does not grow with the input
+// (a window of the sample store, then the states). An empty `states` gets
+// one state per column, of a chain that starts at this input's first kept
+// sample; a filled one goes on with the chains it holds (the input's next
+// samples follow theirs), the input then needing as many columns. With
+// `follow`, the end of a plain file is waited at, a pipe's is the end.
+stream_outcome stream_data_file(const read_options& options, std::vector<column_state>* states,
+                                const run_hooks* hooks, const follow_hooks* follow = nullptr,
+                                read_progress* progress = nullptr);
 
 #endif

@@ -56,7 +56,7 @@ struct sample_set {
 // How far a read got, known however it ended.
 struct read_progress {
   bool reading = false;  // past the column count: "Reading file..." was reported
-  int32_t samples = 0;   // samples stored
+  int64_t samples = 0;   // samples stored
   int32_t discarded = 0;
   std::optional<int> decompressor_status;  // as in sample_set
 };

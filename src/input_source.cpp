@@ -1,9 +1,12 @@
 #include "input_source.h"
 
 #include <fcntl.h>     // open, O_RDONLY, O_CLOEXEC
+#include <poll.h>      // poll
 #include <signal.h>    // kill, sigset_t, SIGPIPE, SIGTERM
 #include <spawn.h>     // posix_spawnp
+#include <sys/stat.h>  // fstat, S_ISREG
 #include <sys/wait.h>  // waitpid
+#include <time.h>      // nanosleep
 #include <unistd.h>    // access, close, pipe2, read
 
 #include <cerrno>
@@ -91,9 +94,51 @@ void use_caller_input(const char* name, int fd, const byte_source* source, input
   input->caller_fd = true;
 }
 
+namespace {
+
+// Pause between looks at a followed file that has no new bytes.
+constexpr int FOLLOW_POLL_MS = 100;
+
+// A followed input: waits at the end of a plain file until more is written
+// or the stop asks for the end.
+size_t read_followed(const input_source* input, char* buffer, size_t capacity) {
+  input_follow* follow = input->follow;
+  struct stat status;
+  const bool plain_file = fstat(input->fd, &status) == 0 && S_ISREG(status.st_mode);
+  for (;;) {
+    check_interrupted(input->hooks);
+    if (follow->before_read != nullptr) follow->before_read(follow->before_read_context);
+    if (follow->stop(follow->stop_context)) {
+      follow->stopped = true;
+      return 0;
+    }
+    // A pipe may stay silent for long: poll, so that the stop is seen.
+    struct pollfd ready = {input->fd, POLLIN, 0};
+    const int events = poll(&ready, 1, FOLLOW_POLL_MS);
+    if (events < 0 && errno != EINTR) {
+      fatal_format(ERROR_READ_FAILED, "Read error in input file %s", input->name);
+    }
+    if (events <= 0) continue;
+    const ssize_t count = input->read_with(input->fd, buffer, capacity);
+    if (count > 0) return static_cast<size_t>(count);
+    if (count < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      fatal_format(ERROR_READ_FAILED, "Read error in input file %s", input->name);
+    }
+    if (!plain_file) return 0;  // a pipe's writer has closed it
+    const struct timespec pause = {0, FOLLOW_POLL_MS * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+}  // namespace
+
 size_t read_input(const input_source* input, char* buffer, size_t capacity) {
   for (;;) {
     check_interrupted(input->hooks);
+    if (input->follow != nullptr && input->source == nullptr) {
+      return read_followed(input, buffer, capacity);
+    }
     if (input->source != nullptr) {
       return input->source->read(input->source->context, buffer, capacity);
     }

@@ -13,6 +13,19 @@
 // How bytes are read from a descriptor: read(2), or a stand-in in tests.
 typedef ssize_t (*read_function)(int fd, void* buffer, size_t count);
 
+// How an input that is still being written is read (like tail -f): at the
+// end of a plain file the read waits for more, polling `stop` about ten times
+// a second; the end of a pipe is the end. When `stop` ends the read, a line
+// without its newline yet is left unread (`stopped` is then set).
+struct input_follow {
+  bool (*stop)(void* context);
+  void* stop_context;
+  // Called before every read of the input, also while waiting; may be null.
+  void (*before_read)(void* context);
+  void* before_read_context;
+  bool stopped;
+};
+
 struct input_source {
   int fd;                               // descriptor read from
   pid_t decompressor;                   // the gzip process, or 0 when the input is not a pipe
@@ -21,6 +34,7 @@ struct input_source {
   const run_hooks* hooks;               // polled for interruption between reads; may be null
   const byte_source* source = nullptr;  // the caller's bytes, read instead of fd
   bool caller_fd = false;               // fd is the caller's: left open
+  input_follow* follow = nullptr;       // set: the input is followed as it grows
   // How the decompressor ended, once reaped at the end of the input: its exit
   // status, or minus the signal that ended it. None for an input without
   // one, or one stopped before the input ended.
@@ -43,7 +57,8 @@ void open_input(const char* name, input_source* input, const run_hooks* hooks = 
 void use_caller_input(const char* name, int fd, const byte_source* source, input_source* input,
                       const run_hooks* hooks);
 
-// Reads up to `capacity` bytes; returns the count, 0 at the end of input.
+// Reads up to `capacity` bytes; returns the count, 0 at the end of input
+// (for a followed input, once its stop asks for the end).
 // A read error ends the run with fatal error 60; the input's hooks are polled
 // before every read.
 size_t read_input(const input_source* input, char* buffer, size_t capacity);

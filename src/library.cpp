@@ -1,5 +1,7 @@
 #include "library.h"
 
+#include <time.h>  // clock_gettime
+
 #include <cstdlib>  // free
 
 #include "input_source.h"
@@ -40,8 +42,10 @@ option_fault check_read_options(const read_options& options) {
   return OPTIONS_IN_RANGE;
 }
 
-sample_set read_data_file(const read_options& options, const run_hooks* hooks,
-                          read_progress* progress) {
+namespace {
+
+// Ends the run with error 4 for options out of range.
+void refuse_options_out_of_range(const read_options& options) {
   switch (check_read_options(options)) {
     case SKIP_COLUMNS_NEGATIVE:
       fatal_format(ERROR_OPTION_OUT_OF_RANGE, "skip_columns must be at least 0, not %d",
@@ -54,20 +58,110 @@ sample_set read_data_file(const read_options& options, const run_hooks* hooks,
     case OPTIONS_IN_RANGE:
       break;
   }
+}
+
+// Opens the input the options name, or takes the caller's.
+void open_options_input(const read_options& options, input_source* input, const run_hooks* hooks) {
+  if (options.input_bytes != nullptr || options.input_descriptor >= 0) {
+    use_caller_input(options.input_name, options.input_descriptor, options.input_bytes, input,
+                     hooks);
+  } else {
+    open_input(options.input_name, input, hooks);
+  }
+}
+
+// Seconds on the monotonic clock.
+double now_seconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// A streamed read's destination: the states it feeds, and a follow's
+// running answer.
+struct stream_feed {
+  std::vector<column_state>* states;
+  const follow_hooks* follow;
+  double next_running;  // when the running answer is next due
+};
+
+void feed_states(void* context, const double* const* rows, int32_t column_count, int32_t count) {
+  stream_feed* feed = static_cast<stream_feed*>(context);
+  std::vector<column_state>& states = *feed->states;
+  if (states.empty()) {
+    states.resize(static_cast<size_t>(column_count));
+    for (column_state& state : states) state_start(&state, 0);
+  }
+  for (int32_t c = 0; c < column_count; c++) state_add(&states[c], rows[c], count);
+  const follow_hooks* follow = feed->follow;
+  if (follow == nullptr || follow->running == nullptr || states[0].count == 0) return;
+  const double now = now_seconds();
+  if (now < feed->next_running) return;
+  feed->next_running = now + follow->interval_seconds;
+  follow->running(follow->context, states.data(), column_count);
+}
+
+bool stop_following(void* context) {
+  const follow_hooks* follow = static_cast<const follow_hooks*>(context);
+  return follow->stop != nullptr && follow->stop(follow->context);
+}
+
+}  // namespace
+
+sample_set read_data_file(const read_options& options, const run_hooks* hooks,
+                          read_progress* progress) {
+  refuse_options_out_of_range(options);
   return in_c_locale([&] {
     input_source input;
     input.fd = -1;
     input.decompressor = 0;
     input_guard guard{&input};
-    if (options.input_bytes != nullptr || options.input_descriptor >= 0) {
-      use_caller_input(options.input_name, options.input_descriptor, options.input_bytes, &input,
-                       hooks);
-    } else {
-      open_input(options.input_name, &input, hooks);
-    }
+    open_options_input(options, &input, hooks);
     sample_set set = read_samples(options, &input, hooks, progress);
     check_interrupted(hooks);
     return set;
+  });
+}
+
+stream_outcome stream_data_file(const read_options& options, std::vector<column_state>* states,
+                                const run_hooks* hooks, const follow_hooks* follow,
+                                read_progress* progress) {
+  refuse_options_out_of_range(options);
+  read_options taken = options;
+  if (!states->empty()) {
+    const int32_t chains = static_cast<int32_t>(states->size());
+    if (options.column_count.has_value() &&
+        *options.column_count - options.skip_columns != chains) {
+      fatal_format(ERROR_OPTION_OUT_OF_RANGE,
+                   "the input goes on with %d chains, so it must give %d columns, not %d", chains,
+                   chains, *options.column_count - options.skip_columns);
+    }
+    taken.column_count = chains + options.skip_columns;
+  }
+  return in_c_locale([&] {
+    input_source input;
+    input.fd = -1;
+    input.decompressor = 0;
+    input_guard guard{&input};
+    open_options_input(taken, &input, hooks);
+    input_follow followed = {stop_following, const_cast<follow_hooks*>(follow), nullptr, nullptr,
+                             false};
+    if (follow != nullptr) input.follow = &followed;
+    stream_feed feed = {states, follow,
+                        follow != nullptr ? now_seconds() + follow->interval_seconds : 0.0};
+    const sample_sink sink = {feed_states, &feed};
+    read_progress own_progress;
+    read_progress& read = progress != nullptr ? *progress : own_progress;
+    const sample_set set = read_samples(taken, &input, hooks, &read, reader_paths{}, &sink);
+    check_interrupted(hooks);
+    stream_outcome outcome;
+    outcome.column_count = set.column_count;
+    outcome.samples = read.samples;
+    outcome.discarded = read.discarded;
+    outcome.ended_early = set.ended_early;
+    outcome.stopped = followed.stopped;
+    outcome.decompressor_status = read.decompressor_status;
+    return outcome;
   });
 }
 

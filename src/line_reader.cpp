@@ -24,6 +24,10 @@ bool refill(line_reader* reader) {
       read_input(reader->input, reader->buffer + reader->end, reader->capacity - reader->end);
   if (count == 0) {
     reader->exhausted = true;
+    // The unread bytes are a line without its newline: a followed input
+    // stopped while it was being written leaves it unread.
+    const input_follow* follow = reader->input->follow;
+    if (follow != nullptr && follow->stopped) reader->end = reader->start;
     return false;
   }
   reader->end += count;
@@ -68,8 +72,8 @@ bool next_chunk(line_reader* reader, const char** chunk, size_t* length) {
     } else {
       scanned = window;
       if (refill(reader)) continue;
-      if (unread == 0) return false;
-      taken = unread;
+      taken = reader->end - reader->start;
+      if (taken == 0) return false;
     }
     *chunk = reader->buffer + reader->start;
     *length = taken;

@@ -63,6 +63,6 @@ struct read_progress {
 
 // The read-count line of a read that stored `samples` and discarded
 // `discarded` lines.
-std::string read_count_text(int32_t samples, int32_t discarded);
+std::string read_count_text(int64_t samples, int32_t discarded);
 
 #endif

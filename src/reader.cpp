@@ -16,15 +16,44 @@
 
 namespace {
 
-// Physical line number of the sample line being read, comment lines counted.
-int32_t line_number(const reader_state* state) {
-  return state->samples_read + state->comment_lines + state->discarded + 1;
+// Samples kept so far: those handed to a sink and those in the store.
+int64_t samples_kept(const reader_state* state) {
+  return state->samples_handed + state->samples_read;
 }
 
-// Settles the column count and opens the store for it.
+// Physical line number of the sample line being read, comment lines counted.
+int64_t line_number(const reader_state* state) {
+  return samples_kept(state) + state->comment_lines + state->discarded + 1;
+}
+
+// Settles the column count and opens the store for it: the whole budget's,
+// or a streamed read's window, which is opened without a word.
 void settle_column_count(reader_state* state, int32_t count) {
   state->column_count = count;
-  store_open(&state->store, count, state->options->alloc_budget, state->hooks);
+  if (state->sink == nullptr) {
+    store_open(&state->store, count, state->options->alloc_budget, state->hooks);
+  } else {
+    int64_t entries = STREAM_WINDOW_BYTES / (int64_t{8} * count);
+    if (entries < STREAM_WINDOW_MIN) entries = STREAM_WINDOW_MIN;
+    if (entries > STREAM_WINDOW_MAX) entries = STREAM_WINDOW_MAX;
+    store_open(&state->store, count, static_cast<uint64_t>(entries * 8 * count), nullptr);
+    state->store.fill_window = 0;  // the window's pages stay resident once written
+  }
+}
+
+// Hands the store's samples to the sink and empties the store.
+void hand_to_sink(reader_state* state) {
+  if (state->sink == nullptr || state->store.rows == nullptr || state->column_count <= 0) return;
+  state->sink->take(state->sink->context, state->store.rows, state->column_count,
+                    state->samples_read);
+  state->samples_handed += state->samples_read;
+  state->samples_read = 0;
+}
+
+// A followed input is about to be read again: what the store holds goes to
+// the sink now, so that a running answer counts every line read so far.
+void hand_before_read(void* context) {
+  hand_to_sink(static_cast<reader_state*>(context));
 }
 
 // Validates the column count the caller gave and opens the store.
@@ -65,8 +94,7 @@ void read_comment(line_reader* reader, reader_state* state) {
   memcpy(echo + prefix, chunk, echoed);
   if (text > COMMENT_ECHO_LENGTH) echo[prefix + echoed++] = '\n';
   if (echoed == 0 || echo[prefix] != '\n') {
-    report_comment(state->hooks, echo, prefix + echoed,
-                   int64_t{state->samples_read} + state->discarded);
+    report_comment(state->hooks, echo, prefix + echoed, samples_kept(state) + state->discarded);
   }
   bool line_goes_on = length == MAX_CHUNK && chunk[length - 1] != '\n';
   while (line_goes_on && next_chunk(reader, &chunk, &length)) {
@@ -76,12 +104,12 @@ void read_comment(line_reader* reader, reader_state* state) {
 
 // The message of a decompressor that ended with `status` (an exit status,
 // or minus a signal) after `samples` samples were stored.
-std::string decompressor_failure(int status, int32_t samples) {
+std::string decompressor_failure(int status, int64_t samples) {
   const char* how = status > 0 ? "exit status" : "signal";
   return compose_message(
-      "The decompressor gzip failed (%s %d): the input is cut or damaged; %d samples were read "
+      "The decompressor gzip failed (%s %d): the input is cut or damaged; %lld samples were read "
       "before it",
-      how, status > 0 ? status : -status, samples);
+      how, status > 0 ? status : -status, static_cast<long long>(samples));
 }
 
 // An error (gzip's 1) or a signal; gzip's 2 is a warning (trailing garbage
@@ -105,7 +133,7 @@ void blame_failed_decompressor(reader_state* state) {
   close_input(input);
   if (!decompressor_failed(input)) return;
   const std::string message =
-      decompressor_failure(*input->decompressor_status, state->samples_read);
+      decompressor_failure(*input->decompressor_status, samples_kept(state));
   fatal(ERROR_DECOMPRESSOR_FAILED, message.c_str());
 }
 
@@ -114,14 +142,15 @@ void blame_failed_decompressor(reader_state* state) {
 [[noreturn]] void not_a_number(reader_state* state, int32_t position, const char* field,
                                const char* line_end) {
   const size_t length = static_cast<size_t>(field_end(field, line_end) - field);
-  const int32_t line = line_number(state);
+  const int64_t line = line_number(state);
   error_place place;
   place.line = line;
   place.column = position;
   place.text.emplace(field, length < PLACE_TEXT_LENGTH ? length : PLACE_TEXT_LENGTH);
   blame_failed_decompressor(state);
   fatal_at(ERROR_NOT_A_NUMBER, std::move(place),
-           "Non-numerical data in line %d column %d (columns count from 0)", line, position);
+           "Non-numerical data in line %lld column %d (columns count from 0)",
+           static_cast<long long>(line), position);
 }
 
 // Keeps the outcome of a used field's conversion; a field that is not a number
@@ -225,20 +254,22 @@ bool detect_column_count(reader_state* state) {
 void accept_sample(reader_state* state, bool count_known_before) {
   if (count_known_before && state->values_in_line < state->column_count) {
     blame_failed_decompressor(state);
-    const int32_t line = line_number(state);
+    const int64_t line = line_number(state);
     error_place place;
     place.line = line;
     fatal_at(ERROR_TOO_FEW_FIELDS, std::move(place),
-             "Expected %d columns, found only %d in line %d", state->column_count,
-             state->values_in_line, line);
+             "Expected %d columns, found only %d in line %lld", state->column_count,
+             state->values_in_line, static_cast<long long>(line));
   }
   if (state->reference_tokens == 0) {
     state->reference_tokens = state->line_tokens;
   } else if (state->line_tokens != state->reference_tokens) {
-    const std::string message = compose_message(
-        "Inconsistent number of columns in line %d (non-fatal)", line_number(state));
+    const std::string message =
+        compose_message("Inconsistent number of columns in line %lld (non-fatal)",
+                        static_cast<long long>(line_number(state)));
     report_warning(state->hooks, WARNING_INCONSISTENT_COLUMNS, message.c_str());
   }
+  if (state->samples_read == state->store.entries_per_column) hand_to_sink(state);
   if (state->samples_read == state->store.entries_per_column) {
     fatal_format(ERROR_TOO_MANY_LINES, "Cannot handle more than %d lines",
                  state->store.entries_per_column);
@@ -253,12 +284,13 @@ void accept_sample(reader_state* state, bool count_known_before) {
 
 // Reports what was read. Returns true when there are samples to analyse.
 bool finish(reader_state* state) {
-  if (state->samples_read == 0) {
+  hand_to_sink(state);
+  if (state->samples_handed + state->samples_read == 0) {
     report_format(state->hooks, REPORT_EARLY_END,
                   "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
     return false;
   }
-  const std::string text = read_count_text(state->samples_read, state->discarded);
+  const std::string text = read_count_text(samples_kept(state), state->discarded);
   report_text(state->hooks, REPORT_READ_COUNT, text.data(), text.size());
   return true;
 }
@@ -270,6 +302,7 @@ bool read_lines(reader_state* state) {
   for (;;) {
     if (state->column_count >= 0 && state->reference_tokens != 0 &&
         state->discarded == state->options->discard_count && state->paths.in_place_lines) {
+      if (state->samples_read == state->store.entries_per_column) hand_to_sink(state);
       read_plain_lines(state);
     }
     int first = peek_byte(reader);
@@ -295,7 +328,7 @@ bool read_lines(reader_state* state) {
   close_input(state->input);
   if (decompressor_failed(state->input)) {
     const std::string message =
-        decompressor_failure(*state->input->decompressor_status, state->samples_read);
+        decompressor_failure(*state->input->decompressor_status, samples_kept(state));
     report_warning(state->hooks, ERROR_DECOMPRESSOR_FAILED, message.c_str());
   }
   return finish(state);
@@ -303,13 +336,15 @@ bool read_lines(reader_state* state) {
 
 // A reader for one run over an open input; nothing is read yet.
 void start_reader(reader_state* state, const read_options* options, const reader_paths& paths,
-                  input_source* input, const run_hooks* hooks) {
+                  input_source* input, const run_hooks* hooks, const sample_sink* sink) {
   state->options = options;
   state->paths = paths;
   state->input = input;
   state->hooks = hooks;
   state->reading = false;
   state->column_count = -1;
+  state->sink = sink;
+  state->samples_handed = 0;
   state->samples_read = 0;
   state->comment_lines = 0;
   state->discarded = 0;
@@ -336,10 +371,11 @@ struct reader_release {
   reader_state* state;
   read_progress* progress;
   ~reader_release() {
+    if (state->input->follow != nullptr) state->input->follow->before_read = nullptr;
     close_if_read_to_end(state);
     if (progress != nullptr) {
       progress->reading = state->reading;
-      progress->samples = state->samples_read;
+      progress->samples = samples_kept(state);
       progress->discarded = state->discarded;
       progress->decompressor_status = state->input->decompressor_status;
     }
@@ -370,19 +406,25 @@ void hand_over(reader_state* state, sample_set* set) {
 
 }  // namespace
 
-std::string read_count_text(int32_t samples, int32_t discarded) {
-  return compose_message("\nRead %d samples (discarded first %d samples).\n", samples, discarded);
+std::string read_count_text(int64_t samples, int32_t discarded) {
+  return compose_message("\nRead %lld samples (discarded first %d samples).\n",
+                         static_cast<long long>(samples), discarded);
 }
 
 sample_set read_samples(const read_options& options, input_source* input, const run_hooks* hooks,
-                        read_progress* progress, const reader_paths& paths) {
+                        read_progress* progress, const reader_paths& paths,
+                        const sample_sink* sink) {
   reader_state* state = static_cast<reader_state*>(xmalloc(sizeof(reader_state)));
-  start_reader(state, &options, paths, input, hooks);
+  start_reader(state, &options, paths, input, hooks, sink);
   reader_release release{state, progress};
   if (options.column_count.has_value()) take_given_column_count(state, *options.column_count);
   report_format(hooks, REPORT_READING, "%s", "Reading file...\n");
   state->reading = true;
   line_reader_open(&state->reader, input);
+  if (input->follow != nullptr) {
+    input->follow->before_read = hand_before_read;
+    input->follow->before_read_context = state;
+  }
   sample_set set;
   set.ended_early = !read_lines(state);
   close_if_read_to_end(state);

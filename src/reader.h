@@ -29,6 +29,25 @@ struct reader_paths {
   int32_t gather_columns = GATHER_COLUMNS;  // the in-place path gathers above this width
 };
 
+// A streamed read's store is a window of about STREAM_WINDOW_BYTES, at least
+// STREAM_WINDOW_MIN and at most STREAM_WINDOW_MAX samples per column.
+constexpr int64_t STREAM_WINDOW_BYTES = int64_t{4} << 20;
+constexpr int32_t STREAM_WINDOW_MIN = 1024;
+constexpr int32_t STREAM_WINDOW_MAX = 65536;
+
+// Where a streamed read's samples go instead of staying in the store. The
+// store is then a window: whenever it is full, and at the end of the input,
+// its samples are handed over and it starts again from its first entry.
+// Messages, errors and line numbers are those of a read that stores every
+// sample; the budget does not apply.
+struct sample_sink {
+  // Takes the `count` samples (possibly none) the window holds of each of
+  // column_count columns, rows[c][0] to rows[c][count - 1], the next ones of
+  // their chains. May throw to end the run.
+  void (*take)(void* context, const double* const* rows, int32_t column_count, int32_t count);
+  void* context;
+};
+
 // Settles the column count and reads the open `input` to its end, which
 // closes it. Returns the samples; a run that ends early without an analysis
 // (its message reported) returns a set with ended_early and no samples, its
@@ -37,6 +56,7 @@ struct reader_paths {
 // the read got however it ends. Messages go to `hooks` (may be null).
 sample_set read_samples(const read_options& options, input_source* input, const run_hooks* hooks,
                         read_progress* progress = nullptr,
-                        const reader_paths& paths = reader_paths{});
+                        const reader_paths& paths = reader_paths{},
+                        const sample_sink* sink = nullptr);
 
 #endif

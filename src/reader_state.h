@@ -21,10 +21,12 @@ struct reader_state {
   input_source* input;
   const run_hooks* hooks;  // where messages go; may be null
   line_reader reader;
-  bool reading;          // past the column count, reading lines
-  int32_t column_count;  // used columns; -1 while to be detected
-  int32_t samples_read;
-  int32_t comment_lines;
+  bool reading;             // past the column count, reading lines
+  int32_t column_count;     // used columns; -1 while to be detected
+  const sample_sink* sink;  // null: every sample stays in the store
+  int64_t samples_handed;   // samples the sink took; the store holds the ones after them
+  int32_t samples_read;     // samples in the store
+  int64_t comment_lines;
   int32_t discarded;
   int32_t line_tokens;                // fields on the most recently split line
   int32_t reference_tokens;           // fields on the first stored line

@@ -1,6 +1,8 @@
 // varbloc: blocking error analysis of correlated samples. The program is the
 // core library plus this entry, which wires the command line to it, prints
 // what the library reports and, with --json, records how the run ended.
+#include <signal.h>  // sigaction, SIGINT, SIGTERM
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -9,9 +11,29 @@
 #include "library.h"
 #include "program/command_line.h"
 #include "program/discarded_read.h"
+#include "program/follow.h"
 #include "program/json_record.h"
 
 namespace {
+
+// Set by SIGINT or SIGTERM while a followed input is read: the read ends
+// there and the report of what was read follows. The program's one piece of
+// state outside main, as a signal handler can reach nothing else.
+volatile sig_atomic_t stop_signal = 0;
+
+void note_stop_signal(int) {
+  stop_signal = 1;
+}
+
+// With --follow, SIGINT and SIGTERM end the read instead of the program. No
+// SA_RESTART: a read waiting on a pipe returns, and the stop is seen.
+void catch_stop_signals() {
+  struct sigaction action = {};
+  action.sa_handler = note_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 
 // Every message of a run goes to standard error as it arises, so it keeps its
 // place among the decompressor's own messages; the record keeps the warnings
@@ -54,6 +76,97 @@ std::string equilibration_line(int64_t start, int32_t column) {
          column_label(column, label) + ").\n";
 }
 
+// The report of an analysed run: the tables, the automatic estimate's with
+// --auto, the analysis file's line, and the result kept for the record.
+void report_result(const run_settings& settings, const blocking_result& result,
+                   const equilibration_table* equilibration, run_record* record) {
+  if (settings.json_path != nullptr) {  // only a record holds the result's JSON
+    record->result = result_json(result, equilibration);
+  }
+  print_text(render_report(result));
+  if (settings.automatic) print_text(render_automatic(result));
+  std::string skipped;
+  const analysis_file_outcome outcome =
+      append_analysis_file(result, settings.output_path, &skipped);
+  print_text(skipped);
+  if (outcome == ANALYSIS_FILE_WRITTEN) {
+    record->status = STATUS_OK;
+  } else {
+    record->status = STATUS_NO_ANALYSIS_FILE;
+    record->message = without_newlines(skipped);
+  }
+  fputs("\n", stderr);
+}
+
+// A fatal error's frame, and the record of how far the read got; returns the
+// exit status.
+int report_failure(const run_failure& failure, const read_progress& progress, run_record* record) {
+  print_text(fatal_frame(failure.code, failure.message.c_str()));
+  record->status = STATUS_ERROR;
+  record->code = error_number(failure.code);
+  record->message = failure.message;
+  record->place = failure.place;
+  record->decompressor_status = progress.decompressor_status;
+  record->reading_started = progress.reading;
+  record->samples = progress.samples;
+  record->discarded = progress.discarded;
+  return fatal_exit_status(failure.code);
+}
+
+// What a followed run's hooks see: its settings, and whether its targets
+// were met.
+struct follow_context {
+  const run_settings* settings;
+  bool targets_met;
+};
+
+bool stop_following(void* context) {
+  return stop_signal != 0 || static_cast<follow_context*>(context)->targets_met;
+}
+
+void print_running(void* context, const column_state* states, int32_t column_count) {
+  follow_context* follow = static_cast<follow_context*>(context);
+  const blocking_result result = state_result(states, column_count);
+  print_text(running_lines(result));
+  fflush(stderr);
+  if (targets_met(result, follow->settings->targets)) follow->targets_met = true;
+}
+
+// A run with --stream or --follow: the read feeds each column's state, and
+// the report comes from the states. Returns the exit status.
+int run_streamed(const run_settings& settings, run_record* record) {
+  const run_hooks hooks = {print_event, nullptr, record};
+  read_progress progress;
+  run_failure failure{};
+  follow_context context = {&settings, false};
+  const follow_hooks follow = {stop_following, print_running, &context, settings.follow_seconds};
+  record->stream_end = STREAM_END_INPUT;
+  try {
+    std::vector<column_state> states;
+    const stream_outcome read =
+        stream_data_file(settings, &states, &hooks, settings.follow ? &follow : nullptr, &progress);
+    record->reading_started = true;
+    record->samples = progress.samples;
+    record->discarded = progress.discarded;
+    record->decompressor_status = progress.decompressor_status;
+    if (read.stopped)
+      record->stream_end = stop_signal != 0 ? STREAM_END_SIGNAL : STREAM_END_TARGETS;
+    if (read.ended_early) {
+      record->status = STATUS_EARLY_END;
+      record->message = without_newlines(record->message.value_or(""));
+      return 0;
+    }
+    const blocking_result result = state_result(states.data(), read.column_count);
+    report_result(settings, result, nullptr, record);
+    const bool targets_given = settings.targets.error || settings.targets.relative;
+    if (targets_given && !targets_met(result, settings.targets)) return EXIT_TARGETS_NOT_MET;
+    return 0;
+  } catch (...) {
+    failure = current_failure();
+  }
+  return report_failure(failure, progress, record);
+}
+
 // The whole run after the command line; returns the exit status. A fatal
 // error's frame is printed here too, so that the record comes after it.
 int run(const run_settings& settings, run_record* record) {
@@ -90,39 +203,14 @@ int run(const run_settings& settings, run_record* record) {
       record->samples -= start;
       record->discarded += start;
     }
-    const blocking_result& result = *whole_run.result;
-    if (settings.json_path != nullptr) {  // only a record holds the result's JSON
-      record->result =
-          result_json(result, whole_run.equilibration ? &*whole_run.equilibration : nullptr);
-    }
-    print_text(render_report(result));
-    if (settings.automatic) print_text(render_automatic(result));
-    std::string skipped;
-    const analysis_file_outcome outcome =
-        append_analysis_file(result, settings.output_path, &skipped);
-    print_text(skipped);
-    if (outcome == ANALYSIS_FILE_WRITTEN) {
-      record->status = STATUS_OK;
-    } else {
-      record->status = STATUS_NO_ANALYSIS_FILE;
-      record->message = without_newlines(skipped);
-    }
-    fputs("\n", stderr);
+    report_result(settings, *whole_run.result,
+                  whole_run.equilibration ? &*whole_run.equilibration : nullptr, record);
     return 0;
   } catch (...) {
     failure = current_failure();
   }
   tell(held, record);  // a read that failed tells its events as they came
-  print_text(fatal_frame(failure.code, failure.message.c_str()));
-  record->status = STATUS_ERROR;
-  record->code = error_number(failure.code);
-  record->message = failure.message;
-  record->place = failure.place;
-  record->decompressor_status = progress.decompressor_status;
-  record->reading_started = progress.reading;
-  record->samples = progress.samples;
-  record->discarded = progress.discarded;
-  return fatal_exit_status(failure.code);
+  return report_failure(failure, progress, record);
 }
 
 }  // namespace
@@ -145,7 +233,9 @@ int main(int argc, char** argv) {
   record.discard_auto = settings.discard_auto;
   record.analysis_file = settings.output_path;
   record.column_count = settings.column_count;
-  int status = run(settings, &record);
+  record.stream = settings.stream;
+  if (settings.follow) catch_stop_signals();
+  int status = settings.stream ? run_streamed(settings, &record) : run(settings, &record);
 
   // The record comes last, after the analysis file's append has finished, so
   // that the two files' locks are never held at once.

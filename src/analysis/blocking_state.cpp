@@ -101,8 +101,13 @@ void append_block(level_moments* blocks, double value) {
 // The run of the m >= 1 values at v: their mean, then the central sums,
 // each in four lanes (four chains of additions side by side); the 3rd and
 // 4th powers only when HIGHER.
+//
+// With `raw`, the values' raw samples, it also carries *raw_sum on by them
+// one after the other: that chain of additions runs beside the others here,
+// where the loop's own work hides most of its latency.
 template <bool HIGHER>
-level_moments moments_of(const double* v, int64_t m) {
+level_moments moments_of(const double* v, int64_t m, const double* raw = nullptr,
+                         double* raw_sum = nullptr) {
   double lanes[4] = {0, 0, 0, 0};
   int64_t i = 0;
   for (; i + 4 <= m; i += 4) {
@@ -113,6 +118,7 @@ level_moments moments_of(const double* v, int64_t m) {
   const double e0 = v[0] - mean;
   double squares[4] = {e0 * e0, 0, 0, 0}, cubes[4] = {e0 * e0 * e0, 0, 0, 0};
   double fourths[4] = {(e0 * e0) * (e0 * e0), 0, 0, 0}, products[4] = {0, 0, 0, 0};
+  double sum = raw ? *raw_sum + raw[0] : 0;
   i = 1;
   for (; i + 4 <= m; i += 4) {
     for (int l = 0; l < 4; l++) {
@@ -124,9 +130,11 @@ level_moments moments_of(const double* v, int64_t m) {
         fourths[l] += e2 * e2;
       }
       products[l] += before * e;
+      if (raw) sum = sum + raw[i + l];
     }
   }
   for (; i < m; i++) {
+    if (raw) sum = sum + raw[i];
     const double e = v[i] - mean, before = v[i - 1] - mean;
     const double e2 = e * e;
     squares[0] += e2;
@@ -134,6 +142,7 @@ level_moments moments_of(const double* v, int64_t m) {
     fourths[0] += e2 * e2;
     products[0] += before * e;
   }
+  if (raw) *raw_sum = sum;
   auto total = [](const double* s) { return (s[0] + s[1]) + (s[2] + s[3]); };
   return {m,
           mean,
@@ -209,8 +218,10 @@ void store_level(level_state* state, const piece_level& level, int64_t block) {
 }
 
 // The state of the n <= PIECE samples at x, the chain's samples from o on,
-// with the sums around `shift`.
-void piece_state(column_state* piece, const double* x, int64_t n, int64_t o, double shift) {
+// with the sums around `shift`; its raw sum carries on from `sum_before`,
+// the samples added one after the other.
+void piece_state(column_state* piece, const double* x, int64_t n, int64_t o, double shift,
+                 double sum_before) {
   double deviations[PIECE], fixed[PIECE / 5 + 1], pairwise[PIECE / 2 + 1];
   state_start(piece, o);
   piece->count = n;
@@ -234,7 +245,8 @@ void piece_state(column_state* piece, const double* x, int64_t n, int64_t o, dou
   }
   piece->non_finite = !(finite[0] + finite[1] == 0);
   piece->varied = differing[0] + differing[1] != 0;
-  piece->fixed[0].blocks = moments_of<false>(deviations, n);
+  piece->sum = sum_before;
+  piece->fixed[0].blocks = moments_of<false>(deviations, n, x, &piece->sum);
   // The samples are level 0's blocks in both ladders.
   const piece_level samples = {deviations, n, 0, 0};
   piece_level level = next_level<5>(samples, o, n, 1, fixed);
@@ -335,6 +347,7 @@ void state_merge(column_state* left, const column_state& right) {
     merge_level(&left->pairwise[k], from->pairwise[k], o, n_left, n_right, pairwise_block(k));
   }
   left->count += n_right;
+  left->sum = left->sum + right.sum;
   left->non_finite = left->non_finite || right.non_finite;
   left->varied = left->varied || right.varied || !(right.first_sample == left->first_sample);
 }
@@ -345,8 +358,9 @@ void state_add(column_state* state, const double* x, int64_t count) {
   column_state piece;
   for (int64_t at = 0; at < count; at += PIECE) {
     const int64_t n = count - at < PIECE ? count - at : PIECE;
-    piece_state(&piece, x + at, n, state->offset + state->count, state->shift);
+    piece_state(&piece, x + at, n, state->offset + state->count, state->shift, state->sum);
     state_merge(state, piece);
+    state->sum = piece.sum;  // carried on from the state's, not added to it
   }
 }
 
@@ -359,12 +373,17 @@ blocking_result state_result(const column_state* states, int32_t column_count) {
   for (int32_t c = 0; c < column_count; c++) {
     const column_state& state = states[c];
     const level_moments& samples = state.fixed[0].blocks;
-    result.mean[c] = state.shift + samples.mean;
+    // The mean printed is the in-memory analysis's: the raw sum over n, which
+    // overflows where that of the samples in memory does. The figures are
+    // taken about the state's own mean, which keeps the digits a large
+    // offset takes from the raw sum.
+    result.mean[c] = state.sum / static_cast<double>(n);
+    const double mean = samples.mean;
     // Each fixed level's sums about the column's mean, as the in-memory
     // analysis forms them.
     for (int j = 0; j < result.level_count; j++) {
       const level_moments& level = state.fixed[j].blocks;
-      const double e = level.mean - samples.mean;
+      const double e = level.mean - mean;
       const double squares = level.squares + (static_cast<double>(level.count) * e) * e;
       const size_t at = static_cast<size_t>(j) * columns + c;
       lag1_figures(squares, products_about(level, e), level.count, &result.level_error[at],
@@ -375,7 +394,7 @@ blocking_result state_result(const column_state* states, int32_t column_count) {
       // The squares and fourth powers moved from the level's own mean to the
       // column's, e = (level's mean) - (column's): sum (x + e)^4 over values
       // x about their own mean, whose sum is 0.
-      const double e = level.mean - samples.mean;
+      const double e = level.mean - mean;
       const double values = static_cast<double>(level.count);
       const double e2 = e * e;
       pairwise_central_sums sums;

@@ -51,9 +51,11 @@
 // one: it sums the raw samples of a block, whose rounding grows with the
 // offset, where the state sums x - K. Columns whose every sample is the same
 // give an error of exactly 0 here, where the in-memory mean's rounding can
-// leave a few units in the last place; finite samples near the largest
-// doubles whose raw sum overflows in memory ("values too large") can have
-// finite sums around K here and be analysed.
+// leave a few units in the last place. The mean is the in-memory one: the
+// samples' raw sum, added one after the other, over n; fed in any chunks it
+// is the same to the last bit, merged from segments it adds their two raw
+// sums, one rounding more per merge. So a raw sum that overflows gives
+// "values too large" here as in memory, whatever the sums around K.
 #ifndef VARBLOC_ANALYSIS_BLOCKING_STATE_H
 #define VARBLOC_ANALYSIS_BLOCKING_STATE_H
 
@@ -94,8 +96,12 @@ struct column_state {
   int64_t count;        // samples in the segment
   double shift;         // K, the sums' origin: the segment's first sample
   double first_sample;  // the segment's first sample
-  bool non_finite;      // a NaN or an infinity among the samples
-  bool varied;          // a sample differs from the first
+  // The segment's samples added one after the other from 0, as the
+  // in-memory analysis forms a column's sum: fed without merges, the state
+  // gives the chain's mean to the last bit (a merge adds two such sums).
+  double sum;
+  bool non_finite;  // a NaN or an infinity among the samples
+  bool varied;      // a sample differs from the first
   // Level j: block size 1 for j = 0, else BLOCK_SIZES[j - 1].
   level_state fixed[STATE_FIXED_LEVELS];
   // Level k >= 1: block size 2^k (entry 0 unused; level 0 is fixed[0]).

@@ -4,6 +4,7 @@
 
 #include <cctype>  // isdigit, isspace
 #include <cerrno>
+#include <cmath>    // isfinite
 #include <cstdio>   // fputs, fprintf
 #include <cstdlib>  // strtoll
 #include <cstring>  // strchr, strcmp, strncmp
@@ -37,6 +38,14 @@ void write_long_options(FILE* stream) {
         stream);
   fputs("\t--discard <m> discard initial m samples, as -i (neither form together with -i)\n",
         stream);
+  fputs("\t--stream\tread any length in constant memory (figures equal to about 1e-12)\n", stream);
+  fputs("\t--follow[=s] keep reading a growing input (implies --stream); every s seconds\n",
+        stream);
+  fputs("\t\t(default 10) a running line per column; ends at end of a pipe, SIGINT, SIGTERM\n",
+        stream);
+  fputs("\t--target-error <x> with --follow: end once every column is ok with error <= x\n",
+        stream);
+  fputs("\t--target-relative <r> with --follow: end once every error <= r |mean|\n", stream);
   fputs("\t--help\tprint this text and exit\n", stream);
   fputs("\t--version print the version and exit\n", stream);
   fputs("A long option's value follows it or an '=': --json r.jsonl or --json=r.jsonl.\n", stream);
@@ -132,6 +141,24 @@ void take_discard(const char* value, long_options* options) {
   }
 }
 
+// A positive finite number, read as strtod reads it to the text's end.
+std::optional<double> positive_number(const char* text) {
+  char* end = nullptr;
+  const int saved_errno = errno;
+  const double value = strtod(text, &end);
+  errno = saved_errno;
+  if (end == text || *end != '\0' || !(value > 0) || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// Takes the value of --follow=, --target-error or --target-relative; a bad
+// one sets the problem's message.
+void take_positive(const char* value, const char* problem, std::optional<double>* number,
+                   long_options* options) {
+  *number = positive_number(value);
+  if (!*number) options->value_problem = problem;
+}
+
 }  // namespace
 
 long_option_request take_long_options(int* argc, char** argv, long_options* options) {
@@ -153,6 +180,24 @@ long_option_request take_long_options(int* argc, char** argv, long_options* opti
     } else if (strcmp(argument, "--auto") == 0) {
       options->automatic = true;
       next++;
+    } else if (strcmp(argument, "--stream") == 0) {
+      options->stream = true;
+      next++;
+    } else if (strcmp(argument, "--follow") == 0) {
+      options->follow_seconds = DEFAULT_FOLLOW_SECONDS;
+      next++;
+    } else if (strncmp(argument, "--follow=", 9) == 0) {
+      take_positive(argument + 9, "Argument of --follow must be a positive number of seconds.\n",
+                    &options->follow_seconds, options);
+      next++;
+    } else if ((taken = long_option_value("--target-error", next, *argc, argv, &value)) > 0) {
+      take_positive(value, "Argument of --target-error must be a positive number.\n",
+                    &options->targets.error, options);
+      next += taken;
+    } else if ((taken = long_option_value("--target-relative", next, *argc, argv, &value)) > 0) {
+      take_positive(value, "Argument of --target-relative must be a positive number.\n",
+                    &options->targets.relative, options);
+      next += taken;
     } else if ((taken = long_option_value("--json", next, *argc, argv, &value)) > 0) {
       options->json_path = value;
       next += taken;
@@ -182,6 +227,24 @@ bool apply_long_options(const long_options& taken, run_settings* settings) {
           stderr);
     return false;
   }
+  const bool follow = taken.follow_seconds.has_value();
+  if ((taken.targets.error || taken.targets.relative) && !follow) {
+    fputs("--target-error and --target-relative need --follow.\n", stderr);
+    return false;
+  }
+  if (taken.discard_auto && follow) {
+    fputs("--discard=auto cannot be used with --follow: its search needs the whole chain.\n",
+          stderr);
+    return false;
+  }
+  if (taken.discard_auto && taken.stream && strcmp(settings->input_name, "STDIN") == 0) {
+    fputs("--discard=auto with --stream reads its file twice: not from STDIN.\n", stderr);
+    return false;
+  }
+  settings->stream = taken.stream || follow;
+  settings->follow = follow;
+  if (follow) settings->follow_seconds = *taken.follow_seconds;
+  settings->targets = taken.targets;
   settings->json_path = taken.json_path;
   settings->automatic = taken.automatic;
   settings->discard_auto = taken.discard_auto;
@@ -274,8 +337,8 @@ bool parse_command_line(int argc, char** argv, run_settings* settings) {
 }
 
 bool settle_command_line(int argc, char** argv, const long_options& taken, run_settings* settings) {
-  if (taken.discard_problem != nullptr) {
-    fputs(taken.discard_problem, stderr);
+  if (taken.discard_problem != nullptr || taken.value_problem != nullptr) {
+    fputs(taken.discard_problem != nullptr ? taken.discard_problem : taken.value_problem, stderr);
     usage_with_long_options();
     return false;
   }

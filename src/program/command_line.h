@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "library.h"  // read_options
+#include "library.h"         // read_options
+#include "program/follow.h"  // follow_targets
 
 // Largest factor one -a option accepts; each -a multiplies the default
 // storage budget.
@@ -21,6 +22,10 @@ struct run_settings : read_options {
   bool automatic = false;               // --auto: print the automatic estimate's table
   bool discard_auto = false;            // --discard auto: discard the equilibration found
   bool discard_given = false;           // an -i option was given (-i 0 too)
+  bool stream = false;                  // --stream: keep no samples, feed the states
+  bool follow = false;                  // --follow: wait for more at the input's end
+  double follow_seconds = DEFAULT_FOLLOW_SECONDS;  // between running answers
+  follow_targets targets;                          // --target-error, --target-relative
 };
 
 // Writes the banner (a newline, the program line, an empty line).
@@ -43,9 +48,14 @@ struct long_options {
   bool discard_auto = false;              // --discard auto: find where the chains are equilibrated
   std::optional<int32_t> discard_count;   // --discard N: as -i N
   const char* discard_problem = nullptr;  // the message for a bad --discard value, or null
+  bool stream = false;                    // --stream
+  std::optional<double> follow_seconds;   // --follow or --follow=SECONDS
+  follow_targets targets;                 // --target-error X, --target-relative R
+  const char* value_problem = nullptr;    // the message for a bad value of those, or null
 };
 
 // Takes the long options --json FILE, --auto, --discard auto, --discard N,
+// --stream, --follow[=SECONDS], --target-error X, --target-relative R,
 // --help and --version out of argv before getopt sees it, closing the gaps
 // (*argc shrinks, argv[*argc] stays null). An option with a value takes it
 // as the next argument or after '=' (--json=FILE, --discard=auto). Arguments
@@ -79,9 +89,11 @@ int32_t low_32_bits(int64_t value);
 // writes the usage text and exits with status 1. May be called more than once.
 bool parse_command_line(int argc, char** argv, run_settings* settings);
 
-// The whole command line after take_long_options: a bad --discard value,
-// then parse_command_line, then the long options' settings (--discard and -i
-// together refused). On a bad command line writes the message and the usage
+// The whole command line after take_long_options: a bad --discard value or
+// a bad number of the streaming options, then parse_command_line, then the
+// long options' settings (--discard and -i together refused, a target
+// without --follow refused, --discard=auto refused with --follow and with
+// --stream on standard input). On a bad command line writes the message and the usage
 // text, with the long options after a long option's own error, and returns
 // false; the caller exits with status 1.
 bool settle_command_line(int argc, char** argv, const long_options& taken, run_settings* settings);

@@ -84,6 +84,12 @@ std::string format_run_record(const run_record& record) {
   line["version"] = varbloc_version();
   line["input"] = record.input;
   line["options"] = options_of(record);
+  if (record.stream) {  // later within 3: only in the records of streamed runs
+    line["streamed"] = true;
+    line["stream_end"] =
+        or_null(record.stream_end != nullptr ? std::optional<std::string>(record.stream_end)
+                                             : std::nullopt);
+  }
   line["status"] = record.status;
   line["code"] = or_null(record.code);
   line["message"] = or_null(record.message);

@@ -19,6 +19,11 @@ constexpr const char* STATUS_ERROR = "error";                        // a fatal 
 // Analysed and appended, from a decompressor that failed: maybe not every sample.
 constexpr const char* STATUS_DECOMPRESSOR_FAILED = "decompressor failed";
 
+// The record's "stream_end" for a streamed run: what ended its read.
+constexpr const char* STREAM_END_INPUT = "end of input";
+constexpr const char* STREAM_END_TARGETS = "targets met";  // --follow with its targets
+constexpr const char* STREAM_END_SIGNAL = "signal";        // --follow ended by SIGINT or SIGTERM
+
 // One warning code of the run: how often it came and its first message.
 using record_warning = warning_tally;
 
@@ -33,6 +38,8 @@ struct run_record {
   bool discard_auto = false;
   std::string analysis_file;
   std::optional<int64_t> column_count;  // the positional count, when given
+  bool stream = false;                  // --stream or --follow: "streamed" and "stream_end"
+  const char* stream_end = nullptr;     // one of the STREAM_END_ texts, once the read ended
   std::string status;                   // one of the STATUS_ texts
   std::optional<int> code;              // the printed error number
   std::optional<std::string> message;   // the printed text without frame or newlines

@@ -55,7 +55,7 @@ constexpr size_t PLACE_TEXT_LENGTH = 40;
 // it: error 70 has the line, the column and the field's text, error 100 the
 // line. Empty where the message names nothing.
 struct error_place {
-  std::optional<int32_t> line;      // as in the message: comment lines counted
+  std::optional<int64_t> line;      // as in the message: comment lines counted
   std::optional<int32_t> column;    // from 0, skipped columns counted
   std::optional<std::string> text;  // the field as read, cut at PLACE_TEXT_LENGTH bytes
 };

@@ -210,7 +210,12 @@ int run(const run_settings& settings, run_record* record) {
     failure = current_failure();
   }
   tell(held, record);  // a read that failed tells its events as they came
-  return report_failure(failure, progress, record);
+  const int status = report_failure(failure, progress, record);
+  // The store held every sample; a streamed run holds none.
+  if (failure.code == ERROR_TOO_MANY_LINES || failure.code == ERROR_STORAGE_NOT_ALLOCATED) {
+    print_text(STREAM_HINT);
+  }
+  return status;
 }
 
 }  // namespace

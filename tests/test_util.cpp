@@ -12,12 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>  // kill
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -91,6 +94,11 @@ constexpr int SETUP_FAILED = 125;
                     static_cast<rlim_t>(setup.file_size_limit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(SETUP_FAILED);
   }
+  if (setup.address_space_limit >= 0) {
+    rlimit limit = {static_cast<rlim_t>(setup.address_space_limit),
+                    static_cast<rlim_t>(setup.address_space_limit)};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(SETUP_FAILED);
+  }
   if (setup.as_nobody && !become_nobody()) _exit(SETUP_FAILED);
   if (chdir(cwd) != 0) _exit(SETUP_FAILED);
   execve(program, argv, environ);
@@ -123,8 +131,22 @@ run_result run_program(const std::string& program, const std::vector<std::string
   if (child == 0) {
     exec_child(path.c_str(), argv.data(), in.c_str(), out.c_str(), err.c_str(), cwd.c_str(), setup);
   }
+  if (setup.while_running) setup.while_running(child);
   int status = 0;
-  waitpid(child, &status, 0);
+  if (setup.kill_after_seconds > 0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(setup.kill_after_seconds);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } else {
+    waitpid(child, &status, 0);
+  }
 
   run_result result;
   result.err = read_file(io.file("stderr"));

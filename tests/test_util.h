@@ -45,6 +45,13 @@ struct run_setup {
   // RLIMIT_FSIZE in bytes, as `ulimit -f` sets it (SIGXFSZ keeps its default
   // action); negative: no limit.
   long long file_size_limit = -1;
+  // RLIMIT_AS in bytes, as `ulimit -v` sets it; negative: no limit.
+  long long address_space_limit = -1;
+  // Called in the parent with the child's pid while it runs (to feed its
+  // input or signal it).
+  std::function<void(int pid)> while_running;
+  // When positive, the child is killed (SIGKILL) if it runs longer.
+  double kill_after_seconds = 0;
 };
 
 // Runs `program` with `args` in directory `cwd`, standard input fed from

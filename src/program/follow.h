@@ -17,6 +17,11 @@ constexpr int EXIT_TARGETS_NOT_MET = 5;
 // Seconds between running answers unless --follow=SECONDS says otherwise.
 constexpr double DEFAULT_FOLLOW_SECONDS = 10;
 
+// The line after the fatal error of a run whose samples would not fit the
+// store: a streamed run holds none of them.
+constexpr const char* STREAM_HINT =
+    "Hint: --stream analyses an input of any length in constant memory.\n";
+
 // What a followed run stops at, besides the end of its input and a signal.
 struct follow_targets {
   std::optional<double> error;     // --target-error: the automatic error at most this

@@ -7,6 +7,9 @@
 #   RUNS      timed runs of each program per file (default 7)
 #   FILES     data files (default bench/data/{a,b,c,d,e}.dat, made by
 #             bench/run_benchmarks.sh)
+# OLD_OPTIONS and NEW_OPTIONS in the environment go before each side's data
+# file: `NEW_OPTIONS=--stream bench/compare_revisions.sh HEAD HEAD 7 a.dat`
+# compares the streamed run with the run in memory of the same program.
 #
 # Per file: one warm-up run of each program, which must write the same
 # standard error and analysis file as the other; then RUNS pairs in the order
@@ -59,14 +62,17 @@ timing=$scratch/timing.txt
 # Both programs write the same analysis file path (the messages name it).
 out=$scratch/out
 mkdir -p "$out"
+old_options=(${OLD_OPTIONS:-})
+new_options=(${NEW_OPTIONS:-})
 run_program() {  # side program file [timing]
   local side=$1 program=$2 file=$3
+  local -n options=${side}_options
   rm -f "$out/ana.dat"
   if [[ $# -gt 3 ]]; then
     /usr/bin/time -f "$(basename "$file") $side %U %S %e %M" -a -o "$4" \
-      "$program" -o "$out/ana.dat" "$file" 2>"$out/stderr" || true
+      "$program" -o "$out/ana.dat" "${options[@]}" "$file" 2>"$out/stderr" || true
   else
-    "$program" -o "$out/ana.dat" "$file" 2>"$out/stderr" || true
+    "$program" -o "$out/ana.dat" "${options[@]}" "$file" 2>"$out/stderr" || true
     mv "$out/stderr" "$out/$side.stderr"
     mv "$out/ana.dat" "$out/$side.ana" 2>/dev/null || : >"$out/$side.ana"
   fi
@@ -97,7 +103,8 @@ vector_flags=$(cpu_field flags | tr ' ' '\n' | grep -E '^(sse2|sse4_2|avx|avx2|a
   tr '\n' ' ')
 echo "Processor: $(cpu_field 'model name'), family $(cpu_field 'cpu family'), model" \
   "$(cpu_field model); $(nproc) cores; ${vector_flags% }"
-echo "OLD $old = $(git rev-parse --short "$old"), NEW $new = $(git rev-parse --short "$new");" \
+echo "OLD $old ${old_options[*]} = $(git rev-parse --short "$old"), NEW $new ${new_options[*]} =" \
+  "$(git rev-parse --short "$new");" \
   "$runs pairs per file, OLD NEW NEW OLD ...; load average before $load_before, after $load_after"
 echo
 python3 - "$timing" <<'PY'

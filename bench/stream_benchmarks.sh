@@ -32,7 +32,7 @@ import sys
 rows, columns, size = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 wall, user, system = map(float, sys.argv[4:7])
 rss = int(sys.argv[7]) / 1024
-print("| rows x columns | text GB | wall s | user s | sys s | samples/s | MB/s | peak RSS MiB |")
+print("| rows x columns | text GB | wall s | user s | sys s | values/s | MB/s | peak RSS MiB |")
 print("|---|---|---|---|---|---|---|---|")
 print(f"| {rows:.3g} x {columns} | {size / 1e9:.1f} | {wall:.1f} | {user:.1f} | {system:.1f} "
       f"| {rows * columns / wall / 1e6:.1f} M | {size / wall / 1e6:.0f} | {rss:.1f} |")

@@ -2,8 +2,10 @@
 
 #include <time.h>  // clock_gettime
 
+#include <cstdint>  // INT32_MAX
 #include <cstdlib>  // free
 
+#include "analysis/equilibration_grid.h"
 #include "input_source.h"
 #include "reader.h"
 #include "storage.h"
@@ -106,22 +108,102 @@ bool stop_following(void* context) {
   return follow->stop != nullptr && follow->stop(follow->context);
 }
 
-}  // namespace
-
-sample_set read_data_file(const read_options& options, const run_hooks* hooks,
-                          read_progress* progress) {
-  refuse_options_out_of_range(options);
+// Runs read(&input) on the input the options name, opened before and
+// closed after, in the C locale; then polls for an interruption.
+template <typename Read>
+auto with_options_input(const read_options& options, const run_hooks* hooks, Read read) {
   return in_c_locale([&] {
     input_source input;
     input.fd = -1;
     input.decompressor = 0;
     input_guard guard{&input};
     open_options_input(options, &input, hooks);
-    sample_set set = read_samples(options, &input, hooks, progress);
+    auto outcome = read(&input);
     check_interrupted(hooks);
-    return set;
+    return outcome;
   });
 }
+
+}  // namespace
+
+sample_set read_data_file(const read_options& options, const run_hooks* hooks,
+                          read_progress* progress) {
+  refuse_options_out_of_range(options);
+  return with_options_input(options, hooks, [&](input_source* input) {
+    return read_samples(options, input, hooks, progress);
+  });
+}
+
+namespace {
+
+// Reads the input the options name into `sink`, followed with `follow`.
+stream_outcome stream_read(const read_options& options, const sample_sink& sink,
+                           const run_hooks* hooks, const follow_hooks* follow,
+                           read_progress* progress) {
+  return with_options_input(options, hooks, [&](input_source* input) {
+    input_follow followed = {stop_following, const_cast<follow_hooks*>(follow), nullptr, nullptr,
+                             false};
+    if (follow != nullptr) input->follow = &followed;
+    read_progress own_progress;
+    read_progress& read = progress != nullptr ? *progress : own_progress;
+    const sample_set set = read_samples(options, input, hooks, &read, reader_paths{}, &sink);
+    input->follow = nullptr;  // `followed` ends here
+    stream_outcome outcome;
+    outcome.column_count = set.column_count;
+    outcome.samples = read.samples;
+    outcome.discarded = read.discarded;
+    outcome.ended_early = set.ended_early;
+    outcome.stopped = followed.stopped;
+    outcome.decompressor_status = read.decompressor_status;
+    return outcome;
+  });
+}
+
+// The first read of an equilibrated stream: every column's grid.
+void feed_grids(void* context, const double* const* rows, int32_t column_count, int32_t count) {
+  std::vector<equilibration_grid>& grids = *static_cast<std::vector<equilibration_grid>*>(context);
+  if (grids.empty()) {
+    grids.resize(static_cast<size_t>(column_count));
+    for (equilibration_grid& grid : grids) grid_start(&grid);
+  }
+  for (int32_t c = 0; c < column_count; c++) grid_add(&grids[c], rows[c], count);
+}
+
+// The second read: each column's state from the latest start, and from its
+// own start.
+struct split_feed {
+  int64_t handed;  // samples of each column handed so far
+  const equilibrated_stream* outcome;
+  std::vector<column_state>* latest;
+  std::vector<column_state>* own;
+};
+
+// Adds the samples x[0..count), the chain's samples from `at` on, that lie
+// at or after `start`.
+void add_from(column_state* state, const double* x, int64_t at, int32_t count, int64_t start) {
+  const int64_t skip = start > at ? start - at : 0;
+  if (skip < count) state_add(state, x + skip, count - skip);
+}
+
+void feed_split(void* context, const double* const* rows, int32_t column_count, int32_t count) {
+  split_feed* feed = static_cast<split_feed*>(context);
+  if (feed->latest->empty()) {
+    for (std::vector<column_state>* states : {feed->latest, feed->own}) {
+      states->resize(static_cast<size_t>(column_count));
+      for (column_state& state : *states) state_start(&state, 0);
+    }
+  }
+  const equilibration_table& table = feed->outcome->equilibration;
+  for (int32_t c = 0; c < column_count; c++) {
+    add_from(&(*feed->latest)[c], rows[c], feed->handed, count, feed->outcome->start);
+    add_from(&(*feed->own)[c], rows[c], feed->handed, count, table.column[c].start);
+  }
+  feed->handed += count;
+}
+
+void ignore_event(void*, const report_event&) {}
+
+}  // namespace
 
 stream_outcome stream_data_file(const read_options& options, std::vector<column_state>* states,
                                 const run_hooks* hooks, const follow_hooks* follow,
@@ -138,31 +220,53 @@ stream_outcome stream_data_file(const read_options& options, std::vector<column_
     }
     taken.column_count = chains + options.skip_columns;
   }
-  return in_c_locale([&] {
-    input_source input;
-    input.fd = -1;
-    input.decompressor = 0;
-    input_guard guard{&input};
-    open_options_input(taken, &input, hooks);
-    input_follow followed = {stop_following, const_cast<follow_hooks*>(follow), nullptr, nullptr,
-                             false};
-    if (follow != nullptr) input.follow = &followed;
-    stream_feed feed = {states, follow,
-                        follow != nullptr ? now_seconds() + follow->interval_seconds : 0.0};
-    const sample_sink sink = {feed_states, &feed};
-    read_progress own_progress;
-    read_progress& read = progress != nullptr ? *progress : own_progress;
-    const sample_set set = read_samples(taken, &input, hooks, &read, reader_paths{}, &sink);
-    check_interrupted(hooks);
-    stream_outcome outcome;
-    outcome.column_count = set.column_count;
-    outcome.samples = read.samples;
-    outcome.discarded = read.discarded;
-    outcome.ended_early = set.ended_early;
-    outcome.stopped = followed.stopped;
-    outcome.decompressor_status = read.decompressor_status;
-    return outcome;
-  });
+  stream_feed feed = {states, follow,
+                      follow != nullptr ? now_seconds() + follow->interval_seconds : 0.0};
+  return stream_read(taken, sample_sink{feed_states, &feed}, hooks, follow, progress);
+}
+
+equilibrated_stream stream_equilibrated(const read_options& options, const run_hooks* hooks,
+                                        read_progress* progress) {
+  refuse_options_out_of_range(options);
+  equilibrated_stream outcome;
+  std::vector<equilibration_grid> grids;
+  outcome.read = stream_read(options, sample_sink{feed_grids, &grids}, hooks, nullptr, progress);
+  if (outcome.read.ended_early || grids.empty()) return outcome;
+  const int32_t column_count = outcome.read.column_count;
+  outcome.equilibration =
+      in_c_locale([&] { return grid_search(grids.data(), column_count, hooks); });
+  grids = std::vector<equilibration_grid>();
+  outcome.start_column = latest_start_column(outcome.equilibration);
+  outcome.start = outcome.equilibration.column[outcome.start_column].start;
+  if (outcome.start > INT32_MAX) {
+    fatal_format(ERROR_OPTION_OUT_OF_RANGE,
+                 "The equilibrated part starts after sample %lld, more than a run can discard",
+                 static_cast<long long>(outcome.start));
+  }
+
+  // The same lines again, their events told once already.
+  read_options again = options;
+  again.column_count = column_count + options.skip_columns;
+  const run_hooks quiet = {ignore_event, hooks != nullptr ? hooks->interrupted : nullptr,
+                           hooks != nullptr ? hooks->context : nullptr};
+  std::vector<column_state> own;
+  split_feed feed = {0, &outcome, &outcome.states, &own};
+  const stream_outcome second =
+      stream_read(again, sample_sink{feed_split, &feed}, &quiet, nullptr, nullptr);
+  if (second.samples != outcome.read.samples) {
+    fatal_format(ERROR_READ_FAILED,
+                 "Read error in input file %s: it changed between the equilibration search "
+                 "and the analysis",
+                 options.input_name);
+  }
+  for (int32_t c = 0; c < column_count; c++) {
+    equilibration_column& column = outcome.equilibration.column[c];
+    if (column.reason != ESTIMATE_OK) continue;
+    const blocking_result rest = in_c_locale([&] { return state_result(&own[c], 1); });
+    column.tau = rest.automatic[0].tau;
+    column.ess = rest.automatic[0].ess;
+  }
+  return outcome;
 }
 
 double* take_samples(sample_set* set) {

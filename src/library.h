@@ -193,4 +193,21 @@ stream_outcome stream_data_file(const read_options& options, std::vector<column_
                                 const run_hooks* hooks, const follow_hooks* follow = nullptr,
                                 read_progress* progress = nullptr);
 
+// A streamed read with the equilibration search: the grid search of
+// equilibration_grid.h on a first read (whose events and errors reach
+// `hooks`, as read_data_file's would), then a second, silent read of the same
+// input that feeds each column's state from the latest start on and works
+// out every column's tau and effective samples from its own start. So the
+// input must be one that can be read twice (a named file, not STDIN) and
+// must not change in between (error 60 if its sample count does).
+struct equilibrated_stream {
+  stream_outcome read;                // the first read's counts
+  equilibration_table equilibration;  // the grid search's, with tau and ess
+  int64_t start = 0;                  // the latest start
+  int32_t start_column = 0;           // the column whose start that is
+  std::vector<column_state> states;   // every column from `start` on
+};
+equilibrated_stream stream_equilibrated(const read_options& options, const run_hooks* hooks,
+                                        read_progress* progress = nullptr);
+
 #endif

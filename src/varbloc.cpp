@@ -132,6 +132,54 @@ void print_running(void* context, const column_state* states, int32_t column_cou
   if (targets_met(result, follow->settings->targets)) follow->targets_met = true;
 }
 
+// Tells the held events of a read of `samples` after `discarded` lines as a
+// read that discarded `start` more would have told them, then the
+// equilibration line, and counts the start as discarded in the record.
+void tell_equilibrated(std::vector<held_event>* held, int64_t samples, int32_t discarded,
+                       int64_t start, int32_t start_column, run_record* record) {
+  const int32_t first = static_cast<int32_t>(start);
+  const std::vector<held_event> told = events_as_discarded(*held, samples, discarded, first);
+  held->clear();  // told once, here
+  tell(told, record);
+  print_text(equilibration_line(first, start_column));
+  record->discard = first;
+  record->samples -= first;
+  record->discarded += first;
+}
+
+// A run with --stream and --discard=auto: the file read twice, for the
+// start and then for the analysis from there; the events of the first read
+// told as run() tells them.
+int run_streamed_equilibrated(const run_settings& settings, run_record* record) {
+  std::vector<held_event> held;
+  const run_hooks holding = {hold, nullptr, &held};
+  read_progress progress;
+  run_failure failure{};
+  try {
+    equilibrated_stream streamed = stream_equilibrated(settings, &holding, &progress);
+    record->reading_started = true;
+    record->samples = progress.samples;
+    record->discarded = progress.discarded;
+    record->decompressor_status = progress.decompressor_status;
+    if (streamed.read.ended_early) {
+      tell(held, record);
+      record->status = STATUS_EARLY_END;
+      record->message = without_newlines(record->message.value_or(""));
+      return 0;
+    }
+    tell_equilibrated(&held, streamed.read.samples, streamed.read.discarded, streamed.start,
+                      streamed.start_column, record);
+    const blocking_result result =
+        state_result(streamed.states.data(), static_cast<int32_t>(streamed.states.size()));
+    report_result(settings, result, &streamed.equilibration, record);
+    return 0;
+  } catch (...) {
+    failure = current_failure();
+  }
+  tell(held, record);  // a read that failed tells its events as they came
+  return report_failure(failure, progress, record);
+}
+
 // A run with --stream or --follow: the read feeds each column's state, and
 // the report comes from the states. Returns the exit status.
 int run_streamed(const run_settings& settings, run_record* record) {
@@ -141,6 +189,7 @@ int run_streamed(const run_settings& settings, run_record* record) {
   follow_context context = {&settings, false};
   const follow_hooks follow = {stop_following, print_running, &context, settings.follow_seconds};
   record->stream_end = STREAM_END_INPUT;
+  if (settings.discard_auto) return run_streamed_equilibrated(settings, record);
   try {
     std::vector<column_state> states;
     const stream_outcome read =
@@ -193,15 +242,8 @@ int run(const run_settings& settings, run_record* record) {
       return 0;
     }
     if (settings.discard_auto) {
-      const int32_t start = static_cast<int32_t>(whole_run.start);
-      const std::vector<held_event> told =
-          events_as_discarded(held, whole_run.read.samples, whole_run.read.discarded, start);
-      held.clear();  // told once, here
-      tell(told, record);
-      print_text(equilibration_line(start, whole_run.start_column));
-      record->discard = start;
-      record->samples -= start;
-      record->discarded += start;
+      tell_equilibrated(&held, whole_run.read.samples, whole_run.read.discarded, whole_run.start,
+                        whole_run.start_column, record);
     }
     report_result(settings, *whole_run.result,
                   whole_run.equilibration ? &*whole_run.equilibration : nullptr, record);

@@ -14,21 +14,6 @@
 
 namespace {
 
-// An AR(1) series of unit variance, with `offset` added to its first
-// `step` samples.
-std::vector<double> series(int64_t n, double phi, int64_t step, double offset, unsigned seed) {
-  std::mt19937_64 engine(seed);
-  std::normal_distribution<double> normal;
-  std::vector<double> x(static_cast<size_t>(n));
-  double value = normal(engine);
-  const double scale = std::sqrt(1 - phi * phi);
-  for (int64_t i = 0; i < n; i++) {
-    x[i] = value + (i < step ? offset : 0.0);
-    value = phi * value + scale * normal(engine);
-  }
-  return x;
-}
-
 TEST(EquilibrationTest, StartsOfKnownSeries) {
   struct start_case {
     const char* what;
@@ -37,18 +22,18 @@ TEST(EquilibrationTest, StartsOfKnownSeries) {
     estimate_reason reason;
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<double> with_nan = series(5000, 0.5, 0, 0, 3);
+  std::vector<double> with_nan = ar1_with_step(5000, 0.5, 0, 0, 3);
   with_nan[4000] = nan;
-  std::vector<double> early_nan = series(5000, 0.5, 0, 0, 3);
+  std::vector<double> early_nan = ar1_with_step(5000, 0.5, 0, 0, 3);
   early_nan[100] = nan;  // in the first half: found by the scan, not the second half's estimate
   const start_case cases[] = {
       // Past the step, by at most one block of the held size.
-      {"a step of 5 sigma over the first 3000", series(20000, 0.5, 3000, 5, 1), 3000, 3200,
+      {"a step of 5 sigma over the first 3000", ar1_with_step(20000, 0.5, 3000, 5, 1), 3000, 3200,
        ESTIMATE_OK},
-      {"stationary", series(20000, 0.5, 0, 0, 2), 0, 1000, ESTIMATE_OK},
+      {"stationary", ar1_with_step(20000, 0.5, 0, 0, 2), 0, 1000, ESTIMATE_OK},
       {"constant", std::vector<double>(1000, 2.5), 0, 0, ESTIMATE_CONSTANT},
       {"a single sample", {1.0}, 0, 0, ESTIMATE_TOO_FEW},
-      {"too short for 32 blocks", series(200, 0.9, 0, 0, 6), 0, 0, ESTIMATE_TOO_FEW},
+      {"too short for 32 blocks", ar1_with_step(200, 0.9, 0, 0, 6), 0, 0, ESTIMATE_TOO_FEW},
       {"a NaN", with_nan, 0, 0, ESTIMATE_NON_FINITE},
       {"an early NaN", early_nan, 0, 0, ESTIMATE_NON_FINITE},
   };
@@ -79,8 +64,8 @@ TEST(EquilibrationTest, StartsOfKnownSeries) {
 
 // With several columns, the start that leaves every column equilibrated.
 TEST(EquilibrationTest, LatestStartOverColumns) {
-  const std::vector<double> early = series(20000, 0.5, 1000, 5, 4),
-                            late = series(20000, 0.5, 6000, 5, 5);
+  const std::vector<double> early = ar1_with_step(20000, 0.5, 1000, 5, 4),
+                            late = ar1_with_step(20000, 0.5, 6000, 5, 5);
   const double* columns[] = {early.data(), late.data(), early.data()};
   const equilibration_table table = find_equilibration(20000, columns, 3, nullptr);
   EXPECT_EQ(latest_start_column(table), 1);
@@ -101,8 +86,8 @@ TEST(EquilibrationTest, WholeRunFromTheLatestStart) {
       {"the search alone", 0, false},
       {"after 500 lines dropped", 500, true},
   };
-  const std::vector<double> early = series(20000, 0.5, 1000, 5, 4),
-                            late = series(20000, 0.5, 6000, 5, 5);
+  const std::vector<double> early = ar1_with_step(20000, 0.5, 1000, 5, 4),
+                            late = ar1_with_step(20000, 0.5, 6000, 5, 5);
   std::string text;
   char line[64];
   for (size_t i = 0; i < early.size(); i++) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>    // exp
 #include <csignal>  // kill, SIGINT, SIGTERM
 #include <cstdio>
 #include <string>
@@ -21,6 +22,15 @@ std::string ar1_text(int count, int columns, const char* seed, const char* phis 
              {std::to_string(count), std::to_string(columns), "%.12e", "space", seed, "0", phis},
              ".")
       .out;
+}
+
+// `text` with every `name` replaced by `other`.
+std::string with_name(std::string text, const std::string& name, const std::string& other) {
+  for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+    text.replace(at, name.size(), other);
+    at += other.size();
+  }
+  return text;
 }
 
 struct stream_case {
@@ -83,6 +93,33 @@ TEST(StreamEndToEnd, StoreTooSmallHintsAtStreamWhichNeedsNone) {
   const run_result streamed = run_varbloc({"--stream", "d"}, dir.path(), "", small);
   EXPECT_EQ(streamed.status, 0) << streamed.err;
   EXPECT_NE(streamed.err.find("Summary of error"), std::string::npos) << streamed.err;
+}
+
+TEST(StreamEndToEnd, EquilibratedStreamIsTheRunFromItsStart) {
+  // The start comes from the grid search (within a grid block of the search
+  // in memory); from there on the report is that of -i with that start.
+  scoped_temp_dir dir;
+  std::string chain;
+  double x = 0;
+  for (int t = 0; t < 60000; t++) {
+    x = 0.9 * x + ((t * 7919) % 2003 - 1001) / 1001.0;
+    chain += std::to_string(x + 20 * std::exp(-t / 2000.0)) + " " + std::to_string(t % 13) + "\n";
+  }
+  write_file(dir.file("d"), chain);
+  const run_result streamed =
+      run_varbloc({"--stream", "--discard=auto", "--auto", "-o", "s.dat", "d"}, dir.path());
+  ASSERT_EQ(streamed.status, 0) << streamed.err;
+  const std::string said = "Equilibration: discarding first ";
+  const size_t at = streamed.err.find(said);
+  ASSERT_NE(at, std::string::npos) << streamed.err;
+  const long start = std::stol(streamed.err.substr(at + said.size()));
+  EXPECT_GT(start, 2000);
+  std::string without = streamed.err;
+  without.erase(at, without.find('\n', at) + 1 - at);
+  const run_result from_start =
+      run_varbloc({"-i", std::to_string(start), "--auto", "-o", "i.dat", "d"}, dir.path());
+  EXPECT_EQ(without, with_name(from_start.err, "i.dat", "s.dat"));
+  EXPECT_EQ(read_file(dir.file("s.dat")), read_file(dir.file("i.dat")));
 }
 
 // Appends `parts` pieces of `text` to `path`, one every `pause`.

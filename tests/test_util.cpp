@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>  // kill
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -204,6 +206,20 @@ void append_event_text(void* context, const report_event& event) {
 }
 
 }  // namespace
+
+std::vector<double> ar1_with_step(int64_t n, double phi, int64_t step, double offset,
+                                  unsigned seed) {
+  std::mt19937_64 engine(seed);
+  std::normal_distribution<double> normal;
+  std::vector<double> x(static_cast<size_t>(n));
+  double value = normal(engine);
+  const double scale = std::sqrt(1 - phi * phi);
+  for (int64_t i = 0; i < n; i++) {
+    x[i] = value + (i < step ? offset : 0.0);
+    value = phi * value + scale * normal(engine);
+  }
+  return x;
+}
 
 run_hooks collect_text(std::string* text) {
   return run_hooks{append_event_text, nullptr, text};

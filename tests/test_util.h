@@ -92,6 +92,11 @@ testing::AssertionResult throws_fatal(const std::function<void()>& statement, in
 // Hooks that append the text of every reported event to *text.
 run_hooks collect_text(std::string* text);
 
+// An AR(1) series of unit variance, with `offset` added to its first
+// `step` samples.
+std::vector<double> ar1_with_step(int64_t n, double phi, int64_t step, double offset,
+                                  unsigned seed);
+
 // The analysis of n samples of column_count columns (rows samples[c]) as the
 // program ends a run: the report with the given labels, then the analysis
 // file at `output_path` appended. Returns what the program prints for both:

@@ -28,7 +28,7 @@ report_event event_of(const held_event& held) {
           held.data_lines};
 }
 
-std::vector<held_event> events_as_discarded(const std::vector<held_event>& events, int32_t samples,
+std::vector<held_event> events_as_discarded(const std::vector<held_event>& events, int64_t samples,
                                             int32_t discarded, int32_t start) {
   // Between "Reading file..." and the read count, the only announcements are
   // those of the first line kept (the column count found, the columns

@@ -34,7 +34,7 @@ report_event event_of(const held_event& held);
 // The events of a read that stored `samples` samples and discarded
 // `discarded` lines, as a read that discarded `start` more would have
 // reported them.
-std::vector<held_event> events_as_discarded(const std::vector<held_event>& events, int32_t samples,
+std::vector<held_event> events_as_discarded(const std::vector<held_event>& events, int64_t samples,
                                             int32_t discarded, int32_t start);
 
 #endif

@@ -14,6 +14,8 @@ def _chunk_of(data, columns):
     """A chunk as the state reads it: float64 of shape (samples, columns),
     aligned, in any layout; None for a chunk of no samples."""
     array, _, two_dimensional = as_samples(data, allow_empty=True)
+    if array.shape[0] == 0 and not two_dimensional:
+        return None  # no samples, of any column
     if array.shape[1] != columns:
         if not two_dimensional:
             raise ValueError(f"a 1-D chunk is one column, and this accumulator has {columns}: "
@@ -172,6 +174,8 @@ class Accumulator:
         """
         if not isinstance(other, Accumulator):
             raise TypeError(f"merge takes an Accumulator, not {type(other).__name__}")
+        if other is self:
+            raise ValueError("an accumulator cannot be merged with itself")
         if other.columns != self.columns:
             raise ValueError(f"cannot merge an accumulator of {other.columns} column(s) into "
                              f"one of {self.columns}")

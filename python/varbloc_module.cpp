@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>  // free
 #include <cstring>  // memcpy
+#include <memory>   // unique_ptr
+#include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -371,6 +373,149 @@ py::tuple block_file(const std::string& name, std::optional<int32_t> columns, in
   return py::make_tuple(analysis, read_notes(read, outcome.read, outcome.start), search);
 }
 
+// The layout of a pickled state: raised whenever column_state changes, so
+// that a state pickled by another build is refused rather than misread.
+constexpr int STATE_FORMAT = 1;
+
+// A streaming analysis as Python holds it (varbloc._core.State): one
+// column_state per column, all of the same segment of the chain. The lock
+// keeps two threads from feeding it at once while the interpreter's lock is
+// released; it is only ever taken without the interpreter's lock held, or
+// for a copy so short that nothing waits on it.
+struct python_state {
+  std::vector<column_state> columns;
+  mutable std::mutex lock;
+};
+
+// Samples per column a chunk needs before feeding it releases the
+// interpreter's lock: below it the release costs more than it frees.
+constexpr ssize_t UNLOCKED_SAMPLES = 1 << 16;
+
+// Bytes of the buffer a chunk with strided columns is gathered into, a tile
+// of rows at a time: large enough for whole pieces of the state's feeding
+// when columns are few, small enough to stay in the cache when they are many.
+constexpr ssize_t TILE_BYTES = 1 << 20;
+
+std::unique_ptr<python_state> new_state(int32_t column_count, int64_t offset) {
+  if (column_count < 1 || column_count > MAX_COLUMNS) {
+    throw py::value_error("internal: a state needs 1 to MAX_COLUMNS columns");
+  }
+  auto state = std::make_unique<python_state>();
+  state->columns.resize(static_cast<size_t>(column_count));
+  for (column_state& column : state->columns) state_start(&column, offset);
+  return state;
+}
+
+// Feeds rows x columns samples, sample r of column c at base + r * s0 + c *
+// s1 (strides in bytes): contiguous columns straight from the array, any
+// other layout gathered column by column a tile of rows at a time, so that
+// no more than a tile is ever copied.
+void feed_columns(std::vector<column_state>* states, const char* base, ssize_t rows, ssize_t s0,
+                  ssize_t s1) {
+  const ssize_t columns = static_cast<ssize_t>(states->size());
+  if (rows == 1 || s0 == static_cast<ssize_t>(sizeof(double))) {
+    for (ssize_t c = 0; c < columns; c++) {
+      state_add(&(*states)[static_cast<size_t>(c)], reinterpret_cast<const double*>(base + c * s1),
+                rows);
+    }
+    return;
+  }
+  const ssize_t most = TILE_BYTES / static_cast<ssize_t>(sizeof(double)) / columns;
+  const ssize_t tile = most < 256 ? 256 : (most > PAIRWISE_CHUNK ? PAIRWISE_CHUNK : most);
+  std::vector<double> buffer(static_cast<size_t>(tile));
+  for (ssize_t first = 0; first < rows; first += tile) {
+    const ssize_t n = rows - first < tile ? rows - first : tile;
+    for (ssize_t c = 0; c < columns; c++) {
+      const char* from = base + first * s0 + c * s1;
+      for (ssize_t r = 0; r < n; r++) {
+        memcpy(&buffer[static_cast<size_t>(r)], from + r * s0, sizeof(double));
+      }
+      state_add(&(*states)[static_cast<size_t>(c)], buffer.data(), n);
+    }
+  }
+}
+
+// State.add: a 2-D float64 chunk of shape (samples, columns) in any layout.
+void state_feed(python_state& state, const py::array_t<double, 0>& chunk) {
+  if (chunk.ndim() != 2 || chunk.shape(1) != static_cast<ssize_t>(state.columns.size())) {
+    throw py::value_error("internal: a chunk needs shape (samples, the state's columns)");
+  }
+  const ssize_t rows = chunk.shape(0);
+  if (rows == 0) return;
+  const char* base = reinterpret_cast<const char*>(chunk.data());
+  const ssize_t s0 = chunk.strides(0), s1 = chunk.strides(1);
+  if (rows < UNLOCKED_SAMPLES) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    feed_columns(&state.columns, base, rows, s0, s1);
+    return;
+  }
+  // The chunk stays alive: the caller's reference holds it.
+  py::gil_scoped_release release;
+  std::lock_guard<std::mutex> hold(state.lock);
+  feed_columns(&state.columns, base, rows, s0, s1);
+}
+
+// State.merge: appends the segment of `right`, which must start where this
+// one ends (an empty right changes nothing, wherever it starts).
+void state_join(python_state& left, python_state& right) {
+  if (&left == &right) throw py::value_error("an accumulator cannot be merged with itself");
+  std::vector<column_state> appended;
+  {
+    std::lock_guard<std::mutex> hold(right.lock);
+    appended = right.columns;
+  }
+  std::lock_guard<std::mutex> hold(left.lock);
+  if (appended.size() != left.columns.size()) {
+    throw py::value_error("internal: states of different column counts");
+  }
+  const column_state& first = left.columns[0];
+  if (appended[0].count > 0 && appended[0].offset != first.offset + first.count) {
+    throw py::value_error("internal: the merged segment does not follow");
+  }
+  for (size_t c = 0; c < appended.size(); c++) state_merge(&left.columns[c], appended[c]);
+}
+
+// State.to_bytes: the states' bytes, column after column.
+py::bytes state_bytes(python_state& state) {
+  std::lock_guard<std::mutex> hold(state.lock);
+  return py::bytes(reinterpret_cast<const char*>(state.columns.data()),
+                   state.columns.size() * sizeof(column_state));
+}
+
+// State.from_bytes: the states that state_bytes gave, checked for what a
+// plain copy can check (length, one segment for every column).
+std::unique_ptr<python_state> state_of_bytes(const py::bytes& data) {
+  const std::string text = data;
+  if (text.empty() || text.size() % sizeof(column_state) != 0 ||
+      text.size() / sizeof(column_state) > static_cast<size_t>(MAX_COLUMNS)) {
+    throw py::value_error("the state's bytes are not whole column states of this build");
+  }
+  auto state = std::make_unique<python_state>();
+  state->columns.resize(text.size() / sizeof(column_state));
+  memcpy(state->columns.data(), text.data(), text.size());
+  const column_state& first = state->columns[0];
+  for (const column_state& column : state->columns) {
+    if (column.offset != first.offset || column.count != first.count || column.count < 0 ||
+        column.offset < 0) {
+      throw py::value_error("the state's columns do not hold one segment of a chain");
+    }
+  }
+  return state;
+}
+
+// State.result: the analysis of a chain from its sample 0 with at least one
+// sample, as block gives it, without an equilibration search.
+analysed state_analysis(python_state& state) {
+  analysed analysis;
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.columns[0].offset != 0 || state.columns[0].count < 1) {
+    throw py::value_error("internal: a result needs a chain's states from its sample 0");
+  }
+  static_cast<blocking_result&>(analysis) =
+      state_result(state.columns.data(), static_cast<int32_t>(state.columns.size()));
+  return analysis;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -435,6 +580,25 @@ PYBIND11_MODULE(_core, module) {
         return py::str(text.data(), text.size());
       });
 
+  py::class_<python_state>(module, "State")
+      .def(py::init(&new_state), py::arg("columns"), py::arg("offset"))
+      .def_property_readonly("columns", [](const python_state& s) { return s.columns.size(); })
+      .def_property_readonly("offset",
+                             [](const python_state& s) {
+                               std::lock_guard<std::mutex> hold(s.lock);
+                               return s.columns[0].offset;
+                             })
+      .def_property_readonly("count",
+                             [](const python_state& s) {
+                               std::lock_guard<std::mutex> hold(s.lock);
+                               return s.columns[0].count;
+                             })
+      .def("add", &state_feed, py::arg("chunk"))
+      .def("merge", &state_join, py::arg("right"))
+      .def("to_bytes", &state_bytes)
+      .def_static("from_bytes", &state_of_bytes, py::arg("data"))
+      .def("result", &state_analysis);
+
   module.def("load", &load, py::arg("path"), py::arg("columns"), py::arg("skip_columns"),
              py::arg("discard"), py::arg("budget"), py::arg("descriptor"), py::arg("read"));
   module.def("block_file", &block_file, py::arg("path"), py::arg("columns"),
@@ -445,4 +609,6 @@ PYBIND11_MODULE(_core, module) {
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;
   module.attr("__version__") = varbloc_version();
   module.attr("DEFAULT_BUDGET") = DEFAULT_ALLOC_BUDGET;
+  module.attr("STATE_FORMAT") = STATE_FORMAT;
+  module.attr("STATE_SIZE") = sizeof(column_state);
 }

@@ -5,10 +5,11 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libfast-float-dev nlohmann-json3-dev gzip groff-base "$@")
 # The Python module: pybind11 and NumPy for building it, venv for installing
-# it with pip into a virtual environment, pytest and pandas for its tests,
+# it with pip into a virtual environment, pytest, pandas and Dask (with its
+# distributed scheduler) for its tests,
 # German and French locales for the test that they change nothing.
 packages+=(python3-dev pybind11-dev python3-pybind11 python3-numpy python3-venv python3-pytest
-  python3-pandas locales-all)
+  python3-pandas python3-dask python3-distributed locales-all)
 # varbloc-plot draws with gnuplot; the tests of the README recipes decompress.
 packages+=(gnuplot-nox zstd xz-utils bzip2)
 missing=()

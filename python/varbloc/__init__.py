@@ -18,6 +18,9 @@ numbers, to the last bit:
   rule) into an array, from a path or an open file;
 - :func:`block_file` reads and analyses a file in one call, as the program
   does;
+- :class:`Accumulator` analyses a chain fed in chunks (and merged from
+  segments filled apart) in memory that does not grow with it, and
+  :func:`block` takes a Dask array, one state per chunk;
 - :func:`equilibration` finds where each column's equilibrated part
   starts, and ``discard="auto"`` of :func:`block` and :func:`block_file`
   drops what comes before it;
@@ -51,6 +54,7 @@ program has set.
 """
 
 from ._core import __version__  # the program's, from CMake
+from ._accumulator import Accumulator
 from ._blocking import block
 from ._checks import MAX_COLUMNS
 from ._equilibration import Equilibration, equilibration
@@ -58,12 +62,13 @@ from ._errors import VarblocError, VarblocWarning
 from ._reading import block_file, load
 from ._results import AutomaticEstimate, PairwiseLevels, Result
 
-__all__ = ["block", "block_file", "load", "equilibration", "Result", "AutomaticEstimate",
-           "PairwiseLevels", "Equilibration", "VarblocError", "VarblocWarning", "MAX_COLUMNS"]
+__all__ = ["block", "block_file", "load", "Accumulator", "equilibration", "Result",
+           "AutomaticEstimate", "PairwiseLevels", "Equilibration", "VarblocError",
+           "VarblocWarning", "MAX_COLUMNS"]
 
 # The public classes and functions are documented, shown and pickled as
 # varbloc's, wherever in the package they are defined.
-for _public in (block, block_file, load, equilibration, Result, AutomaticEstimate,
+for _public in (block, block_file, load, Accumulator, equilibration, Result, AutomaticEstimate,
                 PairwiseLevels, Equilibration, VarblocError, VarblocWarning):
     _public.__module__ = __name__
 del _public

@@ -70,9 +70,10 @@ def discard_of(value):
     return number
 
 
-def as_samples(data):
-    """data as a 2-D array of samples x columns with at least one of each;
-    also its column names or None, and whether it was 2-D."""
+def as_samples(data, allow_empty=False):
+    """data as a 2-D array of samples x columns with at least one of each
+    (no samples too, with `allow_empty`); also its column names or None, and
+    whether it was 2-D."""
     if data is None:
         raise TypeError("data must be an array of samples, not None")
     if isinstance(data, np.ma.MaskedArray) and np.ma.is_masked(data):
@@ -91,7 +92,7 @@ def as_samples(data):
     if array.ndim != 2:
         raise ValueError(f"data must be 1-D or 2-D (samples x columns), not {array.ndim}-D")
     samples, columns = array.shape
-    if samples < 1:
+    if samples < 1 and not allow_empty:
         raise ValueError("data must hold at least one sample")
     if columns < 1:
         raise ValueError("data must hold at least one column")

@@ -68,7 +68,8 @@ def instances():
         failure = error
     return {"Result": result, "AutomaticEstimate": result.automatic,
             "PairwiseLevels": result.pairwise, "Equilibration": result.equilibration,
-            "VarblocError": failure, "VarblocWarning": varbloc.VarblocWarning(0, 2, "first")}
+            "VarblocError": failure, "VarblocWarning": varbloc.VarblocWarning(0, 2, "first"),
+            "Accumulator": varbloc.Accumulator(2).add(np.ones((3, 2)))}
 
 
 def matches(value, annotation):

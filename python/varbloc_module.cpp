@@ -375,7 +375,7 @@ py::tuple block_file(const std::string& name, std::optional<int32_t> columns, in
 
 // The layout of a pickled state: raised whenever column_state changes, so
 // that a state pickled by another build is refused rather than misread.
-constexpr int STATE_FORMAT = 1;
+constexpr int STATE_FORMAT = 2;  // 2: the states carry the raw sum
 
 // A streaming analysis as Python holds it (varbloc._core.State): one
 // column_state per column, all of the same segment of the chain. The lock

@@ -516,6 +516,41 @@ analysed state_analysis(python_state& state) {
   return analysis;
 }
 
+// stream_file: (the state of the chain read so far, or None while no sample
+// was read, notes). The file's samples go on the chain of `state` (None for
+// the first file), in constant memory: a window of the reader's store, then
+// the states; a state given must have the file's column count, which the
+// read then takes.
+py::tuple stream_file(const std::string& name, std::optional<int32_t> columns,
+                      int32_t skip_columns, int32_t discard, uint64_t budget, int descriptor,
+                      py::object bytes, py::object state) {
+  python_read read;
+  start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
+  python_state* chain = state.is_none() ? nullptr : state.cast<python_state*>();
+  std::vector<column_state> states;
+  if (chain != nullptr) {
+    std::lock_guard<std::mutex> hold(chain->lock);
+    states = chain->columns;
+  }
+  stream_outcome outcome;
+  call_end end;
+  run_unlocked(&end, [&] { outcome = stream_data_file(read.options, &states, &read.hooks); });
+  raise_if_ended(end);
+  py::object fed = state;
+  if (chain != nullptr) {
+    std::lock_guard<std::mutex> hold(chain->lock);
+    chain->columns = std::move(states);
+  } else if (!states.empty()) {
+    auto made = std::make_unique<python_state>();
+    made->columns = std::move(states);
+    fed = py::cast(std::move(made));
+  }
+  const py::tuple notes =
+      py::make_tuple(warnings_of(read.run), outcome.samples, outcome.discarded,
+                     or_none(outcome.decompressor_status), or_none(read.run.early_end));
+  return py::make_tuple(fed, notes);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -604,6 +639,9 @@ PYBIND11_MODULE(_core, module) {
   module.def("block_file", &block_file, py::arg("path"), py::arg("columns"),
              py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
              py::arg("read"), py::arg("equilibrate"));
+  module.def("stream_file", &stream_file, py::arg("path"), py::arg("columns"),
+             py::arg("skip_columns"), py::arg("discard"), py::arg("budget"), py::arg("descriptor"),
+             py::arg("read"), py::arg("state"));
   module.def("block", &block, py::arg("data"), py::arg("equilibrate") = false);
   module.def("equilibration", &equilibration, py::arg("data"));
   module.attr("MAX_COLUMNS") = MAX_COLUMNS;

@@ -17,7 +17,8 @@ numbers, to the last bit:
   CR LF line ends, ``.gz`` files through ``gzip -dc``, every conversion
   rule) into an array, from a path or an open file;
 - :func:`block_file` reads and analyses a file in one call, as the program
-  does;
+  does, and :func:`block_files` one chain split over several files (a
+  restarted simulation) in memory that does not grow with them;
 - :class:`Accumulator` analyses a chain fed in chunks (and merged from
   segments filled apart) in memory that does not grow with it, and
   :func:`block` takes a Dask array, one state per chunk;
@@ -59,16 +60,16 @@ from ._blocking import block
 from ._checks import MAX_COLUMNS
 from ._equilibration import Equilibration, equilibration
 from ._errors import VarblocError, VarblocWarning
-from ._reading import block_file, load
+from ._reading import block_file, block_files, load
 from ._results import AutomaticEstimate, PairwiseLevels, Result
 
-__all__ = ["block", "block_file", "load", "Accumulator", "equilibration", "Result",
+__all__ = ["block", "block_file", "block_files", "load", "Accumulator", "equilibration", "Result",
            "AutomaticEstimate", "PairwiseLevels", "Equilibration", "VarblocError",
            "VarblocWarning", "MAX_COLUMNS"]
 
 # The public classes and functions are documented, shown and pickled as
 # varbloc's, wherever in the package they are defined.
-for _public in (block, block_file, load, Accumulator, equilibration, Result, AutomaticEstimate,
+for _public in (block, block_file, block_files, load, Accumulator, equilibration, Result, AutomaticEstimate,
                 PairwiseLevels, Equilibration, VarblocError, VarblocWarning):
     _public.__module__ = __name__
 del _public

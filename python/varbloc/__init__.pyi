@@ -1,5 +1,6 @@
 import os
-from typing import IO, Any, Dict, Hashable, Literal, Optional, Protocol, Sequence, Tuple, Union
+from typing import (IO, Any, Dict, Hashable, Iterable, Literal, Optional, Protocol, Sequence,
+                    Tuple, Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -119,4 +120,10 @@ def block_file(
     skip_columns: int = ...,
     discard: _Discard = ...,
     budget: int = ...,
+) -> Result: ...
+def block_files(
+    paths: Iterable[_Input],
+    columns: Optional[int] = ...,
+    skip_columns: int = ...,
+    discard: int = ...,
 ) -> Result: ...

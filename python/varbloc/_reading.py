@@ -8,7 +8,7 @@ import os
 from . import _core
 from ._checks import count_in_range, discard_of
 from ._equilibration import Equilibration, no_equilibration
-from ._errors import DECOMPRESSOR_FAILED, UNNUMBERED, issue
+from ._errors import DECOMPRESSOR_FAILED, UNNUMBERED, VarblocError, issue
 from ._results import Result
 
 
@@ -253,5 +253,77 @@ def block_file(path, columns=None, skip_columns=0, discard=0, budget=_core.DEFAU
         search = Equilibration(search if search is not None else no_equilibration())
     result = Result(analysis, warnings=found, input=given, discarded=discarded,
                     decompressor_status=status, equilibration=search)
+    issue(found)
+    return result
+
+
+def block_files(paths, columns=None, skip_columns=0, discard=0):
+    """Read and analyse one chain split over several files, in order.
+
+    For a simulation restarted from its checkpoints, each run writing its
+    own file: the files' samples are one chain, read one file after the
+    other in memory that does not grow with them (each column's blocking
+    state, as in :class:`Accumulator`), and analysed as :func:`block_file`
+    analyses their concatenation.
+
+    Parameters
+    ----------
+    paths : iterable of str, bytes, os.PathLike or file object
+        The files in the chain's order, each as :func:`block_file` takes
+        it (``.gz`` names through ``gzip -dc``, open files from where they
+        stand). Their comment lines are read as in any file.
+    columns : int, optional
+        The number of columns to use; by default the first data line of the
+        first file decides, and every later file must have as many.
+    skip_columns : int
+        Leading fields ignored on every line of every file (``-c``).
+    discard : int
+        Leading sample lines of the chain dropped (``-i``), from its first
+        files on.
+
+    Returns
+    -------
+    Result
+        What :func:`block_file` gives on the concatenated files, the
+        automatic estimate included, within the agreement of
+        :class:`Accumulator`: the mean to the last bit, the other figures to
+        about 1e-12 relative. ``input`` is the list of the files as given,
+        ``warnings`` those of every file, ``discarded`` the lines dropped.
+        Where no file holds a sample, a result of no columns and 0 samples.
+
+    Raises
+    ------
+    VarblocError
+        For input the program refuses, as :func:`block_file`; its ``input``
+        names the file, and ``line`` counts that file's lines.
+    ValueError
+        For no paths, a path with a null byte, or an argument out of range.
+    """
+    paths = list(paths)
+    if not paths:
+        raise ValueError("block_files needs at least one file")
+    discard = count_in_range(discard, "discard", 0, 2**31 - 1)
+    state, found, inputs, discarded, early_end = None, [], [], 0, None
+    for k, path in enumerate(paths):
+        # The lines to discard are the chain's first ones, in whichever files.
+        try:
+            (state, notes), given = _read(_core.stream_file, path, columns, skip_columns,
+                                          discard - discarded, _core.DEFAULT_BUDGET, state)
+        except VarblocError as error:
+            error.input = os.fspath(path) if isinstance(path, (str, bytes, os.PathLike)) \
+                else getattr(path, "name", None)
+            error.add_note(f"in file {k + 1} of {len(paths)}: {error.input}")
+            raise
+        # A file without samples is no end of the chain: its early end is
+        # told only if no file had a sample.
+        early_end = notes[-1] or early_end
+        file_found, file_discarded, _ = _notes(notes[:-1] + (None,))
+        found.extend(file_found)
+        inputs.append(given)
+        discarded += file_discarded
+    analysis = state.result() if state is not None and state.count > 0 else None
+    if analysis is None and early_end is not None:
+        found.append((UNNUMBERED, early_end.strip("\n"), 1))
+    result = Result(analysis, warnings=found, input=inputs, discarded=discarded)
     issue(found)
     return result

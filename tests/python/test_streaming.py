@@ -2,6 +2,7 @@
 chunks or merged from segments, and a Dask array analysed chunk by chunk,
 give what block gives on the whole array, within the states' agreement."""
 
+import gzip
 import pickle
 
 import numpy as np
@@ -227,3 +228,51 @@ def test_dask_on_a_local_cluster(processes):
         with distributed.Client(cluster):
             result = varbloc.block(dask_array.from_array(data, chunks=(9_000, 2)))
     assert_agrees(result, varbloc.block(data), data)
+
+
+def write_split(directory, text, cuts, compress_last=False):
+    """The lines of `text` written to files split before the given lines,
+    the last gzipped on request; their paths."""
+    lines = text.splitlines(keepends=True)
+    bounds = [0] + cuts + [len(lines)]
+    paths = []
+    for k in range(len(bounds) - 1):
+        part = "".join(lines[bounds[k]:bounds[k + 1]])
+        if compress_last and k == len(bounds) - 2:
+            path = directory / f"part{k}.dat.gz"
+            with gzip.open(path, "wt") as file:
+                file.write(part)
+        else:
+            path = directory / f"part{k}.dat"
+            path.write_text(part)
+        paths.append(path)
+    return paths
+
+
+@pytest.mark.parametrize("cuts, compress_last", [([7001, 30000], False), ([1, 70000], True)])
+def test_block_files_is_block_file_of_the_whole(tmp_path, cuts, compress_last):
+    data = ar1_chain(0.9, 80_000, 4).reshape(-1, 2)
+    text = "# a header\n" + "".join(f"{a!r} {b!r}\n" for a, b in data)
+    whole = tmp_path / "whole.dat"
+    whole.write_text(text)
+    want = varbloc.block_file(whole, discard=5)
+    got = varbloc.block_files(write_split(tmp_path, text, cuts, compress_last), discard=5)
+    assert got.samples == want.samples and got.discarded == 5
+    assert np.array_equal(got.mean, want.mean)
+    assert_agrees(got, want, data[5:])
+    assert got.report() == want.report()
+
+
+def test_block_files_names_the_file_of_a_bad_line(tmp_path):
+    text = "".join(f"{x!r}\n" for x in ar1_chain(0.5, 3000, 5))
+    paths = write_split(tmp_path, text, [1000, 2000])
+    lines = paths[1].read_text().splitlines(keepends=True)
+    paths[1].write_text("".join(lines[:10] + ["x0.5\n"] + lines[10:]))
+    with pytest.raises(varbloc.VarblocError) as caught:
+        varbloc.block_files(paths)
+    assert caught.value.code == 70 and caught.value.input == str(paths[1])
+    assert caught.value.line == 11
+    with pytest.raises(varbloc.VarblocError) as caught:  # a file of another column count
+        paths[1].write_text("1 2\n3 4\n")
+        varbloc.block_files([paths[1], paths[2]])
+    assert caught.value.code == 100 and caught.value.input == str(paths[2])

@@ -521,9 +521,9 @@ analysed state_analysis(python_state& state) {
 // the first file), in constant memory: a window of the reader's store, then
 // the states; a state given must have the file's column count, which the
 // read then takes.
-py::tuple stream_file(const std::string& name, std::optional<int32_t> columns,
-                      int32_t skip_columns, int32_t discard, uint64_t budget, int descriptor,
-                      py::object bytes, py::object state) {
+py::tuple stream_file(const std::string& name, std::optional<int32_t> columns, int32_t skip_columns,
+                      int32_t discard, uint64_t budget, int descriptor, py::object bytes,
+                      py::object state) {
   python_read read;
   start_read(&read, name, columns, skip_columns, discard, budget, descriptor, std::move(bytes));
   python_state* chain = state.is_none() ? nullptr : state.cast<python_state*>();

@@ -79,6 +79,12 @@ double now_seconds() {
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// The empty states of column_count chains that start with the read.
+void start_chains(std::vector<column_state>* states, int32_t column_count) {
+  states->resize(static_cast<size_t>(column_count));
+  for (column_state& state : *states) state_start(&state, 0);
+}
+
 // A streamed read's destination: the states it feeds, and a follow's
 // running answer.
 struct stream_feed {
@@ -90,10 +96,7 @@ struct stream_feed {
 void feed_states(void* context, const double* const* rows, int32_t column_count, int32_t count) {
   stream_feed* feed = static_cast<stream_feed*>(context);
   std::vector<column_state>& states = *feed->states;
-  if (states.empty()) {
-    states.resize(static_cast<size_t>(column_count));
-    for (column_state& state : states) state_start(&state, 0);
-  }
+  if (states.empty()) start_chains(&states, column_count);
   for (int32_t c = 0; c < column_count; c++) state_add(&states[c], rows[c], count);
   const follow_hooks* follow = feed->follow;
   if (follow == nullptr || follow->running == nullptr || states[0].count == 0) return;
@@ -188,10 +191,8 @@ void add_from(column_state* state, const double* x, int64_t at, int32_t count, i
 void feed_split(void* context, const double* const* rows, int32_t column_count, int32_t count) {
   split_feed* feed = static_cast<split_feed*>(context);
   if (feed->latest->empty()) {
-    for (std::vector<column_state>* states : {feed->latest, feed->own}) {
-      states->resize(static_cast<size_t>(column_count));
-      for (column_state& state : *states) state_start(&state, 0);
-    }
+    start_chains(feed->latest, column_count);
+    start_chains(feed->own, column_count);
   }
   const equilibration_table& table = feed->outcome->equilibration;
   for (int32_t c = 0; c < column_count; c++) {

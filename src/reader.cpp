@@ -285,7 +285,7 @@ void accept_sample(reader_state* state, bool count_known_before) {
 // Reports what was read. Returns true when there are samples to analyse.
 bool finish(reader_state* state) {
   hand_to_sink(state);
-  if (state->samples_handed + state->samples_read == 0) {
+  if (samples_kept(state) == 0) {
     report_format(state->hooks, REPORT_EARLY_END,
                   "\nNo samples read (discarded %d samples). Terminating.\n\n", state->discarded);
     return false;

@@ -98,6 +98,23 @@ void report_result(const run_settings& settings, const blocking_result& result,
   fputs("\n", stderr);
 }
 
+// How far the read got, into the record.
+void note_read(const read_progress& progress, bool reading_started, run_record* record) {
+  record->reading_started = reading_started;
+  record->samples = progress.samples;
+  record->discarded = progress.discarded;
+  record->decompressor_status = progress.decompressor_status;
+}
+
+// A run that ended without an analysis, its message among the events told
+// now: status 0.
+int end_early(const std::vector<held_event>& held, run_record* record) {
+  tell(held, record);
+  record->status = STATUS_EARLY_END;
+  record->message = without_newlines(record->message.value_or(""));
+  return 0;
+}
+
 // A fatal error's frame, and the record of how far the read got; returns the
 // exit status.
 int report_failure(const run_failure& failure, const read_progress& progress, run_record* record) {
@@ -106,10 +123,7 @@ int report_failure(const run_failure& failure, const read_progress& progress, ru
   record->code = error_number(failure.code);
   record->message = failure.message;
   record->place = failure.place;
-  record->decompressor_status = progress.decompressor_status;
-  record->reading_started = progress.reading;
-  record->samples = progress.samples;
-  record->discarded = progress.discarded;
+  note_read(progress, progress.reading, record);
   return fatal_exit_status(failure.code);
 }
 
@@ -157,16 +171,8 @@ int run_streamed_equilibrated(const run_settings& settings, run_record* record) 
   run_failure failure{};
   try {
     equilibrated_stream streamed = stream_equilibrated(settings, &holding, &progress);
-    record->reading_started = true;
-    record->samples = progress.samples;
-    record->discarded = progress.discarded;
-    record->decompressor_status = progress.decompressor_status;
-    if (streamed.read.ended_early) {
-      tell(held, record);
-      record->status = STATUS_EARLY_END;
-      record->message = without_newlines(record->message.value_or(""));
-      return 0;
-    }
+    note_read(progress, true, record);
+    if (streamed.read.ended_early) return end_early(held, record);
     tell_equilibrated(&held, streamed.read.samples, streamed.read.discarded, streamed.start,
                       streamed.start_column, record);
     const blocking_result result =
@@ -183,28 +189,21 @@ int run_streamed_equilibrated(const run_settings& settings, run_record* record) 
 // A run with --stream or --follow: the read feeds each column's state, and
 // the report comes from the states. Returns the exit status.
 int run_streamed(const run_settings& settings, run_record* record) {
+  record->stream_end = STREAM_END_INPUT;
+  if (settings.discard_auto) return run_streamed_equilibrated(settings, record);
   const run_hooks hooks = {print_event, nullptr, record};
   read_progress progress;
   run_failure failure{};
   follow_context context = {&settings, false};
   const follow_hooks follow = {stop_following, print_running, &context, settings.follow_seconds};
-  record->stream_end = STREAM_END_INPUT;
-  if (settings.discard_auto) return run_streamed_equilibrated(settings, record);
   try {
     std::vector<column_state> states;
     const stream_outcome read =
         stream_data_file(settings, &states, &hooks, settings.follow ? &follow : nullptr, &progress);
-    record->reading_started = true;
-    record->samples = progress.samples;
-    record->discarded = progress.discarded;
-    record->decompressor_status = progress.decompressor_status;
+    note_read(progress, true, record);
     if (read.stopped)
       record->stream_end = stop_signal != 0 ? STREAM_END_SIGNAL : STREAM_END_TARGETS;
-    if (read.ended_early) {
-      record->status = STATUS_EARLY_END;
-      record->message = without_newlines(record->message.value_or(""));
-      return 0;
-    }
+    if (read.ended_early) return end_early({}, record);
     const blocking_result result = state_result(states.data(), read.column_count);
     report_result(settings, result, nullptr, record);
     const bool targets_given = settings.targets.error || settings.targets.relative;
@@ -231,16 +230,8 @@ int run(const run_settings& settings, run_record* record) {
     const run_outcome whole_run =
         run_analysis(settings, settings.discard_auto ? DISCARD_EQUILIBRATED : DISCARD_COUNT,
                      automatic, settings.discard_auto ? &holding : &hooks, &progress);
-    record->reading_started = true;
-    record->samples = progress.samples;
-    record->discarded = progress.discarded;
-    record->decompressor_status = progress.decompressor_status;
-    if (!whole_run.result) {
-      tell(held, record);
-      record->status = STATUS_EARLY_END;
-      record->message = without_newlines(record->message.value_or(""));
-      return 0;
-    }
+    note_read(progress, true, record);
+    if (!whole_run.result) return end_early(held, record);
     if (settings.discard_auto) {
       tell_equilibrated(&held, whole_run.read.samples, whole_run.read.discarded, whole_run.start,
                         whole_run.start_column, record);
